@@ -1,0 +1,59 @@
+// Entry point: version switch, configuration, log level, broker, banner, signals,
+// then the bridge, which serves until the daemon ends.
+#include <ini.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "app/settings.h"
+#include "app/signal_thread.h"
+#include "telemetry/broker.h"
+#include "telemetry/log_class.h"
+#include "version.h"
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && strcmp(argv[1], "-v") == 0) {
+    printf("%s version %s\n", ZELK_NAME, ZELK_VERSION);
+    return 0;
+  }
+  // Whole lines reach a pipe or the journal as they are logged.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  SignalThread::blockSignals();
+
+  const char* path = argc == 2 ? argv[1] : "Trelvane.ini";
+  char iniFile[128];
+  if (strlen(path) >= sizeof(iniFile)) {
+    logInstance.log(LOG_ERROR, "%s, ini file path \"%.40s...\" is longer than %d characters.  Fatal error exiting\n",
+                    "DMR", path, static_cast<int>(sizeof(iniFile) - 1));
+    exit(253);
+  }
+  snprintf(iniFile, sizeof(iniFile), "%s", path);
+
+  int result = ini_parse(iniFile, handler, &config);
+  if (result < 0) {
+    logInstance.log(LOG_ERROR, "%s, ini file \"%s\" was not found.  Fatal error exiting\n", "DMR", iniFile);
+    exit(253);
+  }
+  if (result > 0) {
+    logInstance.log(LOG_ERROR, "%s, parse error in file \"%s\" line %d.  Fatal error exiting\n", "DMR", iniFile,
+                    result);
+    exit(253);
+  }
+
+  logInstance.setLogLevel(static_cast<int>(config.logLevel));
+  setBroker(&config);
+
+  logInstance.log(LOG_INFO, "%s is starting\n", ZELK_NAME);
+  logInstance.log(LOG_INFO, "%s version %s\n", ZELK_NAME, ZELK_VERSION);
+  logInstance.log(LOG_INFO, "DMR voice bridge between a local AMBE partner and a Rewind network\n");
+
+  if (!SignalThread::start(sigHandler)) {
+    logInstance.log(LOG_FATAL, "Error creating the signal thread\n");
+    return 0;
+  }
+
+  // The bridge arrives later; until then the daemon waits for a signal.
+  for (;;) pause();
+  return 0;
+}

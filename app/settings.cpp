@@ -1,0 +1,92 @@
+#include "app/settings.h"
+
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "telemetry/log_class.h"
+
+namespace {
+
+enum class Kind { Text, Number };
+
+struct Key {
+  const char* name;
+  Kind kind;
+  size_t offset;
+};
+
+#define TEXT_KEY(key, field) \
+  { key, Kind::Text, offsetof(Settings_t, field) }
+#define NUMBER_KEY(key, field) \
+  { key, Kind::Number, offsetof(Settings_t, field) }
+
+// In the order in which they are tried.
+const Key kKeys[] = {
+    TEXT_KEY("BMAddress", bmAddress),
+    TEXT_KEY("BMPort", bmPort),
+    TEXT_KEY("BMPassword", bmPassword),
+    TEXT_KEY("Address", address),
+    NUMBER_KEY("RXPort", rxPort),
+    NUMBER_KEY("TXPort", txPort),
+    NUMBER_KEY("UserID", userID),
+    TEXT_KEY("TalkerAlias", talkerAlias),
+    NUMBER_KEY("StartTG", startTG),
+    NUMBER_KEY("LogLevel", logLevel),
+    TEXT_KEY("BrokerAddress", brokerAddress),
+    NUMBER_KEY("BrokerPort", brokerPort),
+    TEXT_KEY("BrokerTopic", brokerTopic),
+    TEXT_KEY("BrokerClient", brokerClient),
+    TEXT_KEY("subscriberFile", subscriberFile),
+};
+
+void replaceText(char** field, const char* value) {
+  free(*field);
+  *field = value != nullptr ? strdup(value) : nullptr;
+}
+
+Settings_t makeDefaults() {
+  Settings_t settings{};
+  resetSettings(&settings);
+  return settings;
+}
+
+}  // namespace
+
+Settings_t config = makeDefaults();
+
+void resetSettings(Settings_t* s) {
+  replaceText(&s->bmAddress, ZELK_DEFAULT_BM_ADDRESS);
+  replaceText(&s->bmPort, ZELK_DEFAULT_BM_PORT);
+  replaceText(&s->bmPassword, ZELK_DEFAULT_BM_PASSWORD);
+  replaceText(&s->address, "127.0.0.1");
+  s->txPort = 36000;
+  s->rxPort = 36003;
+  replaceText(&s->brokerAddress, nullptr);
+  s->brokerPort = 1883;
+  replaceText(&s->brokerClient, "trelvane");
+  replaceText(&s->brokerTopic, "trelvane/ZELK");
+  s->userID = ZELK_DEFAULT_USER_ID;
+  replaceText(&s->talkerAlias, ZELK_DEFAULT_TALKER_ALIAS);
+  s->startTG = 91;
+  s->logLevel = 3;
+  replaceText(&s->subscriberFile, nullptr);
+}
+
+int handler(void* user, const char* section, const char* name, const char* value) {
+  Settings_t* settings = static_cast<Settings_t*>(user);
+  if (strcasecmp(section, "ZELK") != 0) return 1;
+  for (const Key& key : kKeys) {
+    if (strcasecmp(name, key.name) != 0) continue;
+    char* field = reinterpret_cast<char*>(settings) + key.offset;
+    if (key.kind == Kind::Text) {
+      replaceText(reinterpret_cast<char**>(field), value);
+    } else {
+      *reinterpret_cast<uint32_t*>(field) = static_cast<uint32_t>(atoi(value));
+    }
+    logInstance.log(LOG_MESSAGE, "%s, Setting [%s] %s -> %s\n", "DMR", section, name, value);
+    return 1;
+  }
+  return 1;
+}

@@ -1,0 +1,42 @@
+// The daemon's configuration: the fifteen settings read from the INI file over
+// built-in defaults. config is filled on the main thread before any worker thread
+// starts and is read-only afterwards. Text fields are heap copies owned by the
+// record for the life of the process.
+#pragma once
+
+#include <stdint.h>
+
+struct Settings_t {
+  char* bmAddress;       // "BMAddress": Rewind server host
+  char* bmPort;          // "BMPort": server port, as text (a number or a service name)
+  char* bmPassword;      // "BMPassword"
+  char* address;         // "Address": host of the local partner
+  uint32_t txPort;       // "TXPort": the partner's port
+  uint32_t rxPort;       // "RXPort": our port for the partner's messages
+  char* brokerAddress;   // "BrokerAddress": null or empty means no MQTT
+  uint32_t brokerPort;   // "BrokerPort"
+  char* brokerClient;    // "BrokerClient": MQTT client identifier
+  char* brokerTopic;     // "BrokerTopic": topic of the log lines
+  uint32_t userID;       // "UserID": our DMR radio ID
+  char* talkerAlias;     // "TalkerAlias": template with %callsign and %name
+  uint32_t startTG;      // "StartTG"
+  uint32_t logLevel;     // "LogLevel"
+  char* subscriberFile;  // "subscriberFile": null means no subscriber database
+};
+
+// Built-in defaults. The server defaults point at the bundled loopback simulator,
+// so a fresh install runs out of the box.
+#define ZELK_DEFAULT_BM_ADDRESS "127.0.0.1"
+#define ZELK_DEFAULT_BM_PORT "54006"
+#define ZELK_DEFAULT_BM_PASSWORD "mirab4le"
+#define ZELK_DEFAULT_USER_ID 1234567u
+#define ZELK_DEFAULT_TALKER_ALIAS "ZELK DMR bridge"
+
+extern Settings_t config;
+
+// Restores every field of the record to its built-in default.
+void resetSettings(Settings_t* settings);
+
+// The inih callback: stores a recognised ZELK key into the record passed as user
+// pointer and echoes it at level 2. Always returns 1.
+int handler(void* user, const char* section, const char* name, const char* value);

@@ -1,0 +1,146 @@
+#include "telemetry/log_class.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <cstring>
+
+namespace {
+
+// Level letters, indexed by level. Levels above 6 are never passed; they show '?'.
+const char LEVELS[] = " DMIWEF";
+
+char levelLetter(unsigned int level) { return level < sizeof(LEVELS) - 1 ? LEVELS[level] : '?'; }
+
+void systemClock(struct timeval* now) { gettimeofday(now, nullptr); }
+
+}  // namespace
+
+LOG_CLASS logInstance;
+
+LOG_CLASS::LOG_CLASS() = default;
+
+LOG_CLASS::~LOG_CLASS() {
+  // The file stays open: the process is ending and the kernel closes it.
+  if (mqtt != nullptr) detachBroker();
+}
+
+void LOG_CLASS::log(unsigned int level, const char* format, ...) {
+  // A line below the threshold has no effect: skip the clock and the formatting.
+  unsigned int threshold = logLevel.load(std::memory_order_relaxed);
+  if (threshold == 0 || level < threshold) return;
+
+  char line[kLineSize];
+
+  struct timeval now;
+  ClockFn clockFn = clock.load(std::memory_order_relaxed);
+  (clockFn != nullptr ? clockFn : systemClock)(&now);
+  struct tm utc;
+  time_t seconds = now.tv_sec;
+  gmtime_r(&seconds, &utc);
+  int prefix = snprintf(line, sizeof(line), "%c: %04d-%02d-%02d %02d:%02d:%02d.%03u ", levelLetter(level),
+                        utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                        static_cast<unsigned>(now.tv_usec / 1000) % 1000);
+  if (prefix < 0 || static_cast<size_t>(prefix) >= sizeof(line)) prefix = 0;
+
+  std::lock_guard<std::mutex> lock(logMutex);
+  va_list args;
+  va_start(args, format);
+  int length = vsnprintf(line + prefix, sizeof(line) - prefix, format, args);
+  va_end(args);
+  // A message too long for the line is cut; keep its line end so lines never run together.
+  if (length >= 0 && static_cast<size_t>(prefix + length) >= sizeof(line)) {
+    line[sizeof(line) - 2] = '\n';
+    line[sizeof(line) - 1] = '\0';
+  }
+  emit(level, line);
+}
+
+void LOG_CLASS::emit(unsigned int level, const char* line) {
+  fputs(line, stdout);
+  if (mqtt != nullptr) forwardLine(level, line);
+  if (observer != nullptr) observer(observerContext, level, line);
+
+  if (closeRequested.exchange(false) && logFile != nullptr) {
+    fclose(logFile);
+    logFile = nullptr;
+  }
+  char name[] = "ZELK";
+  if (logOpen(name)) {
+    if (fprintf(logFile, "%s", line) <= 0) {
+      fclose(logFile);
+      logFile = nullptr;
+    } else {
+      fflush(logFile);
+    }
+  }
+}
+
+bool LOG_CLASS::logOpen(const char* name) {
+  if (logFile != nullptr) return true;
+  char path[1024];
+  const char* dir = getenv("ZELK_LOG");
+  if (dir != nullptr) {
+    snprintf(path, sizeof(path), "%s/%s.log", dir, name);
+  } else {
+    snprintf(path, sizeof(path), "/var/log/%s.log", name);
+  }
+  logFile = fopen(path, "a+");
+  if (logFile == nullptr) {
+    snprintf(path, sizeof(path), "./%s.log", name);
+    logFile = fopen(path, "a+");
+  }
+  return logFile != nullptr;
+}
+
+int LOG_CLASS::logClose() {
+  // The close itself happens under the log lock, before the next emitted line.
+  closeRequested.store(true);
+  return 0;
+}
+
+void LOG_CLASS::setLogLevel(int level) { logLevel.store(static_cast<unsigned int>(level), std::memory_order_relaxed); }
+
+void LOG_CLASS::setBroker(MQTT* client, char* topic) {
+  std::lock_guard<std::mutex> lock(logMutex);
+  mqtt = client;
+  mqttTopic = topic;
+}
+
+void LOG_CLASS::setClock(ClockFn clockFn) { clock.store(clockFn, std::memory_order_relaxed); }
+
+void LOG_CLASS::setLineObserver(LineObserver lineObserver, void* context) {
+  std::lock_guard<std::mutex> lock(logMutex);
+  observer = lineObserver;
+  observerContext = context;
+}
+
+void LOG_CLASS::dump(int level, const char* title, const unsigned char* data, unsigned int length) {
+  log(static_cast<unsigned int>(level), "%s\n", title);
+  for (unsigned int offset = 0; offset < length; offset += 16) {
+    char text[48 + 4 + 16 + 1 + 1];
+    char* out = text;
+    unsigned int chunk = length - offset < 16 ? length - offset : 16;
+    for (unsigned int i = 0; i < 16; ++i) {
+      if (i < chunk) {
+        static const char hex[] = "0123456789ABCDEF";
+        *out++ = hex[data[offset + i] >> 4];
+        *out++ = hex[data[offset + i] & 0x0F];
+        *out++ = ' ';
+      } else {
+        memcpy(out, "   ", 3);
+        out += 3;
+      }
+    }
+    memcpy(out, "   *", 4);
+    out += 4;
+    for (unsigned int i = 0; i < chunk; ++i) {
+      unsigned char c = data[offset + i];
+      *out++ = (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
+    }
+    *out++ = '*';
+    *out = '\0';
+    log(static_cast<unsigned int>(level), "%04X:  %s\n", offset, text);
+  }
+}

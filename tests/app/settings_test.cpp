@@ -1,0 +1,73 @@
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "telemetry/log_class.h"
+
+namespace {
+
+// Collects the lines the logger emits while the fixture lives.
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetSettings(&settings);
+    logInstance.setLogLevel(2);
+    logInstance.setLineObserver(
+        [](void* context, unsigned int, const char* line) {
+          static_cast<std::vector<std::string>*>(context)->push_back(line + LOG_CLASS::kPrefixLength);
+        },
+        &lines);
+  }
+  void TearDown() override { logInstance.setLineObserver(nullptr, nullptr); }
+
+  Settings_t settings{};
+  std::vector<std::string> lines;
+};
+
+TEST_F(SettingsTest, MatchesSectionAndKeyInAnyLetterCase) {
+  EXPECT_EQ(handler(&settings, "zelk", "bmport", "1234"), 1);
+  EXPECT_STREQ(settings.bmPort, "1234");
+  EXPECT_EQ(handler(&settings, "ZeLk", "SUBSCRIBERFILE", "ids.csv"), 1);
+  EXPECT_STREQ(settings.subscriberFile, "ids.csv");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "DMR, Setting [zelk] bmport -> 1234\n");
+}
+
+TEST_F(SettingsTest, NumbersConvertLikeAtoi) {
+  handler(&settings, "ZELK", "StartTG", "  -12abc");
+  EXPECT_EQ(settings.startTG, static_cast<uint32_t>(-12));
+  handler(&settings, "ZELK", "UserID", "abc");
+  EXPECT_EQ(settings.userID, 0u);
+  handler(&settings, "ZELK", "RXPort", "+36010 ; port");
+  EXPECT_EQ(settings.rxPort, 36010u);
+}
+
+TEST_F(SettingsTest, LaterValueWinsAndUnknownPairsAreIgnored) {
+  handler(&settings, "ZELK", "BMPassword", "first");
+  handler(&settings, "ZELK", "BMPassword", "second");
+  EXPECT_STREQ(settings.bmPassword, "second");
+  EXPECT_EQ(handler(&settings, "Other", "BMPassword", "third"), 1);
+  EXPECT_EQ(handler(&settings, "ZELK", "NoSuchKey", "x"), 1);
+  EXPECT_STREQ(settings.bmPassword, "second");
+  EXPECT_EQ(lines.size(), 2u);  // the ignored pairs log nothing
+}
+
+TEST_F(SettingsTest, DefaultsPointAtTheLoopbackSimulator) {
+  EXPECT_STREQ(settings.bmAddress, "127.0.0.1");
+  EXPECT_STREQ(settings.bmPort, "54006");
+  EXPECT_STREQ(settings.bmPassword, "mirab4le");
+  EXPECT_EQ(settings.txPort, 36000u);
+  EXPECT_EQ(settings.rxPort, 36003u);
+  EXPECT_EQ(settings.brokerAddress, nullptr);
+  EXPECT_EQ(settings.brokerPort, 1883u);
+  EXPECT_STREQ(settings.brokerClient, "trelvane");
+  EXPECT_STREQ(settings.brokerTopic, "trelvane/ZELK");
+  EXPECT_EQ(settings.startTG, 91u);
+  EXPECT_EQ(settings.logLevel, 3u);
+  EXPECT_EQ(settings.subscriberFile, nullptr);
+}
+
+}  // namespace

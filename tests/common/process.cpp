@@ -1,0 +1,177 @@
+#include "common/process.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace testing_support {
+
+namespace {
+
+long long nowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int freePort(int type) {
+  int fd = socket(AF_INET, type, 0);
+  if (fd < 0) return -1;
+  struct sockaddr_in addr {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  int port = -1;
+  socklen_t len = sizeof(addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+}  // namespace
+
+std::string binaryPath(const std::string& name) { return std::string(ZELK_BIN_DIR) + "/" + name; }
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/zelk-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  dir = made != nullptr ? made : "/tmp";
+}
+
+TempDir::~TempDir() {
+  if (dir.rfind("/tmp/zelk-test-", 0) == 0) {
+    std::string command = "rm -rf '" + dir + "'";
+    if (system(command.c_str()) != 0) {
+      // Nothing more to do: a stale directory under /tmp is harmless.
+    }
+  }
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+  std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int freeUdpPort() { return freePort(SOCK_DGRAM); }
+int freeTcpPort() { return freePort(SOCK_STREAM); }
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                           const std::vector<std::string>& extraEnv) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool overridden = false;
+    for (const std::string& extra : extraEnv) {
+      if (extra.substr(0, extra.find('=')) == name) overridden = true;
+    }
+    if (!overridden) env.push_back(entry);
+  }
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
+  std::string outPath = captures.file("stdout");
+  std::string errPath = captures.file("stderr");
+  child = fork();
+  if (child == 0) {
+    // The child starts with no signal blocked, whatever the test thread had.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (child > 0 && running()) {
+    kill(child, SIGKILL);
+    waitExit(5000);
+  }
+}
+
+bool ChildProcess::running() {
+  if (child <= 0 || reaped) return false;
+  int st = 0;
+  pid_t r = waitpid(child, &st, WNOHANG);
+  if (r == child) {
+    reaped = true;
+    status = st;
+    return false;
+  }
+  return r == 0;
+}
+
+void ChildProcess::sendSignal(int signalNumber) {
+  if (child > 0 && !reaped) kill(child, signalNumber);
+}
+
+int ChildProcess::waitExit(int timeoutMs) {
+  long long deadline = nowMs() + timeoutMs;
+  while (running()) {
+    if (nowMs() >= deadline) return -1;
+    usleep(10 * 1000);
+  }
+  if (!reaped) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) {
+  long long deadline = nowMs() + timeoutMs;
+  for (;;) {
+    if (output().find(text) != std::string::npos) return true;
+    if (nowMs() >= deadline) return false;
+    usleep(10 * 1000);
+  }
+}
+
+std::string ChildProcess::output() const { return readFile(captures.file("stdout")); }
+std::string ChildProcess::errors() const { return readFile(captures.file("stderr")); }
+
+int countOccurrences(const std::string& haystack, const std::string& needle) {
+  if (needle.empty()) return 0;
+  int count = 0;
+  for (size_t pos = haystack.find(needle); pos != std::string::npos; pos = haystack.find(needle, pos + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace testing_support

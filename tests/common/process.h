@@ -1,0 +1,69 @@
+// Test helpers for whole-process tests: a child process with its standard output
+// and error captured in files, free loopback ports and a scratch directory. Every
+// wait is bounded by a time-out; a child still running when its ChildProcess is
+// destroyed is killed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Path of a binary built by this project ("zelk", a tool's name, ...).
+std::string binaryPath(const std::string& name);
+
+// A fresh directory under /tmp, removed with its content on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return dir; }
+  std::string file(const std::string& name) const { return dir + "/" + name; }
+  void write(const std::string& name, const std::string& content) const;
+
+ private:
+  std::string dir;
+};
+
+std::string readFile(const std::string& path);
+
+// A port that was free on 127.0.0.1 a moment ago.
+int freeUdpPort();
+int freeTcpPort();
+
+class ChildProcess {
+ public:
+  // argv[0] is the program path. extraEnv entries are "NAME=value" and are added to
+  // (or override) the test's environment; cwd empty means the test's directory.
+  ChildProcess(const std::vector<std::string>& argv, const std::string& cwd = "",
+               const std::vector<std::string>& extraEnv = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return child; }
+  bool running();
+  void sendSignal(int signalNumber);
+  // Waits for the end; returns the exit status, 128 + signal for a killed child,
+  // or -1 when it is still running after the time-out.
+  int waitExit(int timeoutMs);
+  // Waits until the captured standard output contains the text.
+  bool waitForOutput(const std::string& text, int timeoutMs);
+  std::string output() const;  // standard output so far
+  std::string errors() const;  // standard error so far
+
+ private:
+  TempDir captures;
+  pid_t child = -1;
+  int status = -1;
+  bool reaped = false;
+};
+
+// Counts non-overlapping occurrences of needle in haystack.
+int countOccurrences(const std::string& haystack, const std::string& needle);
+
+}  // namespace testing_support
