@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/process.h"
 #include "telemetry/log_class.h"
+#include <ini.h>
 
 namespace {
 
@@ -68,6 +70,31 @@ TEST_F(SettingsTest, DefaultsPointAtTheLoopbackSimulator) {
   EXPECT_EQ(settings.startTG, 91u);
   EXPECT_EQ(settings.logLevel, 3u);
   EXPECT_EQ(settings.subscriberFile, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+using testing_support::TempDir;
+
+// The INI library's rules that the configuration relies on.
+TEST_F(SettingsTest, IniFileRulesAsTheDaemonReadsThem) {
+  TempDir dir;
+  dir.write("t.ini",
+            "[other]\nBMPort = 1\n"
+            "[Zelk]\n"
+            "bmport = 1234\n"
+            "BMPassword : secret ; not part of it\n"
+            "TalkerAlias = a;b\n"
+            "BMAddress = first\n"
+            "   continued\n");
+  EXPECT_EQ(ini_parse(dir.file("t.ini").c_str(), handler, &settings), 0);
+  EXPECT_STREQ(settings.bmPort, "1234");
+  EXPECT_STREQ(settings.bmPassword, "secret");
+  EXPECT_STREQ(settings.talkerAlias, "a;b");  // ';' starts a comment only after white space
+  EXPECT_STREQ(settings.bmAddress, "continued");
+  EXPECT_EQ(ini_parse(dir.file("missing.ini").c_str(), handler, &settings), -1);
 }
 
 }  // namespace

@@ -1,0 +1,93 @@
+// The daemon as a whole process: command line, configuration file and signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+
+#include "common/process.h"
+
+namespace {
+
+using testing_support::binaryPath;
+using testing_support::ChildProcess;
+using testing_support::countOccurrences;
+using testing_support::readFile;
+using testing_support::TempDir;
+
+constexpr int kTimeoutMs = 10000;
+
+class DaemonProcess : public ::testing::Test {
+ protected:
+  std::unique_ptr<ChildProcess> run(std::vector<std::string> args) {
+    args.insert(args.begin(), binaryPath("zelk"));
+    return std::make_unique<ChildProcess>(args, dir.path(), std::vector<std::string>{"ZELK_LOG=" + dir.path()});
+  }
+  TempDir dir;
+};
+
+TEST_F(DaemonProcess, VersionSwitchFirstPrintsOnlyTheVersion) {
+  for (auto args : {std::vector<std::string>{"-v"}, std::vector<std::string>{"-v", "other.ini", "x"}}) {
+    auto zelk = run(args);
+    EXPECT_EQ(zelk->waitExit(kTimeoutMs), 0);
+    EXPECT_EQ(zelk->output(), "ZELK version 0.3.3\n");
+  }
+}
+
+TEST_F(DaemonProcess, MissingDefaultFileIsFatal) {
+  // "-v" in second place is ignored and two arguments mean the default file.
+  auto zelk = run({"a.ini", "-v"});
+  EXPECT_EQ(zelk->waitExit(kTimeoutMs), 253);
+  std::string out = zelk->output();
+  EXPECT_NE(out.find("E: "), std::string::npos);
+  EXPECT_NE(out.find("DMR, ini file \"Trelvane.ini\" was not found.  Fatal error exiting\n"), std::string::npos);
+  EXPECT_EQ(out, readFile(dir.file("ZELK.log")));
+}
+
+TEST_F(DaemonProcess, FirstBadLineIsReportedAfterEveryGoodPairWasApplied) {
+  dir.write("bad.ini",
+            "[ZELK]\n"
+            "BMPort = 1\n"
+            "; a comment\n"
+            "# another\n"
+            "UserID: 42 ; inline comment\n"
+            "\n"
+            "justaword\n"
+            "StartTG = 9\n"
+            "anotherword\n");
+  auto zelk = run({"bad.ini"});
+  EXPECT_EQ(zelk->waitExit(kTimeoutMs), 253);
+  std::string out = zelk->output();
+  EXPECT_NE(out.find("M: "), std::string::npos);
+  EXPECT_NE(out.find("DMR, Setting [ZELK] BMPort -> 1\n"), std::string::npos);
+  EXPECT_NE(out.find("DMR, Setting [ZELK] UserID -> 42\n"), std::string::npos);
+  EXPECT_NE(out.find("DMR, Setting [ZELK] StartTG -> 9\n"), std::string::npos);
+  EXPECT_NE(out.find("DMR, parse error in file \"bad.ini\" line 7.  Fatal error exiting\n"), std::string::npos);
+  EXPECT_EQ(out.find("is starting"), std::string::npos);
+}
+
+TEST_F(DaemonProcess, OverlongConfigurationPathIsRefused) {
+  auto zelk = run({std::string(128, 'c')});
+  EXPECT_EQ(zelk->waitExit(kTimeoutMs), 253);
+  EXPECT_NE(zelk->output().find("E: "), std::string::npos);
+  EXPECT_NE(zelk->output().find("is longer than 127 characters.  Fatal error exiting\n"), std::string::npos);
+}
+
+TEST_F(DaemonProcess, HangupReopensTheLogAndTerminateEndsWithStatusZero) {
+  // Port 9 of the loopback: nothing answers there, so the daemon stays quiet.
+  dir.write("Trelvane.ini", "[ZELK]\nLogLevel = 3\nBMPort = 9\nRXPort = 0\nTXPort = 9\n");
+  auto zelk = run({});
+  ASSERT_TRUE(zelk->waitForOutput("ZELK is starting\n", kTimeoutMs));
+  ASSERT_TRUE(zelk->waitForOutput("DMR voice bridge", kTimeoutMs));
+  ASSERT_EQ(rename(dir.file("ZELK.log").c_str(), dir.file("ZELK.log.1").c_str()), 0);
+  zelk->sendSignal(SIGHUP);
+  usleep(300 * 1000);
+  EXPECT_TRUE(zelk->running());
+  zelk->sendSignal(SIGTERM);
+  EXPECT_EQ(zelk->waitExit(kTimeoutMs), 0);
+  std::string fresh = readFile(dir.file("ZELK.log"));
+  EXPECT_NE(fresh.find("Signal 15 received, exiting ZELK\n"), std::string::npos);
+  EXPECT_EQ(fresh.find("is starting"), std::string::npos);
+  EXPECT_EQ(countOccurrences(readFile(dir.file("ZELK.log.1")), "ZELK is starting\n"), 1);
+}
+
+}  // namespace
