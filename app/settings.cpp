@@ -74,6 +74,13 @@ void resetSettings(Settings_t* s) {
   replaceText(&s->subscriberFile, nullptr);
 }
 
+void freeSettings(Settings_t* s) {
+  for (char** field : {&s->bmAddress, &s->bmPort, &s->bmPassword, &s->address, &s->brokerAddress, &s->brokerClient,
+                       &s->brokerTopic, &s->talkerAlias, &s->subscriberFile}) {
+    replaceText(field, nullptr);
+  }
+}
+
 int handler(void* user, const char* section, const char* name, const char* value) {
   Settings_t* settings = static_cast<Settings_t*>(user);
   if (strcasecmp(section, "ZELK") != 0) return 1;

@@ -36,6 +36,9 @@ extern Settings_t config;
 
 // Restores every field of the record to its built-in default.
 void resetSettings(Settings_t* settings);
+// Releases the record's text fields (for records other than config, which lives
+// for the process).
+void freeSettings(Settings_t* settings);
 
 // The inih callback: stores a recognised ZELK key into the record passed as user
 // pointer and echoes it at level 2. Always returns 1.

@@ -23,7 +23,10 @@ class SettingsTest : public ::testing::Test {
         },
         &lines);
   }
-  void TearDown() override { logInstance.setLineObserver(nullptr, nullptr); }
+  void TearDown() override {
+    logInstance.setLineObserver(nullptr, nullptr);
+    freeSettings(&settings);
+  }
 
   Settings_t settings{};
   std::vector<std::string> lines;
