@@ -1,0 +1,40 @@
+// DMR talker alias (ETSI TS 102 361-2): the text that names the speaker of a call,
+// carried as up to four 9-byte link-control blocks (the header and blocks 1 to 3).
+// The sending side (encode, send, substitute, getTaString) runs on the dispatching
+// thread and writes the process-wide block table talkerAliasBytes; decode runs on
+// the network thread and keeps its own process-wide state. The two sides share
+// nothing, so there is no lock; encode and send must stay on one thread.
+#pragma once
+
+#include <string>
+
+class ODMRTP_CLASS;
+
+constexpr int TALKER_ALIAS_BLOCKS = 4;
+constexpr int TALKER_ALIAS_BLOCK_SIZE = 9;
+constexpr int TALKER_ALIAS_MAX_LENGTH = 27;
+
+// The encoded alias, sent in table order: header, block 1, block 2, block 3.
+extern unsigned char talkerAliasBytes[TALKER_ALIAS_BLOCKS][TALKER_ALIAS_BLOCK_SIZE];
+
+class TalkerAlias {
+ public:
+  TalkerAlias();
+
+  void setTaString(std::string text);
+  std::string getTaString();
+
+  // Rebuilds talkerAliasBytes and blockCount from the text (ISO 8-bit, one byte per
+  // character, cut to 27 bytes). An empty text leaves nothing to send.
+  void encode(const char* text);
+  // Sends the first blockCount blocks as embedded data, numbered with the voice packets.
+  void send(ODMRTP_CLASS* client);
+  // Collects one received block; 1 when it completed an alias (which it logs), else 0.
+  int decode(const unsigned char* block);
+  // The text with every occurrence of the token replaced by the value; the inserted
+  // value is never searched again.
+  std::string substitute(std::string text, const char* token, std::string value);
+
+  int blockCount;        // blocks of the current alias, 0 to 4
+  std::string taString;  // the alias template
+};
