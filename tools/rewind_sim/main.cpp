@@ -103,7 +103,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
       {nullptr, 0, nullptr, 0},
   };
   int option;
-  while ((option = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1) {
+  int index = 0;
+  while ((option = getopt_long(argc, argv, "h", kOptions, &index)) != -1) {
     double n = 0;
     bool numeric = optarg != nullptr && parseNumber(optarg, &n);
     switch (option) {
@@ -120,7 +121,7 @@ bool parseOptions(int argc, char** argv, Options* o) {
       case kPort: case kChallenge: case kParrotDelay: case kPlayAfter: case kPlayEvery: case kPlayCount:
       case kPlaySrc: case kPlayDst: case kPlayBursts: case kSilentAfter: case kExitAfter:
         if (!numeric || n < 0) {
-          fprintf(stderr, "zelk-rewind-sim: %s needs a number of 0 or more\n", argv[optind - 1]);
+          fprintf(stderr, "zelk-rewind-sim: --%s needs a number of 0 or more\n", kOptions[index].name);
           return false;
         }
         if (option == kPort) o->port = static_cast<int>(n);

@@ -1,0 +1,162 @@
+#include "network/talker_alias.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/rewind_test_support.h"
+#include "network/odmrtp_class.h"
+#include "telemetry/log_class.h"
+#include "tools/rewind_sim/rewind_simulator.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes block(int index) { return Bytes(talkerAliasBytes[index], talkerAliasBytes[index] + 9); }
+
+class TalkerAliasTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logInstance.setLogLevel(1);
+    logInstance.setLineObserver(
+        [](void* context, unsigned int, const char* line) {
+          static_cast<std::vector<std::string>*>(context)->push_back(line + LOG_CLASS::kPrefixLength);
+        },
+        &lines);
+  }
+  void TearDown() override { logInstance.setLineObserver(nullptr, nullptr); }
+
+  // The decoder state lives for the process: a completed alias puts it back to "reported".
+  int decodeBlock(const Bytes& b) { return alias.decode(b.data()); }
+
+  TalkerAlias alias;
+  std::vector<std::string> lines;
+};
+
+TEST_F(TalkerAliasTest, SixCharactersFitTheHeader) {
+  alias.encode("ABCDEF");
+  EXPECT_EQ(alias.blockCount, 1);
+  EXPECT_EQ(block(0), (Bytes{0x04, 0x00, 0x4C, 'A', 'B', 'C', 'D', 'E', 'F'}));
+}
+
+TEST_F(TalkerAliasTest, SeventhCharacterStartsBlockOne) {
+  alias.encode("ABCDEFG");
+  EXPECT_EQ(alias.blockCount, 2);
+  EXPECT_EQ(block(0), (Bytes{0x04, 0x00, 0x4E, 'A', 'B', 'C', 'D', 'E', 'F'}));
+  EXPECT_EQ(block(1), (Bytes{0x05, 0x00, 'G', 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(TalkerAliasTest, LongTextsFillFourBlocksAndAreCutAt27) {
+  const std::string text27 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0";
+  alias.encode(text27.c_str());
+  EXPECT_EQ(alias.blockCount, 4);
+  EXPECT_EQ(talkerAliasBytes[0][2], 0x76);
+  EXPECT_EQ(block(1), (Bytes{0x05, 0x00, 'G', 'H', 'I', 'J', 'K', 'L', 'M'}));
+  EXPECT_EQ(block(3), (Bytes{0x07, 0x00, 'U', 'V', 'W', 'X', 'Y', 'Z', '0'}));
+  std::vector<Bytes> first;
+  for (int i = 0; i < 4; ++i) first.push_back(block(i));
+
+  alias.encode((text27 + "123").c_str());
+  EXPECT_EQ(alias.blockCount, 4);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(block(i), first[i]) << "block " << i;
+}
+
+TEST_F(TalkerAliasTest, ShorterTextLeavesNothingOfTheLongerOne) {
+  alias.encode("ABCDEFGHIJKLMNOPQRSTUVWXYZ0");
+  alias.encode("XY");
+  EXPECT_EQ(alias.blockCount, 1);
+  EXPECT_EQ(block(0), (Bytes{0x04, 0x00, 0x44, 'X', 'Y', 0, 0, 0, 0}));
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(block(i), (Bytes{static_cast<uint8_t>(4 + i), 0, 0, 0, 0, 0, 0, 0, 0}));
+
+  alias.encode("");
+  EXPECT_EQ(alias.blockCount, 0);
+  EXPECT_EQ(talkerAliasBytes[0][2], 0);
+}
+
+TEST_F(TalkerAliasTest, TenCharacterAliasCompletesOnBlockOneOnlyOnce) {
+  alias.encode("DL1ABC Bob");
+  EXPECT_EQ(decodeBlock(block(0)), 0);
+  EXPECT_EQ(decodeBlock(block(1)), 1);
+  EXPECT_EQ(decodeBlock(block(1)), 0) << "the same alias is reported once per header";
+  EXPECT_EQ(lines, (std::vector<std::string>{"taFormat = 1\n", "TA = DL1ABC Bob\n"}));
+}
+
+TEST_F(TalkerAliasTest, ShortAliasCompletesOnItsHeader) {
+  alias.encode("ABCDE");
+  EXPECT_EQ(decodeBlock(block(0)), 1);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "TA = ABCDE\n");
+}
+
+TEST_F(TalkerAliasTest, BlocksWithoutAHeaderNeverComplete) {
+  alias.encode("DL1ABC Bob");
+  decodeBlock(block(0));
+  decodeBlock(block(1));
+  lines.clear();
+  EXPECT_EQ(decodeBlock(block(1)), 0);
+  EXPECT_EQ(decodeBlock(Bytes{0x03, 0, 0x4C, 'A', 'B', 'C', 'D', 'E', 'F'}), 0) << "not a talker alias block";
+  EXPECT_EQ(decodeBlock(Bytes{0x08, 0, 0x4C, 'A', 'B', 'C', 'D', 'E', 'F'}), 0);
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(TalkerAliasTest, LostMiddleBlockStillCompletesWithGapBytes) {
+  alias.encode("ABCDEFGHIJKLMNO");  // 15 characters: header, blocks 1 and 2
+  EXPECT_EQ(decodeBlock(block(0)), 0);
+  EXPECT_EQ(decodeBlock(block(2)), 1);
+  EXPECT_EQ(lines.back(), "TA = ABCDEF" + std::string(7, '\xFF') + "NO\n");
+}
+
+TEST_F(TalkerAliasTest, EveryLengthSurvivesEncodeAndDecode) {
+  const std::string text = "DL1ABC Bob from Hamburg 73!";
+  for (size_t length = 1; length <= text.size(); ++length) {
+    alias.encode(text.substr(0, length).c_str());
+    int completed = 0;
+    for (int i = 0; i < alias.blockCount; ++i) completed += decodeBlock(block(i));
+    EXPECT_EQ(completed, 1) << length;
+    EXPECT_EQ(lines.back(), "TA = " + text.substr(0, length) + "\n");
+  }
+}
+
+TEST_F(TalkerAliasTest, SubstituteReplacesEveryOccurrenceOnce) {
+  EXPECT_EQ(alias.substitute("%callsign %name (%callsign)", "%callsign", "AB"), "AB %name (AB)");
+  EXPECT_EQ(alias.substitute("x%callsign-%callsign", "%callsign", "%callsign!"), "x%callsign!-%callsign!");
+  EXPECT_EQ(alias.substitute("%name", "%callsign", "AB"), "%name");
+  EXPECT_EQ(alias.substitute("%callsign", "", "AB"), "%callsign");
+  EXPECT_EQ(alias.substitute("%callsign%callsign", "%callsign", ""), "");
+}
+
+TEST_F(TalkerAliasTest, TemplateIsKeptApartFromTheEncodedAlias) {
+  alias.setTaString("%callsign %name");
+  alias.encode("other");
+  EXPECT_EQ(alias.getTaString(), "%callsign %name");
+}
+
+TEST_F(TalkerAliasTest, SendTransmitsTheEncodedBlocksAsVoicePackets) {
+  RewindSimulator sim;
+  sim.setPassword("pw");
+  ASSERT_TRUE(sim.start("127.0.0.1", 0)) << sim.error();
+  ODMRTP_CLASS client(4660, "ZELK_0.3.3");
+  ASSERT_EQ(client.ConnectRewindClient("127.0.0.1", std::to_string(sim.port()).c_str(), "pw", 91), 0);
+  sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, 2, 1000);
+  sim.clearPackets();
+
+  alias.encode("DL1ABC Bob");
+  alias.send(&client);
+  alias.encode("");
+  alias.send(&client);  // nothing to send
+  client.endTransmission();
+  ASSERT_TRUE(sim.waitForPacketCount(3, 2000));
+  std::vector<SimPacket> got = sim.packets();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].type, REWIND_TYPE_DMR_EMBEDDED_DATA);
+  EXPECT_EQ(got[0].flags, 1);
+  EXPECT_EQ(got[0].sequence, 0u);
+  EXPECT_EQ(got[0].payload, (Bytes{0x04, 0x00, 0x54, 'D', 'L', '1', 'A', 'B', 'C'}));
+  EXPECT_EQ(got[1].payload, (Bytes{0x05, 0x00, ' ', 'B', 'o', 'b', 0, 0, 0}));
+  EXPECT_EQ(got[1].sequence, 1u);
+  EXPECT_EQ(got[2].sequence, 2u);
+}
+
+}  // namespace
