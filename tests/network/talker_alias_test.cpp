@@ -139,7 +139,7 @@ TEST_F(TalkerAliasTest, SendTransmitsTheEncodedBlocksAsVoicePackets) {
   ASSERT_TRUE(sim.start("127.0.0.1", 0)) << sim.error();
   ODMRTP_CLASS client(4660, "ZELK_0.3.3");
   ASSERT_EQ(client.ConnectRewindClient("127.0.0.1", std::to_string(sim.port()).c_str(), "pw", 91), 0);
-  sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, 2, 1000);
+  sim.waitForPacketCount(6, 2000);  // the whole login exchange, its last keep-alive included
   sim.clearPackets();
 
   alias.encode("DL1ABC Bob");
