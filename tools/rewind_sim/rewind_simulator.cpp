@@ -89,6 +89,34 @@ std::string printable(const uint8_t* data, size_t length) {
   return text;
 }
 
+// What a line about a packet adds after its length: the fields a reader looks for.
+std::string describe(uint16_t type, const uint8_t* p, size_t size) {
+  char text[96];
+  switch (type) {
+    case REWIND_TYPE_KEEP_ALIVE:
+      if (size >= 5) {
+        return " id=" + std::to_string(readLE32(p)) + " \"" + printable(p + 5, size - 5) + "\"";
+      }
+      break;
+    case REWIND_TYPE_SUBSCRIPTION:
+      if (size >= 8) return " tg=" + std::to_string(readLE32(p + 4));
+      break;
+    case kVoiceHeader:
+      if (size >= 9) {
+        snprintf(text, sizeof(text), " %s %u -> %u", (p[0] & 0x3F) == 0 ? "group" : "private", readBE24(p + 6),
+                 readBE24(p + 3));
+        return text;
+      }
+      break;
+    case REWIND_TYPE_DMR_EMBEDDED_DATA:
+      if (size > 0) return " block=" + std::to_string(static_cast<int>(p[0]) - 4);
+      break;
+    default:
+      break;
+  }
+  return "";
+}
+
 void writeByte(int fd) {
   const char wake = 1;
   if (write(fd, &wake, 1) < 0) {
@@ -592,7 +620,10 @@ bool RewindSimulator::sendLocked(uint16_t type, uint16_t flags, const void* payl
                                   static_cast<const uint8_t*>(payload) + length);
   ssize_t sent = sendto(handle, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&client),
                         clientLength);
-  if (traced) trace("TX %s seq=%u len=%zu", typeName(type), readLE32(header + 12), length);
+  if (traced) {
+    std::string detail = describe(type, static_cast<const uint8_t*>(payload), payload != nullptr ? length : 0);
+    trace("TX %s seq=%u len=%zu%s", typeName(type), readLE32(header + 12), length, detail.c_str());
+  }
   return sent == static_cast<ssize_t>(datagram.size());
 }
 
@@ -618,33 +649,9 @@ void RewindSimulator::traceReceived(const SimPacket& packet, const char* note) {
     trace("RX ??? len=%zu from %s: not a Rewind packet", packet.raw.size(), packet.source.c_str());
     return;
   }
-  const std::vector<uint8_t>& p = packet.payload;
-  std::string detail;
-  char text[96];
-  switch (packet.type) {
-    case REWIND_TYPE_KEEP_ALIVE:
-      if (p.size() >= 5) {
-        detail = " id=" + std::to_string(readLE32(p.data())) + " \"" + printable(p.data() + 5, p.size() - 5) + "\"";
-      }
-      break;
-    case REWIND_TYPE_SUBSCRIPTION:
-      if (p.size() >= 8) detail = " tg=" + std::to_string(readLE32(p.data() + 4));
-      break;
-    case kVoiceHeader:
-      if (p.size() >= 9) {
-        snprintf(text, sizeof(text), " %s %u -> %u", (p[0] & 0x3F) == 0 ? "group" : "private", readBE24(p.data() + 6),
-                 readBE24(p.data() + 3));
-        detail = text;
-      }
-      break;
-    case REWIND_TYPE_DMR_EMBEDDED_DATA:
-      if (!p.empty()) detail = " block=" + std::to_string(static_cast<int>(p[0]) - 4);
-      break;
-    default:
-      break;
-  }
+  std::string detail = describe(packet.type, packet.payload.data(), packet.payload.size());
   if (note != nullptr) detail += std::string(" ") + note;
-  trace("RX %s seq=%u len=%zu%s", typeName(packet.type), packet.sequence, p.size(), detail.c_str());
+  trace("RX %s seq=%u len=%zu%s", typeName(packet.type), packet.sequence, packet.payload.size(), detail.c_str());
 }
 
 RewindSimulator::Job RewindSimulator::callJob(const SimCall& call) const {
