@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -51,6 +52,17 @@ int32_t parseId(const char* text) {
   long value = strtol(text, nullptr, 10);
   errno = savedErrno;
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
+}
+
+// Keeps, of each run of entries with the same key in a sorted array, the last.
+template <typename Entry, typename SameKey>
+void keepLastOfEachKey(std::vector<Entry>& entries, SameKey sameKey) {
+  size_t kept = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && sameKey(entries[i], entries[i + 1])) continue;  // a later one follows
+    entries[kept++] = entries[i];
+  }
+  entries.resize(kept);
 }
 
 struct FileCloser {
@@ -103,28 +115,22 @@ void Subscriber::loadSubscriberMap(const char* path) {
 
     records.push_back(SUBINFO{parseId(idText), nullptr, nullptr});
     SUBINFO* record = &records.back();
-    char* callsignCopy = copyString(callsign, callsignLength);
-    record->callsign = callsignCopy;
+    record->callsign = copyString(callsign, callsignLength);
     record->name = copyString(name, nameLength);
-
-    // The last line wins in each index separately. Files are usually sorted by
-    // ID: appending at the end then costs no search.
-    uint32_t key = static_cast<uint32_t>(record->id);
-    if (!idMap.empty() && idMap.rbegin()->first < key) {
-      idMap.emplace_hint(idMap.end(), key, record);
-    } else {
-      idMap[key] = record;
-    }
-    callsignMap[callsignCopy] = record;
+    idMap.push_back(IdEntry{static_cast<uint32_t>(record->id), record});
+    callsignMap.push_back(CallsignEntry{callsignPrefix(record->callsign), record});
   }
   file.reset();
+  rebuildIndexes();
   logInstance.log(LOG_INFO, "Subscriber IDs loaded: %d\n", static_cast<int>(idMap.size()));
   loadTime = current_timestamp();
 }
 
 void Subscriber::freeSubscriberMap() {
   idMap.clear();
+  idMap.shrink_to_fit();
   callsignMap.clear();
+  callsignMap.shrink_to_fit();
   records.clear();
   records.shrink_to_fit();
   stringBlocks.clear();
@@ -148,13 +154,48 @@ void Subscriber::reloadIfOld() {
 
 SUBINFO* Subscriber::findSubscriber(uint32_t id) {
   reloadIfOld();
-  auto found = idMap.find(id);
-  return found != idMap.end() ? found->second : nullptr;
+  auto found = std::lower_bound(idMap.begin(), idMap.end(), id,
+                                [](const IdEntry& entry, uint32_t key) { return entry.id < key; });
+  return found != idMap.end() && found->id == id ? found->record : nullptr;
 }
 
 SUBINFO* Subscriber::findSubscriber(const char* callsign) {
   reloadIfOld();
   if (callsign == nullptr) return nullptr;
-  auto found = callsignMap.find(callsign);
-  return found != callsignMap.end() ? found->second : nullptr;
+  SUBINFO probe{0, callsign, ""};
+  CallsignEntry key{callsignPrefix(callsign), &probe};
+  auto found = std::lower_bound(callsignMap.begin(), callsignMap.end(), key, callsignBefore);
+  return found != callsignMap.end() && !callsignBefore(key, *found) ? found->record : nullptr;
+}
+
+uint64_t Subscriber::callsignPrefix(const char* callsign) {
+  uint64_t prefix = 0;
+  int i = 0;
+  for (; i < 8 && callsign[i] != '\0'; ++i) prefix = (prefix << 8) | static_cast<unsigned char>(callsign[i]);
+  return prefix << (8 * (8 - i));
+}
+
+bool Subscriber::callsignBefore(const CallsignEntry& a, const CallsignEntry& b) {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
+  // Equal prefixes that end within eight bytes are equal texts; longer ones
+  // differ, if at all, after the eighth byte.
+  if ((a.prefix & 0xff) == 0) return false;
+  return cmp_str()(a.record->callsign + 8, b.record->callsign + 8);
+}
+
+void Subscriber::rebuildIndexes() {
+  // Entries of one key keep their file order (stable sort, earlier loads first),
+  // so the last line wins in each index separately. A file sorted by ID needs no
+  // sorting at all.
+  auto idBefore = [](const IdEntry& a, const IdEntry& b) { return a.id < b.id; };
+  if (!std::is_sorted(idMap.begin(), idMap.end(), idBefore)) {
+    std::stable_sort(idMap.begin(), idMap.end(), idBefore);
+  }
+  keepLastOfEachKey(idMap, [](const IdEntry& a, const IdEntry& b) { return a.id == b.id; });
+
+  if (!std::is_sorted(callsignMap.begin(), callsignMap.end(), callsignBefore)) {
+    std::stable_sort(callsignMap.begin(), callsignMap.end(), callsignBefore);
+  }
+  keepLastOfEachKey(callsignMap,
+                    [](const CallsignEntry& a, const CallsignEntry& b) { return !callsignBefore(a, b); });
 }

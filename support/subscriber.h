@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +20,7 @@ struct SUBINFO {
   const char* name;  // without the line's final line feed
 };
 
-// Byte-wise ordering of the callsign index: exact and case-sensitive.
+// Byte-wise ordering of callsigns: lookups are exact and case-sensitive.
 struct cmp_str {
   bool operator()(const char* a, const char* b) const { return strcmp(a, b) < 0; }
 };
@@ -60,8 +59,26 @@ class Subscriber {
   void reloadIfOld();
   char* copyString(const char* text, size_t length);
 
-  std::map<uint32_t, SUBINFO*> idMap;
-  std::map<const char*, SUBINFO*, cmp_str> callsignMap;
+  // The two indexes are arrays sorted by key, one entry per distinct key, searched
+  // by halving: much less memory than tree maps and few cache misses.
+  struct IdEntry {
+    uint32_t id;
+    SUBINFO* record;
+  };
+  // The callsign's first eight bytes, big-endian and zero-padded, order like the
+  // bytes themselves: most comparisons need no look at the text.
+  struct CallsignEntry {
+    uint64_t prefix;
+    SUBINFO* record;
+  };
+  static uint64_t callsignPrefix(const char* callsign);
+  static bool callsignBefore(const CallsignEntry& a, const CallsignEntry& b);
+  // Sorts both indexes after a load (stable: file order within a key) and keeps
+  // the last entry of each key.
+  void rebuildIndexes();
+
+  std::vector<IdEntry> idMap;
+  std::vector<CallsignEntry> callsignMap;
   int64_t loadTime = 0;
   std::string fileName;
 

@@ -163,6 +163,42 @@ TEST_F(SubscriberTest, ClockSetBackByMoreThanADayReloads) {
   EXPECT_NE(database.findSubscriber(2u), nullptr);
 }
 
+TEST_F(SubscriberTest, CallsignsAreComparedWholeAndBytewise) {
+  // Callsigns sharing their first eight bytes, one the prefix of another, and
+  // bytes above 127, which order after every ASCII letter.
+  Subscriber database(writeIds(
+      "1,VERYLONGCALL,a\n2,VERYLONGCALM,b\n3,VERYLONG,c\n4,VERYLONGCALLX,d\n"
+      "5,\xC3\x84" "BC,e\n6,ZZ,f\n7,VERY,g\n8,VERYLONGCALL,h\n"));
+  EXPECT_EQ(database.findSubscriber("VERYLONGCALL")->id, 8);  // repeated: the last wins
+  EXPECT_EQ(database.findSubscriber("VERYLONGCALM")->id, 2);
+  EXPECT_EQ(database.findSubscriber("VERYLONG")->id, 3);
+  EXPECT_EQ(database.findSubscriber("VERYLONGCALLX")->id, 4);
+  EXPECT_EQ(database.findSubscriber("\xC3\x84" "BC")->id, 5);
+  EXPECT_EQ(database.findSubscriber("ZZ")->id, 6);
+  EXPECT_EQ(database.findSubscriber("VERY")->id, 7);
+  EXPECT_EQ(database.findSubscriber("VERYLONGCAL"), nullptr);
+  EXPECT_EQ(database.findSubscriber("VERYLONGCALLXY"), nullptr);
+  EXPECT_EQ(database.findSubscriber("VERYLON"), nullptr);
+  EXPECT_EQ(database.findSubscriber(""), nullptr);
+  EXPECT_STREQ(database.findSubscriber(1u)->callsign, "VERYLONGCALL");  // still reachable by ID
+}
+
+TEST_F(SubscriberTest, UnsortedFileAndASecondLoadKeepTheLastLineOfEachKey) {
+  std::string first = writeIds("30,C,c\n10,A,a\n20,B,b\n10,A2,a2\n");
+  Subscriber database(first);
+  EXPECT_STREQ(database.findSubscriber(10u)->callsign, "A2");
+  EXPECT_STREQ(database.findSubscriber(20u)->callsign, "B");
+  EXPECT_STREQ(database.findSubscriber(30u)->callsign, "C");
+  dir.write("more.csv", "20,B,newer\n5,E,e\n");
+  database.loadSubscriberMap(dir.file("more.csv").c_str());  // adds on top of the table
+  EXPECT_STREQ(database.findSubscriber(20u)->name, "newer");
+  EXPECT_STREQ(database.findSubscriber("B")->name, "newer");
+  EXPECT_STREQ(database.findSubscriber(5u)->callsign, "E");
+  EXPECT_STREQ(database.findSubscriber("A")->callsign, "A");
+  EXPECT_EQ(database.size(), 4u);
+  EXPECT_EQ(lines.back(), "Subscriber IDs loaded: 4\n");
+}
+
 TEST_F(SubscriberTest, FreedTableAnswersNothing) {
   Subscriber database(writeIds("5,FIVE,Five\n"));
   database.freeSubscriberMap();
