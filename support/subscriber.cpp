@@ -170,9 +170,10 @@ SUBINFO* Subscriber::findSubscriber(const char* callsign) {
 
 uint64_t Subscriber::callsignPrefix(const char* callsign) {
   uint64_t prefix = 0;
-  int i = 0;
-  for (; i < 8 && callsign[i] != '\0'; ++i) prefix = (prefix << 8) | static_cast<unsigned char>(callsign[i]);
-  return prefix << (8 * (8 - i));
+  for (int i = 0; i < 8 && callsign[i] != '\0'; ++i) {
+    prefix |= static_cast<uint64_t>(static_cast<unsigned char>(callsign[i])) << (56 - 8 * i);
+  }
+  return prefix;
 }
 
 bool Subscriber::callsignBefore(const CallsignEntry& a, const CallsignEntry& b) {

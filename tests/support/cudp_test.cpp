@@ -68,6 +68,12 @@ class LoopbackPeer {
 // does not race the loopback delivery.
 bool datagramArrives(CUDP& endpoint) { return endpoint.waitForData(2, 0); }
 
+// The endpoint's destructor keeps its descriptor open: tests close it themselves.
+struct CloseOnExit {
+  CUDP& endpoint;
+  ~CloseOnExit() { endpoint.closeSocket(); }
+};
+
 class CudpTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,23 +86,17 @@ class CudpTest : public ::testing::Test {
   }
   void TearDown() override {
     logInstance.setLineObserver(nullptr, nullptr);
-    for (CUDP* endpoint : opened) endpoint->closeSocket();  // the destructor keeps descriptors open
+    for (auto& endpoint : endpoints) endpoint->closeSocket();  // the destructor keeps descriptors open
   }
 
   // An endpoint for partner 127.0.0.1 bound to a port of the system's choice.
   CUDP& partnerEndpoint(int writePort) {
     endpoints.emplace_back(new CUDP("127.0.0.1", 0, writePort, 1));
-    opened.push_back(endpoints.back().get());
     return *endpoints.back();
-  }
-  CUDP& track(CUDP& endpoint) {
-    opened.push_back(&endpoint);
-    return endpoint;
   }
 
   std::vector<std::string> lines;
   std::vector<std::unique_ptr<CUDP>> endpoints;
-  std::vector<CUDP*> opened;
 };
 
 TEST_F(CudpTest, KeepsPartnerDatagramsFromAnyPortAndDropsOtherHosts) {
@@ -168,7 +168,7 @@ TEST_F(CudpTest, WritesOneDatagramPerWritePort) {
   LoopbackPeer second;
   int ports[] = {first.port, second.port, 0};
   CUDP endpoint("127.0.0.1", 0, ports, 1);
-  track(endpoint);
+  CloseOnExit closer{endpoint};
   const unsigned char data[] = {2, 1, 1};
   EXPECT_EQ(endpoint.writeSocket(data, sizeof(data)), 6);
   EXPECT_EQ(first.receive(), std::string("\x02\x01\x01", 3));
@@ -195,7 +195,7 @@ TEST_F(CudpTest, SendRecvReturnsThePartnersReply) {
 
 TEST_F(CudpTest, EmptyWritePortListSendsNothing) {
   CUDP endpoint("127.0.0.1", 0, static_cast<const int*>(nullptr), 0);
-  track(endpoint);
+  CloseOnExit closer{endpoint};
   ASSERT_TRUE(endpoint.isOpen());
   const unsigned char data[] = {12, 0};
   EXPECT_EQ(endpoint.writeSocket(data, sizeof(data)), 0);
@@ -231,7 +231,7 @@ TEST_F(CudpTest, PortHeldByAnotherSocketLogsTheBindFailureAndStaysOpenForSending
   {
     // Held on 127.0.0.1 only; the endpoint binds the wildcard address.
     CUDP endpoint("127.0.0.1", heldPort, partner.port, 1);
-    track(endpoint);
+    CloseOnExit closer{endpoint};
     ASSERT_TRUE(endpoint.isOpen());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], "Can not bind port " + std::to_string(heldPort) + ", error code = " +
@@ -246,7 +246,7 @@ TEST_F(CudpTest, PortHeldByAnotherSocketLogsTheBindFailureAndStaysOpenForSending
 TEST_F(CudpTest, UnboundEndpointLogsNothing) {
   LoopbackPeer partner;
   CUDP endpoint("127.0.0.1", partner.port, 0);  // flags 0: no bind
-  track(endpoint);
+  CloseOnExit closer{endpoint};
   EXPECT_TRUE(endpoint.isOpen());
   EXPECT_TRUE(lines.empty());
   const unsigned char data[] = {12, 0};
@@ -258,7 +258,7 @@ TEST_F(CudpTest, UnresolvableHostLeavesThePartnerAtTheWildcardAddress) {
   LoopbackPeer sender;
   // No host at all: resolving fails without asking any name server.
   CUDP endpoint(nullptr, 0, sender.port, 1);
-  track(endpoint);
+  CloseOnExit closer{endpoint};
   ASSERT_TRUE(endpoint.isOpen());
   EXPECT_TRUE(lines.empty());  // silent
   ASSERT_TRUE(sender.sendTo(endpoint.getLocalPort(), "x"));
@@ -270,7 +270,7 @@ TEST_F(CudpTest, UnresolvableHostLeavesThePartnerAtTheWildcardAddress) {
 TEST_F(CudpTest, HostNameResolvesToItsAddress) {
   LoopbackPeer partner;
   CUDP endpoint("localhost", 0, partner.port, 1);
-  track(endpoint);
+  CloseOnExit closer{endpoint};
   const unsigned char data[] = {12, 0};
   EXPECT_EQ(endpoint.writeSocket(data, sizeof(data)), 2);
   EXPECT_EQ(partner.receive(), std::string("\x0c\x00", 2));
@@ -300,7 +300,7 @@ TEST_F(CudpTest, ReopeningClosesTheFirstDescriptor) {
   int first = endpoint.openSocket("127.0.0.1", 0, 0);
   ASSERT_GE(first, 0);
   int second = endpoint.openSocket("127.0.0.1", 0, 0);
-  track(endpoint);
+  CloseOnExit closer{endpoint};
   ASSERT_GE(second, 0);
   // The first descriptor was released: the system hands out its number again.
   EXPECT_EQ(second, first);
