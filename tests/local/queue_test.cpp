@@ -20,33 +20,19 @@ TEST(Queue, PopWaitsForAnotherThreadsPush) {
     received = queue.pop();
     popped = true;
   });
-  // The consumer has nothing to take yet; give it a moment to block.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the consumer block
   EXPECT_FALSE(popped.load());
-
-  auto message = std::make_unique<TLV_CLASS>(TAG_NOP, 0, nullptr);
-  TLV_CLASS* sent = message.get();
-  queue.push(sent);
+  TLV_CLASS message(TAG_NOP, 0, nullptr);
+  TLV_CLASS* const sent = &message;
+  queue.push(sent);  // by constant reference
   consumer.join();
-  EXPECT_TRUE(popped.load());
   EXPECT_EQ(received, sent);  // the pointer comes out unchanged
-}
-
-TEST(Queue, OnePushersElementsComeOutInOrder) {
-  Queue<int> queue;
-  const int first = 1;
-  queue.push(first);  // by constant reference
-  queue.push(2);      // moved
-  queue.push(3);
-  EXPECT_EQ(queue.pop(), 1);
-  EXPECT_EQ(queue.pop(), 2);
-  EXPECT_EQ(queue.pop(), 3);
 }
 
 TEST(Queue, SeveralProducersKeepEachOnesOrderAndLoseNothing) {
   constexpr int kProducers = 4;
   constexpr int kPerProducer = 2000;
-  Queue<std::unique_ptr<int>> queue;  // move-only elements use the moving push
+  Queue<std::unique_ptr<int>> queue;  // move-only elements take the moving push
   std::vector<std::thread> producers;
   for (int p = 0; p < kProducers; ++p) {
     producers.emplace_back([&queue, p] {
@@ -56,13 +42,10 @@ TEST(Queue, SeveralProducersKeepEachOnesOrderAndLoseNothing) {
   std::vector<int> next(kProducers, 0);
   for (int n = 0; n < kProducers * kPerProducer; ++n) {
     std::unique_ptr<int> element = queue.pop();
-    ASSERT_NE(element, nullptr);
     int producer = *element / kPerProducer;
-    ASSERT_EQ(*element % kPerProducer, next[producer]) << "producer " << producer;
-    ++next[producer];
+    ASSERT_EQ(*element % kPerProducer, next[producer]++) << "producer " << producer;
   }
   for (std::thread& t : producers) t.join();
-  for (int p = 0; p < kProducers; ++p) EXPECT_EQ(next[p], kPerProducer);
 }
 
 }  // namespace
