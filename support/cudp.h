@@ -1,0 +1,91 @@
+// One IPv4 UDP socket with a fixed partner host: datagrams are received on a
+// local read port, only those from the partner host (any source port) are kept,
+// and every write goes to the partner on each of up to 16 write ports.
+// Writes (writeSocket, sendRecv) and isRegUser are safe from any thread; waiting
+// and reading belong to one reader thread. The endpoint owns its descriptor but
+// its destructor leaves it open: the daemon keeps the endpoint for the life of
+// the process, and other owners call closeSocket. Opening an open endpoint
+// closes the old descriptor first.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <mutex>
+
+class CUDP {
+ public:
+  static constexpr int kMaxWritePorts = 16;
+
+  // Closed until openSocket is called.
+  CUDP();
+  // Read port and single write port both equal to port.
+  CUDP(const char* host, int port, int flags);
+  // Read port: the first entry; write ports: the whole list (ended by 0).
+  CUDP(const char* host, const int* ports, int flags);
+  CUDP(const char* host, int readPort, int writePort, int flags);
+  CUDP(const char* host, int readPort, const int* writePorts, int flags);
+  ~CUDP() = default;
+  CUDP(const CUDP&) = delete;
+  CUDP& operator=(const CUDP&) = delete;
+
+  // Opens the endpoint; bit 0 of flags binds the read port (with address reuse).
+  // Returns the descriptor, or a negative value when no socket could be created.
+  // A failed bind or socket option is logged and leaves the endpoint open for
+  // sending. The host (dotted quad or name) is resolved to its first IPv4
+  // address; an unresolvable host leaves the partner at 0.0.0.0.
+  int openSocket(const char* host, int readPort, const int* writePorts, int flags);
+  int openSocket(const char* host, int port, int flags);
+  bool isOpen() const { return sock != -1; }
+  void closeSocket();
+
+  // Blocks until a datagram can be read. False when the wait fails (a signal,
+  // a closed endpoint).
+  bool waitForData();
+  // The same, also woken when wakeFd becomes readable: then false. The wake
+  // descriptor is not read.
+  bool waitForData(int wakeFd);
+  // The same with a time limit: false on time-out.
+  bool waitForData(int seconds, int microseconds);
+  // Never blocks.
+  bool isReadDataReady();
+
+  // Reads at most one waiting datagram into buffer (a longer one is cut to
+  // size). Returns the bytes placed, or 0 when nothing is waiting, the datagram
+  // came from another host (it is consumed and dropped) or the receive failed.
+  int readSocket(unsigned char* buffer, unsigned int size);
+  // Sends the data as one datagram to each write port without blocking. Returns
+  // the sum of the sends' results (bytes sent, -1 for a failed send); 0 with no
+  // write port.
+  int writeSocket(const unsigned char* data, unsigned int length);
+  // Request and reply: with one write port and the datagram fully sent, waits up
+  // to 5 seconds and returns readSocket's result; otherwise 0.
+  int sendRecv(const unsigned char* data, int length, unsigned char* buffer, int size);
+
+  // The last sender's address (the bind address before the first receive). For
+  // the reader thread.
+  const struct sockaddr_in* getReadSockAddr() const { return &readSockAddr; }
+  // The last sender's address as dotted-quad text, in a per-thread buffer that
+  // the next call on the same thread overwrites.
+  const char* getReadAddressAsString();
+  // Whether the last datagram came from the partner host.
+  bool isRegUser();
+  // The partner never changes after opening: these two change nothing.
+  bool setWriteSockAddr() { return false; }
+  void resetWriteSockAddr() {}
+  // The local port the socket is bound to (useful with read port 0), or -1.
+  int getLocalPort() const;
+
+  // Whether the dotted-quad text is the IPv4 address of a local interface.
+  static bool isLocalInterfaceAddress(const char* address);
+  // The positive ports among the 16 slots as "p1,p2,..." in a per-thread buffer
+  // that the next call on the same thread overwrites.
+  static const char* getTransmitPorts(const int* ports);
+
+ private:
+  struct sockaddr_in readSockAddr {};   // written by the reader under writeMutex
+  struct sockaddr_in writeSockAddr {};  // address fixed at open; port rewritten under writeMutex
+  int sock = -1;
+  int readPort = 0;
+  int writePorts[kMaxWritePorts] = {};
+  std::mutex writeMutex;
+};

@@ -1,0 +1,202 @@
+#include "support/subscriber.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "telemetry/log_class.h"
+
+namespace {
+
+constexpr const char* kDefaultFileName = "./subscriber_ids.csv";
+constexpr int64_t kMaxAgeMs = 86400000;  // 24 hours
+// fgets reads at most 2047 characters of a line; the rest comes as the next line.
+constexpr int kLineBufferSize = 2048;
+constexpr size_t kStringBlockSize = 64 * 1024;
+
+std::atomic<Subscriber::ClockFn> clockOverride{nullptr};
+
+int64_t current_timestamp() {
+  Subscriber::ClockFn clock = clockOverride.load(std::memory_order_relaxed);
+  if (clock != nullptr) return clock();
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000;
+}
+
+// Like strtok with ",": skips leading separators, ends the token at the next one
+// (overwritten by a zero byte) and returns the token, or null when none is left.
+char* nextColumn(char** cursor) {
+  char* start = *cursor;
+  while (*start == ',') ++start;
+  if (*start == '\0') {
+    *cursor = start;
+    return nullptr;
+  }
+  char* end = start;
+  while (*end != '\0' && *end != ',') ++end;
+  if (*end == ',') *end++ = '\0';
+  *cursor = end;
+  return start;
+}
+
+// atoi without its undefined overflow: the value strtol gives (clamped to the
+// range of long), narrowed to 32 bits as atoi does on this platform.
+int32_t parseId(const char* text) {
+  int savedErrno = errno;
+  long value = strtol(text, nullptr, 10);
+  errno = savedErrno;
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
+}
+
+// Keeps, of each run of entries with the same key in a sorted array, the last.
+template <typename Entry, typename SameKey>
+void keepLastOfEachKey(std::vector<Entry>& entries, SameKey sameKey) {
+  size_t kept = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && sameKey(entries[i], entries[i + 1])) continue;  // a later one follows
+    entries[kept++] = entries[i];
+  }
+  entries.resize(kept);
+}
+
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+
+}  // namespace
+
+Subscriber::Subscriber() : Subscriber(std::string(kDefaultFileName)) {}
+
+Subscriber::Subscriber(std::string name) : fileName(std::move(name)) { loadSubscriberMap(fileName.c_str()); }
+
+Subscriber::~Subscriber() { freeSubscriberMap(); }
+
+void Subscriber::setClock(ClockFn clock) { clockOverride.store(clock, std::memory_order_relaxed); }
+
+char* Subscriber::copyString(const char* text, size_t length) {
+  if (stringBlocks.empty() || blockSize - blockUsed < length + 1) {
+    blockSize = length + 1 > kStringBlockSize ? length + 1 : kStringBlockSize;
+    stringBlocks.emplace_back(new char[blockSize]);
+    blockUsed = 0;
+  }
+  char* copy = stringBlocks.back().get() + blockUsed;
+  memcpy(copy, text, length);
+  copy[length] = '\0';
+  blockUsed += length + 1;
+  return copy;
+}
+
+void Subscriber::loadSubscriberMap(const char* path) {
+  std::unique_ptr<FILE, FileCloser> file(path != nullptr ? fopen(path, "r") : nullptr);
+  if (!file) {
+    logInstance.log(LOG_INFO, "Subscriber IDs file not found.\n");
+    loadTime = current_timestamp();
+    return;
+  }
+  setvbuf(file.get(), nullptr, _IOFBF, 64 * 1024);  // fewer reads of a big file
+
+  char line[kLineBufferSize];
+  while (fgets(line, sizeof(line), file.get()) != nullptr) {
+    char* cursor = line;
+    char* idText = nextColumn(&cursor);
+    char* callsign = nextColumn(&cursor);
+    char* name = nextColumn(&cursor);
+    if (idText == nullptr || callsign == nullptr || name == nullptr) continue;
+
+    size_t callsignLength = strlen(callsign);
+    size_t nameLength = strlen(name);
+    if (nameLength > 0 && name[nameLength - 1] == '\n') --nameLength;  // a carriage return stays
+
+    records.push_back(SUBINFO{parseId(idText), nullptr, nullptr});
+    SUBINFO* record = &records.back();
+    record->callsign = copyString(callsign, callsignLength);
+    record->name = copyString(name, nameLength);
+    idMap.push_back(IdEntry{static_cast<uint32_t>(record->id), record});
+    callsignMap.push_back(CallsignEntry{callsignPrefix(record->callsign), record});
+  }
+  file.reset();
+  rebuildIndexes();
+  logInstance.log(LOG_INFO, "Subscriber IDs loaded: %d\n", static_cast<int>(idMap.size()));
+  loadTime = current_timestamp();
+}
+
+void Subscriber::freeSubscriberMap() {
+  idMap.clear();
+  idMap.shrink_to_fit();
+  callsignMap.clear();
+  callsignMap.shrink_to_fit();
+  records.clear();
+  records.shrink_to_fit();
+  stringBlocks.clear();
+  stringBlocks.shrink_to_fit();
+  blockUsed = 0;
+  blockSize = 0;
+}
+
+void Subscriber::reloadSubscriberMap() {
+  freeSubscriberMap();
+  loadSubscriberMap(fileName.c_str());
+}
+
+void Subscriber::reloadIfOld() {
+  int64_t age = current_timestamp() - loadTime;
+  // A wall clock set back by more than a day (a board that booted with a wrong
+  // date) counts as old too, or the table would not be reloaded until the clock
+  // caught up again.
+  if (age > kMaxAgeMs || age < -kMaxAgeMs) reloadSubscriberMap();
+}
+
+SUBINFO* Subscriber::findSubscriber(uint32_t id) {
+  reloadIfOld();
+  auto found = std::lower_bound(idMap.begin(), idMap.end(), id,
+                                [](const IdEntry& entry, uint32_t key) { return entry.id < key; });
+  return found != idMap.end() && found->id == id ? found->record : nullptr;
+}
+
+SUBINFO* Subscriber::findSubscriber(const char* callsign) {
+  reloadIfOld();
+  if (callsign == nullptr) return nullptr;
+  SUBINFO probe{0, callsign, ""};
+  CallsignEntry key{callsignPrefix(callsign), &probe};
+  auto found = std::lower_bound(callsignMap.begin(), callsignMap.end(), key, callsignBefore);
+  return found != callsignMap.end() && !callsignBefore(key, *found) ? found->record : nullptr;
+}
+
+uint64_t Subscriber::callsignPrefix(const char* callsign) {
+  uint64_t prefix = 0;
+  for (int i = 0; i < 8 && callsign[i] != '\0'; ++i) {
+    prefix |= static_cast<uint64_t>(static_cast<unsigned char>(callsign[i])) << (56 - 8 * i);
+  }
+  return prefix;
+}
+
+bool Subscriber::callsignBefore(const CallsignEntry& a, const CallsignEntry& b) {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
+  // Equal prefixes that end within eight bytes are equal texts; longer ones
+  // differ, if at all, after the eighth byte.
+  if ((a.prefix & 0xff) == 0) return false;
+  return cmp_str()(a.record->callsign + 8, b.record->callsign + 8);
+}
+
+void Subscriber::rebuildIndexes() {
+  // Entries of one key keep their file order (stable sort, earlier loads first),
+  // so the last line wins in each index separately. A file sorted by ID needs no
+  // sorting at all.
+  auto idBefore = [](const IdEntry& a, const IdEntry& b) { return a.id < b.id; };
+  if (!std::is_sorted(idMap.begin(), idMap.end(), idBefore)) {
+    std::stable_sort(idMap.begin(), idMap.end(), idBefore);
+  }
+  keepLastOfEachKey(idMap, [](const IdEntry& a, const IdEntry& b) { return a.id == b.id; });
+
+  if (!std::is_sorted(callsignMap.begin(), callsignMap.end(), callsignBefore)) {
+    std::stable_sort(callsignMap.begin(), callsignMap.end(), callsignBefore);
+  }
+  keepLastOfEachKey(callsignMap,
+                    [](const CallsignEntry& a, const CallsignEntry& b) { return !callsignBefore(a, b); });
+}

@@ -1,0 +1,150 @@
+#include "support/subscriber.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/process.h"
+#include "telemetry/log_class.h"
+
+namespace {
+
+constexpr int64_t kDayMs = 86400000;
+int64_t fakeNow = 0;
+int64_t fakeClock() { return fakeNow; }
+
+class SubscriberTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakeNow = 1700000000000;
+    Subscriber::setClock(fakeClock);
+    logInstance.setLogLevel(3);
+    logInstance.setLineObserver(
+        [](void* context, unsigned int, const char* line) {
+          static_cast<std::vector<std::string>*>(context)->push_back(line + LOG_CLASS::kPrefixLength);
+        },
+        &lines);
+  }
+  void TearDown() override {
+    logInstance.setLineObserver(nullptr, nullptr);
+    Subscriber::setClock(nullptr);
+  }
+  std::string writeIds(const std::string& content) {
+    dir.write("ids.csv", content);
+    return dir.file("ids.csv");
+  }
+
+  testing_support::TempDir dir;
+  std::vector<std::string> lines;
+};
+
+TEST_F(SubscriberTest, FindsARecordByIdAndByExactCallsign) {
+  Subscriber database(writeIds("RADIO_ID,CALLSIGN,FIRST_NAME\n2621234,DL1ABC,Hans\n3100001,W1XYZ,Joe Smith\n"));
+  SUBINFO* byId = database.findSubscriber(2621234u);
+  ASSERT_NE(byId, nullptr);
+  EXPECT_EQ(byId->id, 2621234);
+  EXPECT_STREQ(byId->callsign, "DL1ABC");
+  EXPECT_STREQ(byId->name, "Hans");
+  EXPECT_EQ(database.findSubscriber("DL1ABC"), byId);
+  EXPECT_STREQ(database.findSubscriber("W1XYZ")->name, "Joe Smith");
+  EXPECT_EQ(database.findSubscriber("dl1abc"), nullptr);
+  EXPECT_EQ(database.findSubscriber(1u), nullptr);
+  EXPECT_STREQ(database.findSubscriber(0u)->callsign, "CALLSIGN");  // the title line is a record
+  EXPECT_EQ(lines, std::vector<std::string>{"Subscriber IDs loaded: 3\n"});
+}
+
+TEST_F(SubscriberTest, ColumnsFollowTheTokenizerRules) {
+  Subscriber database(writeIds(
+      "1,ONE,\n"                      // trailing comma: empty name
+      "2,TWO\n"                       // two columns: skipped
+      "3,THREE,Name,extra,columns\n"  // fourth column ignored
+      "4,FOUR,Carriage\r\n"           // the carriage return stays
+      ",,5,,FIVE,,,Five\n"            // runs of commas count as one
+      "  +6xyz,SIX,Six\n"             // atoi-style ID
+      "abc,SEVEN,Seven\n"             // no digits: ID 0
+      "8,EIGHT,Last line"));          // no final line feed
+  EXPECT_STREQ(database.findSubscriber(1u)->name, "");
+  EXPECT_EQ(database.findSubscriber(2u), nullptr);
+  EXPECT_EQ(database.findSubscriber("TWO"), nullptr);
+  EXPECT_STREQ(database.findSubscriber(3u)->name, "Name");
+  EXPECT_STREQ(database.findSubscriber(4u)->name, "Carriage\r");
+  EXPECT_STREQ(database.findSubscriber(5u)->callsign, "FIVE");
+  EXPECT_STREQ(database.findSubscriber(5u)->name, "Five");
+  EXPECT_STREQ(database.findSubscriber(6u)->callsign, "SIX");
+  EXPECT_STREQ(database.findSubscriber(0u)->callsign, "SEVEN");
+  EXPECT_STREQ(database.findSubscriber(8u)->name, "Last line");
+  EXPECT_EQ(database.size(), 7u);
+}
+
+TEST_F(SubscriberTest, OverlongLineContinuesAsTheNextLine) {
+  std::string first = "9," + std::string(2041, 'C') + ",Nam";  // 2047 characters fill one read
+  Subscriber database(writeIds(first + "e,77,SPILL,Over\n10,TEN,Ten\n"));
+  EXPECT_STREQ(database.findSubscriber(9u)->name, "Nam");
+  SUBINFO* rest = database.findSubscriber("77");  // "e" became the ID column
+  ASSERT_NE(rest, nullptr);
+  EXPECT_EQ(rest->id, 0);
+  EXPECT_STREQ(rest->name, "SPILL");
+  EXPECT_STREQ(database.findSubscriber(10u)->name, "Ten");
+}
+
+TEST_F(SubscriberTest, LastLineWinsInEachIndexSeparately) {
+  // Unsorted IDs, repeated IDs and callsigns, callsigns sharing their first
+  // eight bytes, and bytes above 127 (which order after every letter).
+  Subscriber database(writeIds(
+      "100,FIRST,One\n100,SECOND,Two\n200,SECOND,Three\n50,VERYLONGCALL,a\n51,VERYLONGCALM,b\n"
+      "52,VERYLONG,c\n53,\xC3\x84" "BC,d\n54,VERYLONGCALL,e\n"));
+  EXPECT_STREQ(database.findSubscriber(100u)->callsign, "SECOND");
+  SUBINFO* first = database.findSubscriber("FIRST");
+  ASSERT_NE(first, nullptr);  // displaced from the ID index, still reachable by callsign
+  EXPECT_EQ(first->id, 100);
+  EXPECT_STREQ(first->name, "One");
+  EXPECT_EQ(database.findSubscriber("SECOND")->id, 200);
+  EXPECT_EQ(database.findSubscriber("VERYLONGCALL")->id, 54);
+  EXPECT_STREQ(database.findSubscriber(50u)->callsign, "VERYLONGCALL");
+  EXPECT_EQ(database.findSubscriber("VERYLONGCALM")->id, 51);
+  EXPECT_EQ(database.findSubscriber("VERYLONG")->id, 52);
+  EXPECT_EQ(database.findSubscriber("\xC3\x84" "BC")->id, 53);
+  EXPECT_EQ(database.findSubscriber("VERYLONGCAL"), nullptr);
+  EXPECT_EQ(database.findSubscriber(""), nullptr);
+  EXPECT_EQ(lines, std::vector<std::string>{"Subscriber IDs loaded: 7\n"});  // distinct IDs, not lines
+
+  dir.write("more.csv", "200,SECOND,newer\n");
+  database.loadSubscriberMap(dir.file("more.csv").c_str());  // a second load adds on top
+  EXPECT_STREQ(database.findSubscriber(200u)->name, "newer");
+  EXPECT_STREQ(database.findSubscriber("SECOND")->name, "newer");
+  EXPECT_EQ(database.size(), 7u);
+}
+
+TEST_F(SubscriberTest, MissingFileIsRetriedByTheFirstLookupAfterADay) {
+  Subscriber database(dir.file("later.csv"));
+  EXPECT_EQ(lines, std::vector<std::string>{"Subscriber IDs file not found.\n"});
+  dir.write("later.csv", "42,LATE,Arrival\n");
+  fakeNow += kDayMs;  // exactly a day is not yet too old
+  EXPECT_EQ(database.findSubscriber(42u), nullptr);
+  fakeNow += 1;
+  SUBINFO* found = database.findSubscriber("LATE");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->id, 42);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "Subscriber IDs loaded: 1\n");
+}
+
+TEST_F(SubscriberTest, ReloadReplacesTheTableAndReleasesEveryRecord) {
+  Subscriber database(writeIds("1,A,a\n1,B,b\n2,B,c\n"));  // displaced records, freed by the leak check's watch
+  dir.write("ids.csv", "3,C,Three\n");
+  fakeNow -= 1000;  // a small step back of the clock changes nothing
+  EXPECT_NE(database.findSubscriber(1u), nullptr);
+  fakeNow -= 2 * kDayMs;  // a clock set back by more than a day reloads
+  EXPECT_EQ(database.findSubscriber(1u), nullptr);
+  EXPECT_EQ(database.findSubscriber("A"), nullptr);
+  EXPECT_STREQ(database.findSubscriber(3u)->name, "Three");
+  for (int i = 0; i < 3; ++i) database.reloadSubscriberMap();
+  EXPECT_EQ(database.size(), 1u);
+  database.freeSubscriberMap();
+  EXPECT_EQ(database.findSubscriber(3u), nullptr);
+  EXPECT_EQ(database.findSubscriber("C"), nullptr);
+}
+
+}  // namespace
