@@ -1,11 +1,122 @@
-// The bridge object. It owns every component of a running daemon; the process-wide
-// pointer g_zelk lets the signal thread reach it. (The full object arrives with
-// the bridge; until then only the exit path exists.)
+// The bridge object: owns every component of a running daemon (the TLV queue, the
+// talker alias, the subscriber database, the local endpoint, the Rewind client and
+// the two worker threads) and the little state both directions of traffic share.
+// main constructs exactly one; the constructor starts the receiver and dispatcher
+// threads and then serves the network on the calling thread until the daemon is
+// done. Threads: the main (network) thread alone waits on, receives from and
+// reconnects the Rewind client; the dispatcher only sends through it and hands
+// reconnects to the network thread; the signal thread calls exitApp.
 #pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "local/queue.h"
+#include "network/talker_alias.h"
+
+struct Settings_t;
+struct RewindData;
+class TLV_CLASS;
+class CUDP;
+class ODMRTP_CLASS;
+class Subscriber;
 
 class CZELK {
  public:
+  // Runs the daemon: returns only when the network service has ended (isDone).
+  explicit CZELK(Settings_t* settings);
+  // Creates the components only: no worker thread, no network service. For tests,
+  // fuzzers and benchmarks that drive the handlers directly.
+  struct ComponentsOnly {};
+  CZELK(Settings_t* settings, ComponentsOnly);
+  // Wakes and joins the worker threads; the components live until the process ends.
+  ~CZELK();
+  CZELK(const CZELK&) = delete;
+  CZELK& operator=(const CZELK&) = delete;
+
+  bool isDone() const { return doneFlag.load(); }
+  // Sends the local partner a TAG_EVENT message holding {"topic":..,"message":..}.
+  void sendDMREvent(const char* topic, const char* message);
+  // Cancels the subscription, closes the Rewind session, waits 2 seconds and ends
+  // the process at once with the status.
   [[noreturn]] void exitApp(int status);
+  static const char* getAppName();
+
+  // Thread entries: each calls the private operation of the same name.
+  static void* serviceTlvConnection(void* object);
+  static void* processTlvQueue(void* object);
+
+  // Handles one packet of `length` bytes from the Rewind server (network thread).
+  void processODMRMessage(RewindData* packet, int length);
+  // Handles one message from the partner as the dispatcher does; takes no ownership.
+  void handleTlv(TLV_CLASS* message);
+
+ private:
+  friend struct CZELKTestAccess;
+
+  int _serviceTlvConnection();
+  int _processTlvQueue();
+  void serviceODMRConnection(Settings_t* settings);
+
+  // Dispatcher side of the handlers.
+  void createComponents();
+  void beginLocalTransmission(const unsigned char* value, unsigned int length);
+  void setInfo(const unsigned char* value, unsigned int length);
+  void remoteCommand(char* text);
+  int requestReconnect(const char* host, const char* port, const char* password, unsigned int talkGroup);
+
+  // Network-thread side of a reconnect handed over by the dispatcher.
+  void serveReconnectRequest();
+  bool drainWake();
+
+  // Stops the worker threads (wake, then join) so nothing waits on what is destroyed.
+  void stopWorkers();
+
+  // Fields shared by both directions of traffic.
+  std::atomic<bool> doneFlag{false};
+  int32_t txFrameCount = 0;  // dispatcher only
+  int32_t callType = 0;      // dispatcher only: 0 group, 3 private
+  time_t lastPingTime = 0;   // network thread only
+  std::atomic<uint32_t> currentTG{0};
+  Queue<TLV_CLASS*> tlvQueue;
+  pthread_t serviceTlvThread{};
+  pthread_t processTlvThread{};
+  bool receiverStarted = false;
+  bool dispatcherStarted = false;
+  std::unique_ptr<CUDP> localLink;
+  std::unique_ptr<ODMRTP_CLASS> rewindClient;
+  TalkerAlias alias;
+  std::unique_ptr<Subscriber> subscribers;
+  Settings_t* settings;
+
+  // Network-call state of the message handler (network thread only).
+  int32_t frameCount = 0;
+  int32_t taCount = 0;
+
+  // Wakes the network thread (reconnect requests) and the receiver (stop).
+  int wakePipe[2] = {-1, -1};
+  int stopPipe[2] = {-1, -1};
+
+  struct ReconnectRequest {
+    std::string host, port, password;
+    unsigned int talkGroup = 0;
+    bool pending = false;
+    bool done = false;
+    int result = -1;
+  };
+  // Held by exitApp until the process ends, so the destructor never runs under it.
+  std::mutex exitMutex;
+  std::mutex reconnectMutex;
+  std::condition_variable reconnectDone;
+  ReconnectRequest reconnect;  // guarded by reconnectMutex
 };
 
-extern CZELK* g_zelk;
+// Set once the bridge's components exist; the signal thread reads it.
+extern std::atomic<CZELK*> g_zelk;

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "app/czelk.h"
 #include "app/settings.h"
 #include "app/signal_thread.h"
 #include "telemetry/broker.h"
@@ -53,7 +54,8 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // The bridge arrives later; until then the daemon waits for a signal.
-  for (;;) pause();
+  // The constructor serves the network and returns when the daemon is done.
+  CZELK zelk(&config);
+  while (!zelk.isDone()) sleep(1);
   return 0;
 }

@@ -54,7 +54,8 @@ void sigHandler(int signalNumber) {
     return;
   }
   logInstance.log(LOG_INFO, "Signal %d received, exiting %s\n", signalNumber, ZELK_NAME);
-  if (g_zelk != nullptr) g_zelk->exitApp(0);  // never returns
+  CZELK* bridge = g_zelk.load();
+  if (bridge != nullptr) bridge->exitApp(0);  // never returns
   logInstance.log(LOG_INFO, "No object to close\n");
   fflush(stdout);
   _exit(0);

@@ -32,6 +32,15 @@ class Queue {
     condition.notify_one();
   }
 
+  // Takes the front element when there is one, without waiting.
+  bool tryPop(T& element) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (fifo.empty()) return false;
+    element = std::move(fifo.front());
+    fifo.pop_front();
+    return true;
+  }
+
   T pop() {
     std::unique_lock<std::mutex> lock(mutex);
     condition.wait(lock, [this] { return !fifo.empty(); });

@@ -1,0 +1,191 @@
+// The bridge's local-to-network dispatcher (its own thread): takes the partner's
+// TLV messages in order and turns each into action on the network side: a local
+// call with its talker alias, talk-group changes, reconnects, a new alias, and log
+// lines for everything else.
+#include <nlohmann/json.hpp>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+
+#include "app/czelk.h"
+#include "app/settings.h"
+#include "local/tlv_class.h"
+#include "network/odmrtp_class.h"
+#include "telemetry/log_class.h"
+
+namespace {
+
+constexpr unsigned int kBeginLength = 12;  // IDs, slot and colour code, before the metadata
+constexpr unsigned int kVoiceLength = 28;  // slot byte and three 9-byte frames
+constexpr int kAliasAfterFrames = 32;
+
+uint32_t get24(const unsigned char* in) { return (uint32_t(in[0]) << 16) | (uint32_t(in[1]) << 8) | in[2]; }
+uint32_t get32(const unsigned char* in) { return (get24(in) << 8) | in[3]; }
+
+struct BeginFields {
+  uint32_t source, destination;
+  int32_t repeater;
+  unsigned int slot, colourCode;
+  std::string metadata;
+};
+
+BeginFields readBegin(const unsigned char* value, unsigned int length) {
+  BeginFields f;
+  f.source = get24(value);
+  f.repeater = static_cast<int32_t>(get32(value + 3));
+  f.destination = get24(value + 7);
+  f.slot = value[10];
+  f.colourCode = value[11];
+  // The metadata ends at its first zero byte or at the end of the value.
+  const char* text = reinterpret_cast<const char*>(value + kBeginLength);
+  f.metadata.assign(text, strnlen(text, length - kBeginLength));
+  return f;
+}
+
+std::string jsonMember(const nlohmann::json& object, const char* name) {
+  if (!object.is_object()) return "";
+  auto member = object.find(name);
+  return member != object.end() && member->is_string() ? member->get<std::string>() : "";
+}
+
+}  // namespace
+
+int CZELK::_processTlvQueue() {
+  pthread_setname_np(pthread_self(), "processTlvQueue");
+  while (!doneFlag) {
+    std::unique_ptr<TLV_CLASS> message(tlvQueue.pop());
+    if (message == nullptr || doneFlag) continue;  // a wake-up to stop
+    handleTlv(message.get());
+  }
+  return 0;
+}
+
+void CZELK::handleTlv(TLV_CLASS* message) {
+  unsigned char* raw = message->getRaw();
+  unsigned char tag = raw[0];
+  unsigned int length = raw[1];
+  unsigned char* value = raw + 2;
+
+  switch (tag) {
+    case TAG_BEGIN_TX:
+      if (length < kBeginLength) break;
+      beginLocalTransmission(value, length);
+      return;
+    case TAG_END_TX:
+      logInstance.log(LOG_INFO, "%s, TX state = OFF, DMR frame count was %d frames\n", "DMR", txFrameCount);
+      rewindClient->endTransmission();
+      txFrameCount = 0;
+      return;
+    case TAG_TG_TUNE:
+      logInstance.log(LOG_INFO, "TAG_TG_TUNE\n");
+      return;
+    case TAG_REMOTE_CMD:
+      value[length] = 0;  // the spare byte ends the command text
+      remoteCommand(reinterpret_cast<char*>(value));
+      return;
+    case TAG_AMBE_49:
+      logInstance.log(LOG_ERROR,
+                      "%s, got DSAMBE/IMBE/AMBE49 (TAG=TAG_AMBE_49)and expected AMBE (change to 72 bits)\n", "DMR");
+      return;
+    case TAG_AMBE_72:
+      if (length < kVoiceLength) break;
+      logInstance.log(LOG_DEBUG, "TAG_AMBE_72\n");
+      rewindClient->transmitAudio(value + 1);
+      if (++txFrameCount == kAliasAfterFrames) alias.send(rewindClient.get());
+      return;
+    case TAG_SET_INFO:
+      if (length < kBeginLength) break;
+      setInfo(value, length);
+      return;
+    case TAG_IMBE:
+      logInstance.log(LOG_ERROR, "%s, got DSAMBE/IMBE/AMBE49 (TAG=TAG_IMBE)and expected AMBE (change to 72 bits)\n",
+                      "DMR");
+      return;
+    case TAG_DSAMBE:
+      logInstance.log(LOG_ERROR,
+                      "%s, got DSAMBE/IMBE/AMBE49 (TAG=TAG_DSAMBE)and expected AMBE (change to 72 bits)\n", "DMR");
+      return;
+    case TAG_FILE_XFER:
+      logInstance.log(LOG_MESSAGE, "TAG_FILE_XFER\n");
+      return;
+    case TAG_NOP:
+      logInstance.log(LOG_MESSAGE, "TAG_NOP\n");
+      return;
+    case TAG_EVENT:
+      logInstance.log(LOG_MESSAGE, "TAG_EVENT\n");
+      return;
+    default:
+      logInstance.log(LOG_MESSAGE, "tlv tag=%0x len=%d\n", tag, length);
+      return;
+  }
+  // Reached only for a begin, set-info or voice message too short for its fields.
+  logInstance.log(LOG_WARNING, "%s, TLV tag %d with %u value bytes is too short, dropped\n", "DMR", tag, length);
+}
+
+void CZELK::beginLocalTransmission(const unsigned char* value, unsigned int length) {
+  BeginFields f = readBegin(value, length);
+  logInstance.log(LOG_INFO, "%s, Begin TX: src=%d rpt=%d dst=%d slot=%d cc=%d metadata=%s\n", "DMR",
+                  static_cast<int>(f.source), f.repeater, static_cast<int>(f.destination), f.slot, f.colourCode,
+                  f.metadata.c_str());
+  if (!f.metadata.empty()) {
+    std::string text = alias.getTaString();
+    if (f.metadata[0] == '{') {
+      nlohmann::json object = nlohmann::json::parse(f.metadata, nullptr, false);
+      text = alias.substitute(text, "%callsign", jsonMember(object, "call"));
+      text = alias.substitute(text, "%name", jsonMember(object, "name"));
+    } else {
+      text = alias.substitute(text, "%callsign", f.metadata);
+    }
+    alias.encode(text.c_str());
+  }
+  rewindClient->beginTransmission(static_cast<int>(f.source), static_cast<int>(f.destination), callType);
+  txFrameCount = 0;
+}
+
+void CZELK::setInfo(const unsigned char* value, unsigned int length) {
+  BeginFields f = readBegin(value, length);
+  logInstance.log(LOG_INFO, "%s, TAG_SET_INFO: src=%d rpt=%d dst=%d slot=%d cc=%d metadata=%s\n", "DMR",
+                  static_cast<int>(f.source), f.repeater, static_cast<int>(f.destination), f.slot, f.colourCode,
+                  f.metadata.c_str());
+}
+
+void CZELK::remoteCommand(char* text) {
+  logInstance.log(LOG_INFO, "%s, Remote CMD: %s\n", "DMR", text);
+
+  if (strncmp(text, "txTg=", 5) == 0) {
+    char* argument = text + 5;
+    if (strchr(argument, '@') != nullptr) {
+      // password@host:port!tg (the first separator may also be ':')
+      char* state = nullptr;
+      char* password = strtok_r(argument, "@:", &state);
+      char* host = strtok_r(nullptr, "@:", &state);
+      char* port = strtok_r(nullptr, ":!", &state);
+      char* group = strtok_r(nullptr, "!", &state);
+      if (password == nullptr || host == nullptr || port == nullptr) {
+        logInstance.log(LOG_WARNING, "%s, Remote CMD: reconnect needs password@host:port!tg, ignored\n", "DMR");
+        return;
+      }
+      unsigned int talkGroup = group != nullptr ? static_cast<unsigned int>(atoi(group)) : 0;
+      int result = requestReconnect(host, port, password, talkGroup);
+      if (result == 0) {
+        logInstance.log(LOG_INFO, "Server login success\n");
+        sendDMREvent("trelvane/ZELK/DMR", "login success");
+      } else {
+        logInstance.log(LOG_INFO, "Error logging into BM server\n");
+        sendDMREvent("trelvane/ZELK/DMR", "login failure");
+      }
+      return;
+    }
+    unsigned int talkGroup =
+        strncmp(argument, "disconnect", 10) == 0 ? 4000u : static_cast<unsigned int>(atoi(argument));
+    callType = strchr(argument, '#') != nullptr ? 3 : 0;
+    currentTG = talkGroup;
+    rewindClient->SetRewindSubscription(talkGroup);
+    return;
+  }
+
+  if (strncmp(text, "setTA=", 6) == 0) alias.encode(text + 6);
+}

@@ -1,0 +1,142 @@
+// The bridge's handler of packets from the Rewind server (network thread): a
+// network call becomes begin, voice and end messages to the local partner; talker
+// alias blocks go to the decoder; keep-alives mark the server as alive; every other
+// type is logged by name.
+#include <string.h>
+#include <time.h>
+
+#include "app/czelk.h"
+#include "local/tlv_class.h"
+#include "network/rewind_data.h"
+#include "support/cudp.h"
+#include "support/subscriber.h"
+#include "telemetry/log_class.h"
+
+namespace {
+
+constexpr int kHeaderSize = REWIND_HEADER_SIZE;
+constexpr int kLinkControlSize = 9;  // what the handler reads of a voice header or an alias block
+constexpr int kBurstSize = REWIND_VOICE_BURST_SIZE;
+
+// Stores the low 24 bits of the value, most significant byte first.
+void int_3(unsigned char* out, uint32_t value) {
+  out[0] = static_cast<unsigned char>(value >> 16);
+  out[1] = static_cast<unsigned char>(value >> 8);
+  out[2] = static_cast<unsigned char>(value);
+}
+
+const char* loggedOnlyName(uint16_t type) {
+  switch (type) {
+    case REWIND_TYPE_CLOSE: return "REWIND_TYPE_CLOSE\n";
+    case REWIND_TYPE_CHALLENGE: return "REWIND_TYPE_CHALLENGE\n";
+    case REWIND_TYPE_AUTHENTICATION: return "REWIND_TYPE_AUTHENTICATION\n";
+    case REWIND_TYPE_REPORT: return "REWIND_TYPE_REPORT\n";
+    case REWIND_TYPE_BUSY_NOTICE: return "REWIND_TYPE_BUSY_NOTICE\n";
+    case REWIND_TYPE_SUBSCRIPTION: return "REWIND_TYPE_SUBSCRIPTION\n";
+    case REWIND_TYPE_CANCELLING: return "REWIND_TYPE_CANCELLING\n";
+    case REWIND_TYPE_TERMINAL_IDLE: return "REWIND_TYPE_TERMINAL_IDLE\n";
+    case 0x0A02: return "\n";
+    case REWIND_TYPE_TERMINAL_ATTACH: return "REWIND_TYPE_TERMINAL_ATTACH\n";
+    case REWIND_TYPE_TERMINAL_WAKEUP: return "REWIND_TYPE_TERMINAL_WAKEUP\n";
+    case REWIND_TYPE_MESSAGE_TEXT: return "REWIND_TYPE_MESSAGE_TEXT\n";
+    case REWIND_TYPE_MESSAGE_STATUS: return "REWIND_TYPE_MESSAGE_STATUS\n";
+    case REWIND_TYPE_LOCATION_REPORT: return "REWIND_TYPE_LOCATION_REPORT\n";
+    case REWIND_TYPE_LOCATION_REQUEST: return "REWIND_TYPE_LOCATION_REQUEST\n";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+void CZELK::processODMRMessage(RewindData* packet, int length) {
+  const unsigned char* raw = reinterpret_cast<const unsigned char*>(packet);
+  const unsigned char* payload = raw + kHeaderSize;
+  int payloadLength = length - kHeaderSize;
+  uint16_t type = readLE16(raw + 8);
+
+  // A packet shorter than what its handler reads is dropped rather than read
+  // past its end, which would forward bytes of an earlier datagram.
+  int needed = 0;
+  if (type == REWIND_TYPE_DMR_DATA_BASE + 1 || type == REWIND_TYPE_DMR_EMBEDDED_DATA) needed = kLinkControlSize;
+  if (type == REWIND_TYPE_DMR_VOICE_FRAME) needed = kBurstSize;
+  if (payloadLength < needed) {
+    logInstance.log(LOG_WARNING, "%s, Rewind packet type %0X of %d bytes is too short, dropped\n", "DMR", type,
+                    length);
+    return;
+  }
+
+  switch (type) {
+    case REWIND_TYPE_KEEP_ALIVE:
+      logInstance.log(LOG_MESSAGE, "REWIND_TYPE_KEEP_ALIVE\n");
+      lastPingTime = time(nullptr);
+      return;
+
+    case REWIND_TYPE_DMR_DATA_BASE + 1: {
+      logInstance.log(LOG_MESSAGE, "REWIND_TYPE_DMR_DATA_BASE+1\n");
+      if (frameCount == 0) {
+        uint32_t destination = readBE24(payload + 3);
+        uint32_t source = readBE24(payload + 6);
+        bool isPrivate = (payload[0] & 0x3F) != 0;
+        const char* kind = isPrivate ? "PRIVATE" : "GROUP";
+        SUBINFO* caller = subscribers ? subscribers->findSubscriber(source) : nullptr;
+        if (caller != nullptr) {
+          logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %s, dst = %d (%s) (%s)\n", "DMR", caller->callsign,
+                          static_cast<int>(destination), kind, caller->name);
+        } else {
+          logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %d, dst = %d (%s)\n", "DMR", static_cast<int>(source),
+                          static_cast<int>(destination), kind);
+        }
+        unsigned char begin[14] = {TAG_BEGIN_TX, 12};
+        int_3(begin + 2, source);
+        // bytes 5 to 8: repeater 0
+        int_3(begin + 9, destination);
+        begin[12] = 1;
+        begin[13] = isPrivate ? 0x81 : 0x01;
+        localLink->writeSocket(begin, sizeof(begin));
+      }
+      ++frameCount;
+      taCount = 0;
+      return;
+    }
+
+    case REWIND_TYPE_DMR_DATA_BASE + 2: {
+      logInstance.log(LOG_INFO, "%s, ODMR End Tx:DMR frame count was %d frames\n", "DMR", frameCount);
+      static const unsigned char end[3] = {TAG_END_TX, 1, 1};
+      localLink->writeSocket(end, sizeof(end));
+      frameCount = 0;
+      return;
+    }
+
+    case REWIND_TYPE_DMR_VOICE_FRAME: {
+      unsigned char voice[30] = {TAG_AMBE_72, 28, 1};
+      memcpy(voice + 3, payload, kBurstSize);
+      localLink->writeSocket(voice, sizeof(voice));
+      ++frameCount;
+      return;
+    }
+
+    case REWIND_TYPE_DMR_EMBEDDED_DATA: {
+      unsigned char block = payload[0];
+      if (block == 4) {
+        logInstance.log(LOG_DEBUG, "TA Format = %0X, len = %d\n", (payload[2] >> 6) & 0x03, (payload[2] >> 1) & 0x1F);
+      }
+      if (block >= 4 && block <= 7) {
+        logInstance.log(LOG_DEBUG, "%s, TA block header %d\n", "DMR", block);
+        logInstance.dump(LOG_DEBUG, "TA", payload, kLinkControlSize);
+        if (taCount == 0) taCount += alias.decode(const_cast<unsigned char*>(payload));
+      }
+      logInstance.log(LOG_DEBUG, "REWIND_TYPE_DMR_EMBEDDED_DATA\n");
+      return;
+    }
+
+    default:
+      break;
+  }
+
+  const char* name = loggedOnlyName(type);
+  if (name != nullptr) {
+    logInstance.log(LOG_MESSAGE, "%s", name);
+  } else {
+    logInstance.log(LOG_MESSAGE, "unknown type %0X\n", type);
+  }
+}

@@ -1,0 +1,328 @@
+// The bridge end to end: the real zelk binary between our Rewind server simulator
+// and a test partner, all on loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/process.h"
+#include "local/tlv_class.h"
+#include "network/rewind_data.h"
+#include "tools/partner/partner_link.h"
+#include "tools/rewind_sim/rewind_simulator.h"
+
+namespace {
+
+using testing_support::binaryPath;
+using testing_support::ChildProcess;
+using testing_support::countOccurrences;
+using testing_support::freeUdpPort;
+using testing_support::TempDir;
+
+constexpr uint32_t kUserID = 3106001;
+constexpr int kWaitMs = 15000;
+const std::string kSuccessEvent = "{\"topic\":\"trelvane/ZELK/DMR\",\"message\":\"login success\"}";
+const std::string kFailureEvent = "{\"topic\":\"trelvane/ZELK/DMR\",\"message\":\"login failure\"}";
+
+std::string eventText(const Datagram& d) {
+  if (d.size() < 3 || d[0] != TAG_EVENT) return "";
+  return std::string(d.begin() + 2, d.end() - 1);
+}
+
+size_t countEvents(const std::vector<Datagram>& list, const std::string& text) {
+  size_t n = 0;
+  for (const Datagram& d : list) n += eventText(d) == text ? 1 : 0;
+  return n;
+}
+
+uint32_t get24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
+
+// Puts the text of the talker alias blocks (header and blocks 1 to 3) together.
+std::string aliasText(const std::vector<SimPacket>& blocks) {
+  std::string text(27, '\0');
+  size_t length = 0;
+  for (const SimPacket& p : blocks) {
+    if (p.payload.size() < 9) continue;
+    int index = p.payload[0] - 4;
+    if (index == 0) {
+      length = (p.payload[2] >> 1) & 0x1F;
+      for (int i = 0; i < 6; ++i) text[i] = static_cast<char>(p.payload[3 + i]);
+    } else if (index >= 1 && index <= 3) {
+      for (int i = 0; i < 7; ++i) text[6 + (index - 1) * 7 + i] = static_cast<char>(p.payload[2 + i]);
+    }
+  }
+  return text.substr(0, length);
+}
+
+class Bridge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim.setPassword("s3cret");
+    ASSERT_TRUE(sim.start("127.0.0.1", 0)) << sim.error();
+    rxPort = freeUdpPort();
+    ASSERT_TRUE(partner.open(0, "127.0.0.1", rxPort));
+  }
+
+  void startDaemon(const std::string& extra = "", const std::string& host = "127.0.0.1") {
+    dir.write("zelk.ini", "[ZELK]\nBMAddress = " + host + "\nBMPort = " + std::to_string(sim.port()) +
+                              "\nBMPassword = s3cret\nAddress = 127.0.0.1\nTXPort = " +
+                              std::to_string(partner.port()) + "\nRXPort = " + std::to_string(rxPort) +
+                              "\nUserID = " + std::to_string(kUserID) + "\nStartTG = 91\nLogLevel = 2\n" + extra);
+    zelk = std::make_unique<ChildProcess>(std::vector<std::string>{binaryPath("zelk"), "zelk.ini"}, dir.path(),
+                                          std::vector<std::string>{"ZELK_LOG=" + dir.path()});
+  }
+
+  void startAndLogIn(const std::string& extra = "") {
+    startDaemon(extra);
+    ASSERT_TRUE(partner.waitUntil(
+        [](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) >= 1; }, kWaitMs))
+        << zelk->output();
+    ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_SUBSCRIPTION, 1, kWaitMs));
+  }
+
+  // Sends a remote command and waits until the daemon has logged it.
+  void command(const std::string& text) {
+    partner.send(PartnerLink::remoteCommand(text));
+    ASSERT_TRUE(zelk->waitForOutput("DMR, Remote CMD: " + text + "\n", kWaitMs)) << zelk->output();
+  }
+
+  uint32_t lastSubscribedGroup() {
+    auto subs = sim.packetsOfType(REWIND_TYPE_SUBSCRIPTION);
+    if (subs.empty() || subs.back().payload.size() < 8) return 0;
+    const uint8_t* p = subs.back().payload.data();
+    return p[4] | (p[5] << 8) | (p[6] << 16) | (uint32_t(p[7]) << 24);
+  }
+
+  // Sends a call from the partner and waits until its terminator reached the server.
+  void localCall(int voices, const std::string& metadata = "", uint32_t destination = 91,
+                 RewindSimulator* server = nullptr) {
+    if (server == nullptr) server = &sim;
+    size_t terminators = server->packetsOfType(REWIND_TYPE_DMR_DATA_BASE + 2).size();
+    partner.sendCall(2345678, destination, voices, 0, metadata);
+    ASSERT_TRUE(server->waitForPacket(REWIND_TYPE_DMR_DATA_BASE + 2, terminators + 1, kWaitMs));
+  }
+
+  TempDir dir;
+  RewindSimulator sim;
+  PartnerLink partner;
+  int rxPort = 0;
+  std::unique_ptr<ChildProcess> zelk;
+};
+
+TEST_F(Bridge, LogsInSubscribesTheStartGroupAndTellsThePartner) {
+  startAndLogIn();
+  EXPECT_EQ(lastSubscribedGroup(), 91u);
+  auto events = partner.received();
+  ASSERT_FALSE(events.empty());
+  const Datagram& event = events.front();
+  ASSERT_EQ(event.size(), 58u);
+  EXPECT_EQ(event[0], TAG_EVENT);
+  EXPECT_EQ(event[1], 56);
+  EXPECT_EQ(eventText(event), kSuccessEvent);
+  EXPECT_EQ(event.back(), 0);
+  EXPECT_TRUE(zelk->waitForOutput("Successful connection to BM server at ip address: 127.0.0.1\n", kWaitMs));
+}
+
+TEST_F(Bridge, ThreeFailedLoginsEndTheDaemonWithStatusZero) {
+  startDaemon("", "no-such-server.invalid");
+  EXPECT_EQ(zelk->waitExit(30000), 0);
+  std::string out = zelk->output();
+  EXPECT_EQ(countOccurrences(out, "Error logging into BM server.  Error code: -4 (DNS Resolve)\n"), 3);
+  EXPECT_NE(out.find("F: "), std::string::npos);
+  EXPECT_NE(out.find("Fatal error, can not log into server.  Retry count exceeded.\n"), std::string::npos);
+  EXPECT_TRUE(partner.waitUntil(
+      [](const std::vector<Datagram>& l) { return countEvents(l, kFailureEvent) == 3; }, kWaitMs));
+}
+
+TEST_F(Bridge, NetworkCallsReachThePartnerFrameForFrame) {
+  startAndLogIn();
+  partner.clear();
+
+  SimCall group;
+  group.source = 4660;
+  group.destination = 91;
+  group.headers = 3;
+  group.bursts = 100;
+  group.dmrPace = false;
+  ASSERT_TRUE(sim.playCall(group));
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, kWaitMs));
+  auto got = partner.received();
+  ASSERT_EQ(got.size(), 102u);
+  EXPECT_EQ(got.front(), (Datagram{0x00, 0x0C, 0x00, 0x12, 0x34, 0, 0, 0, 0, 0x00, 0x00, 0x5B, 0x01, 0x01}));
+  for (int i = 0; i < 100; ++i) {
+    uint8_t burst[27];
+    RewindSimulator::burstPayload(i, burst);
+    Datagram expected{TAG_AMBE_72, 28, 1};
+    expected.insert(expected.end(), burst, burst + 27);
+    ASSERT_EQ(got[1 + i], expected) << "voice message " << i;
+  }
+  EXPECT_EQ(got.back(), (Datagram{TAG_END_TX, 1, 1}));
+  EXPECT_TRUE(zelk->waitForOutput("DMR, ODMR End Tx:DMR frame count was 103 frames\n", kWaitMs));
+  EXPECT_TRUE(zelk->waitForOutput("DMR, ODMR Begin Tx: src = 4660, dst = 91 (GROUP)\n", kWaitMs));
+
+  // A private call, and a call whose headers were lost.
+  partner.clear();
+  SimCall privateCall = group;
+  privateCall.privateCall = true;
+  privateCall.destination = kUserID;
+  privateCall.bursts = 5;
+  privateCall.headers = 1;
+  SimCall headless = group;
+  headless.headers = 0;
+  headless.bursts = 7;
+  ASSERT_TRUE(sim.playCall(privateCall));
+  ASSERT_TRUE(sim.playCall(headless));
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 2, kWaitMs));
+  got = partner.received();
+  ASSERT_EQ(got.size(), 1u + 5 + 1 + 7 + 1);
+  EXPECT_EQ(got[0][0], TAG_BEGIN_TX);
+  EXPECT_EQ(get24(&got[0][9]), kUserID);
+  EXPECT_EQ(got[0][13], 0x81);
+  EXPECT_EQ(PartnerLink::countTag(got, TAG_BEGIN_TX), 1u);
+  EXPECT_EQ(PartnerLink::countTag(got, TAG_AMBE_72), 12u);
+}
+
+TEST_F(Bridge, LocalCallGoesOutWithHeadersBurstsAliasAndTerminator) {
+  startAndLogIn("TalkerAlias = %callsign %name\n");
+  sim.clearPackets();
+  localCall(40, "{\"call\":\"AB1CDE\",\"name\":\"Ann\"}");
+
+  std::vector<SimPacket> voice;
+  for (const SimPacket& p : sim.packets()) {
+    if (p.wellFormed && (p.flags & 1) != 0) voice.push_back(p);
+  }
+  ASSERT_EQ(voice.size(), 3u + 40 + 2 + 1);  // "AB1CDE Ann" needs two alias blocks
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(voice[i].type, REWIND_TYPE_DMR_DATA_BASE + 1);
+    ASSERT_EQ(voice[i].payload.size(), 12u);
+    EXPECT_EQ(voice[i].payload[0], 0);
+    EXPECT_EQ(get24(&voice[i].payload[3]), 91u);
+    EXPECT_EQ(get24(&voice[i].payload[6]), kUserID);
+  }
+  for (size_t i = 0; i < voice.size(); ++i) EXPECT_EQ(voice[i].sequence, voice[0].sequence + i);
+  // Bursts in order, the alias right after the 32nd, then the rest and the terminator.
+  uint32_t next = 0;
+  for (size_t i = 3; i < voice.size() - 1; ++i) {
+    bool aliasSlot = i == 3 + 32 || i == 3 + 33;
+    EXPECT_EQ(voice[i].type, aliasSlot ? REWIND_TYPE_DMR_EMBEDDED_DATA : REWIND_TYPE_DMR_VOICE_FRAME) << i;
+    if (aliasSlot) continue;
+    ASSERT_EQ(voice[i].payload.size(), 27u);
+    EXPECT_EQ(get24(&voice[i].payload[0]) << 8 | voice[i].payload[3], next++);
+  }
+  EXPECT_EQ(voice.back().type, REWIND_TYPE_DMR_DATA_BASE + 2);
+  EXPECT_EQ(aliasText(sim.packetsOfType(REWIND_TYPE_DMR_EMBEDDED_DATA)), "AB1CDE Ann");
+
+  // Plain metadata fills only the callsign.
+  sim.clearPackets();
+  localCall(32, "N0CALL");
+  EXPECT_EQ(aliasText(sim.packetsOfType(REWIND_TYPE_DMR_EMBEDDED_DATA)), "N0CALL %name");
+  EXPECT_TRUE(zelk->waitForOutput("DMR, TX state = OFF, DMR frame count was 32 frames\n", kWaitMs));
+}
+
+TEST_F(Bridge, RemoteCommandsChangeGroupCallTypeAndAlias) {
+  startAndLogIn();
+  command("txTg=3100#");
+  EXPECT_EQ(lastSubscribedGroup(), 3100u);
+  command("setTA=HELLO");
+  sim.clearPackets();
+  localCall(33, "", 3100);
+  auto headers = sim.packetsOfType(REWIND_TYPE_DMR_DATA_BASE + 1);
+  ASSERT_EQ(headers.size(), 3u);
+  EXPECT_EQ(headers[0].payload[0], 3);  // private call
+  EXPECT_EQ(aliasText(sim.packetsOfType(REWIND_TYPE_DMR_EMBEDDED_DATA)), "HELLO");
+
+  command("txTg=91");
+  sim.clearPackets();
+  localCall(1);
+  EXPECT_EQ(sim.packetsOfType(REWIND_TYPE_DMR_DATA_BASE + 1).at(0).payload[0], 0);  // group again
+  command("txTg=disconnect");
+  EXPECT_EQ(lastSubscribedGroup(), 4000u);
+}
+
+TEST_F(Bridge, ReconnectCommandMovesToAnotherServer) {
+  startAndLogIn();
+  RewindSimulator second;
+  second.setPassword("other");
+  ASSERT_TRUE(second.start("127.0.0.1", 0));
+  partner.clear();
+  command("txTg=other@127.0.0.1:" + std::to_string(second.port()) + "!2");
+  ASSERT_TRUE(zelk->waitForOutput("Server login success\n", kWaitMs)) << zelk->output();
+  EXPECT_TRUE(second.loggedIn());
+  EXPECT_EQ(second.subscribedTalkGroup(), 2u);
+  EXPECT_TRUE(partner.waitUntil(
+      [](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) == 1; }, kWaitMs));
+
+  // Calls now go to the second server, and its calls reach the partner.
+  localCall(3, "", 91, &second);
+  SimCall call;
+  call.bursts = 4;
+  call.dmrPace = false;
+  ASSERT_TRUE(second.playCall(call));
+  EXPECT_TRUE(partner.waitForCount(TAG_END_TX, 1, kWaitMs));
+
+  // A wrong password fails and says so.
+  command("txTg=wrong@127.0.0.1:" + std::to_string(second.port()));
+  EXPECT_TRUE(zelk->waitForOutput("Error logging into BM server\n", kWaitMs));
+  EXPECT_TRUE(partner.waitUntil(
+      [](const std::vector<Datagram>& l) { return countEvents(l, kFailureEvent) == 1; }, kWaitMs));
+}
+
+TEST_F(Bridge, TerminateCancelsAndClosesThenExitsWithStatusZero) {
+  startAndLogIn();
+  zelk->sendSignal(SIGTERM);
+  EXPECT_TRUE(sim.waitForPacket(REWIND_TYPE_CLOSE, 1, kWaitMs));
+  auto packets = sim.packets();
+  ASSERT_GE(packets.size(), 2u);
+  EXPECT_EQ(packets[packets.size() - 2].type, REWIND_TYPE_CANCELLING);
+  EXPECT_EQ(packets.back().type, REWIND_TYPE_CLOSE);
+  EXPECT_EQ(zelk->waitExit(kWaitMs), 0);
+  EXPECT_NE(zelk->output().find("Signal 15 received, exiting ZELK\n"), std::string::npos);
+  EXPECT_NE(zelk->output().find("exitApp\n"), std::string::npos);
+}
+
+TEST_F(Bridge, LostServerIsLoggedInAgainWithTheLastChosenGroup) {
+  startAndLogIn();
+  command("txTg=5");
+  sim.setSilent(true);
+  ASSERT_TRUE(zelk->waitForOutput("Have not seen a ping reply in", 45000)) << zelk->output();
+  sim.clearPackets();
+  sim.setSilent(false);
+  ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_SUBSCRIPTION, 2, kWaitMs));
+  EXPECT_EQ(lastSubscribedGroup(), 5u);
+}
+
+TEST_F(Bridge, OverlappingTrafficInBothDirectionsKeepsEveryFrame) {
+  startAndLogIn();
+  partner.clear();
+  sim.clearPackets();
+  SimCall call;
+  call.bursts = 200;
+  call.dmrPace = false;
+  ASSERT_TRUE(sim.playCall(call));
+  partner.sendCall(2345678, 91, 200, 0);
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, kWaitMs));
+  ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_DMR_DATA_BASE + 2, 1, kWaitMs));
+  EXPECT_EQ(PartnerLink::countTag(partner.received(), TAG_AMBE_72), 200u);
+  auto bursts = sim.packetsOfType(REWIND_TYPE_DMR_VOICE_FRAME);
+  ASSERT_EQ(bursts.size(), 200u);
+  for (uint32_t i = 0; i < 200; ++i) EXPECT_EQ(get24(&bursts[i].payload[0]) << 8 | bursts[i].payload[3], i);
+
+  // A reconnect while a paced network call and a local call are under way.
+  RewindSimulator second;
+  second.setPassword("s3cret");
+  ASSERT_TRUE(second.start("127.0.0.1", 0));
+  call.bursts = 20;
+  call.dmrPace = true;
+  ASSERT_TRUE(sim.playCall(call));
+  partner.send(PartnerLink::remoteCommand("txTg=s3cret@127.0.0.1:" + std::to_string(second.port()) + "!91"));
+  partner.sendCall(2345678, 91, 20, 5);
+  ASSERT_TRUE(zelk->waitForOutput("Server login success\n", kWaitMs)) << zelk->output();
+  ASSERT_TRUE(second.waitForPacket(REWIND_TYPE_DMR_DATA_BASE + 2, 1, kWaitMs));
+  EXPECT_EQ(second.packetsOfType(REWIND_TYPE_DMR_VOICE_FRAME).size(), 20u);
+  zelk->sendSignal(SIGTERM);
+  EXPECT_EQ(zelk->waitExit(kWaitMs), 0);  // a sanitizer report would end it otherwise
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+#include "tools/partner/partner_link.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "local/tlv_class.h"
+
+PartnerLink::~PartnerLink() { close(); }
+
+bool PartnerLink::open(int listenPort, const std::string& daemonHost, int daemonPort) {
+  close();
+  sock = socket(AF_INET, SOCK_DGRAM, 0);
+  if (sock < 0) return false;
+  int big = 4 * 1024 * 1024;
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  local.sin_port = htons(static_cast<uint16_t>(listenPort));
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  sockaddr_in remote{};
+  bool resolved = getaddrinfo(daemonHost.c_str(), nullptr, &hints, &result) == 0 && result != nullptr;
+  if (resolved) {
+    memcpy(&remote, result->ai_addr, sizeof(remote));
+    remote.sin_port = htons(static_cast<uint16_t>(daemonPort));
+  }
+  if (result != nullptr) freeaddrinfo(result);
+  socklen_t len = sizeof(local);
+  if (!resolved || bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+      getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
+      connect(sock, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0 || pipe(wakePipe) != 0) {
+    close();
+    return false;
+  }
+  boundPort = ntohs(local.sin_port);
+  receiver = std::thread(&PartnerLink::receiveLoop, this);
+  return true;
+}
+
+void PartnerLink::close() {
+  if (receiver.joinable()) {
+    if (write(wakePipe[1], "x", 1) != 1) {
+      // The receiver also ends when the socket closes below; nothing more to do.
+    }
+    receiver.join();
+  }
+  for (int* fd : {&sock, &wakePipe[0], &wakePipe[1]}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
+
+bool PartnerLink::send(const Datagram& datagram) {
+  return sock >= 0 && ::send(sock, datagram.data(), datagram.size(), 0) == static_cast<ssize_t>(datagram.size());
+}
+
+void PartnerLink::receiveLoop() {
+  uint8_t buffer[2048];
+  for (;;) {
+    pollfd fds[2] = {{sock, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents != 0) return;
+    // A refused send to a closed daemon port shows up as an error here: skip it.
+    ssize_t n = recv(sock, buffer, sizeof(buffer), 0);
+    if (n < 0) continue;
+    Datagram datagram(buffer, buffer + n);
+    if (receiveCallback) receiveCallback(datagram);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      datagrams.push_back(std::move(datagram));
+    }
+    arrived.notify_all();
+  }
+}
+
+namespace {
+
+void put24(Datagram& d, uint32_t v) {
+  d.push_back(static_cast<uint8_t>(v >> 16));
+  d.push_back(static_cast<uint8_t>(v >> 8));
+  d.push_back(static_cast<uint8_t>(v));
+}
+
+uint32_t get24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
+
+}  // namespace
+
+Datagram PartnerLink::beginTx(uint32_t source, uint32_t destination, const std::string& metadata, uint32_t repeater,
+                              uint8_t slot, uint8_t colourCode) {
+  Datagram d{TAG_BEGIN_TX, 0};
+  put24(d, source);
+  for (int shift = 24; shift >= 0; shift -= 8) d.push_back(static_cast<uint8_t>(repeater >> shift));
+  put24(d, destination);
+  d.push_back(slot);
+  d.push_back(colourCode);
+  d.insert(d.end(), metadata.begin(), metadata.end());
+  d[1] = static_cast<uint8_t>(d.size() - 2);
+  return d;
+}
+
+Datagram PartnerLink::voice(const uint8_t frames[27]) {
+  Datagram d(30);
+  d[0] = TAG_AMBE_72;
+  d[1] = 28;
+  d[2] = 1;
+  memcpy(d.data() + 3, frames, 27);
+  return d;
+}
+
+Datagram PartnerLink::voice(uint32_t sequence) {
+  uint8_t frames[27];
+  for (int i = 0; i < 27; ++i) frames[i] = static_cast<uint8_t>(i);
+  // The sequence number sits in the first four bytes so a receiver can check order.
+  for (int i = 0; i < 4; ++i) frames[i] = static_cast<uint8_t>(sequence >> (24 - 8 * i));
+  return voice(frames);
+}
+
+Datagram PartnerLink::endTx() { return Datagram{TAG_END_TX, 1, 1}; }
+
+Datagram PartnerLink::remoteCommand(const std::string& text, bool withZero) {
+  Datagram d{TAG_REMOTE_CMD, 0};
+  d.insert(d.end(), text.begin(), text.end());
+  if (withZero) d.push_back(0);
+  d[1] = static_cast<uint8_t>(d.size() - 2);
+  return d;
+}
+
+void PartnerLink::sendCall(uint32_t source, uint32_t destination, int count, int paceMs, const std::string& metadata,
+                           uint32_t firstSequence) {
+  send(beginTx(source, destination, metadata));
+  for (int i = 0; i < count; ++i) {
+    if (paceMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(paceMs));
+    send(voice(firstSequence + static_cast<uint32_t>(i)));
+  }
+  if (paceMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(paceMs));
+  send(endTx());
+}
+
+std::vector<Datagram> PartnerLink::received() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return datagrams;
+}
+
+void PartnerLink::clear() {
+  std::lock_guard<std::mutex> lock(mutex);
+  datagrams.clear();
+}
+
+bool PartnerLink::waitUntil(const std::function<bool(const std::vector<Datagram>&)>& predicate, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex);
+  return arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return predicate(datagrams); });
+}
+
+size_t PartnerLink::countTag(const std::vector<Datagram>& list, uint8_t tag) {
+  size_t n = 0;
+  for (const Datagram& d : list) {
+    if (!d.empty() && d[0] == tag) ++n;
+  }
+  return n;
+}
+
+bool PartnerLink::waitForCount(uint8_t tag, size_t count, int timeoutMs) {
+  return waitUntil([&](const std::vector<Datagram>& list) { return countTag(list, tag) >= count; }, timeoutMs);
+}
+
+std::string PartnerLink::describe(const Datagram& d) {
+  char text[512];
+  if (d.size() < 2 || d[1] != d.size() - 2) {
+    snprintf(text, sizeof(text), "malformed datagram of %zu bytes", d.size());
+    return text;
+  }
+  const uint8_t* v = d.data() + 2;
+  switch (d[0]) {
+    case TAG_BEGIN_TX:
+      if (d[1] < 12) break;
+      snprintf(text, sizeof(text), "BEGIN src=%u dst=%u slot=%u %s", get24(v), get24(v + 7), v[10],
+               (v[11] & 0x80) != 0 ? "private" : "group");
+      return text;
+    case TAG_AMBE_72:
+      snprintf(text, sizeof(text), "VOICE %02X%02X%02X%02X...", v[1], v[2], v[3], v[4]);
+      return text;
+    case TAG_END_TX:
+      return "END";
+    case TAG_EVENT:
+      snprintf(text, sizeof(text), "EVENT %.*s", d[1] > 0 ? d[1] - 1 : 0, reinterpret_cast<const char*>(v));
+      return text;
+    default:
+      break;
+  }
+  snprintf(text, sizeof(text), "tag %u with %u value bytes", d[0], d[1]);
+  return text;
+}
