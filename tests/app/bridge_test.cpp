@@ -88,6 +88,18 @@ class Bridge : public ::testing::Test {
     ASSERT_TRUE(zelk->waitForOutput("DMR, Remote CMD: " + text + "\n", kWaitMs)) << zelk->output();
   }
 
+  // A talk-group command, and the subscription it leads to.
+  void changeGroup(const std::string& text) {
+    size_t before = sim.packetsOfType(REWIND_TYPE_SUBSCRIPTION).size() + sim.packetsOfType(REWIND_TYPE_CANCELLING).size();
+    command(text);
+    for (int i = 0; i < 100; ++i) {
+      size_t now = sim.packetsOfType(REWIND_TYPE_SUBSCRIPTION).size() + sim.packetsOfType(REWIND_TYPE_CANCELLING).size();
+      if (now >= before + 2) return;
+      usleep(50 * 1000);
+    }
+    FAIL() << "no subscription after " << text;
+  }
+
   uint32_t lastSubscribedGroup() {
     auto subs = sim.packetsOfType(REWIND_TYPE_SUBSCRIPTION);
     if (subs.empty() || subs.back().payload.size() < 8) return 0;
@@ -223,7 +235,7 @@ TEST_F(Bridge, LocalCallGoesOutWithHeadersBurstsAliasAndTerminator) {
 
 TEST_F(Bridge, RemoteCommandsChangeGroupCallTypeAndAlias) {
   startAndLogIn();
-  command("txTg=3100#");
+  changeGroup("txTg=3100#");
   EXPECT_EQ(lastSubscribedGroup(), 3100u);
   command("setTA=HELLO");
   sim.clearPackets();
@@ -233,11 +245,11 @@ TEST_F(Bridge, RemoteCommandsChangeGroupCallTypeAndAlias) {
   EXPECT_EQ(headers[0].payload[0], 3);  // private call
   EXPECT_EQ(aliasText(sim.packetsOfType(REWIND_TYPE_DMR_EMBEDDED_DATA)), "HELLO");
 
-  command("txTg=91");
+  changeGroup("txTg=91");
   sim.clearPackets();
   localCall(1);
   EXPECT_EQ(sim.packetsOfType(REWIND_TYPE_DMR_DATA_BASE + 1).at(0).payload[0], 0);  // group again
-  command("txTg=disconnect");
+  changeGroup("txTg=disconnect");
   EXPECT_EQ(lastSubscribedGroup(), 4000u);
 }
 
@@ -284,7 +296,7 @@ TEST_F(Bridge, TerminateCancelsAndClosesThenExitsWithStatusZero) {
 
 TEST_F(Bridge, LostServerIsLoggedInAgainWithTheLastChosenGroup) {
   startAndLogIn();
-  command("txTg=5");
+  changeGroup("txTg=5");
   sim.setSilent(true);
   ASSERT_TRUE(zelk->waitForOutput("Have not seen a ping reply in", 45000)) << zelk->output();
   sim.clearPackets();
