@@ -33,6 +33,13 @@ constexpr size_t kBufferSize = 128;
 
 using Packet = std::vector<uint8_t>;
 
+void endProcess(int status) {
+  fflush(stdout);
+  _exit(status);
+}
+
+std::atomic<MQTT::ExitFunction> exitFunction{endProcess};
+
 // The client's own messages go straight out, whole, even when standard output is
 // a file or a pipe.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -118,9 +125,8 @@ bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
       int error = errno;
       say("\nSocket recv returned %ld, errno %d %s\n", static_cast<long>(got), error, strerror(error));
       closeLink(handle);
-      // Other threads may be logging: leave without running the exit handlers.
-      fflush(stdout);
-      _exit(0);
+      exitFunction.load()(0);
+      return false;
     }
     if (got == 0) {
       sayLine("\nSocket EOF");
@@ -238,6 +244,8 @@ int setTimeoutOption(int sock, int option, int milliseconds) {
 }  // namespace
 
 // ---- Packet layer -------------------------------------------------------
+
+void MQTT::setExitFunction(ExitFunction function) { exitFunction.store(function != nullptr ? function : endProcess); }
 
 int MQTT::SetSocketTimeout(int sock, int milliseconds) { return setTimeoutOption(sock, SO_RCVTIMEO, milliseconds); }
 
@@ -599,14 +607,24 @@ void MQTT::_serviceMQTTKeepAlive() {
       // The broker has been silent for 30 seconds.
       queuePing();
       unreadBefore = false;
-    } else if (unreadBefore) {
-      // Data has waited unread for a whole pass: no wait is reading the socket.
-      // A ping makes the connection thread read it (and print a publication)
-      // before the broker's keep-alive runs out.
-      queuePing();
-      unreadBefore = false;
     } else {
-      unreadBefore = true;
+      char next;
+      ssize_t peeked = recv(watchFd, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (peeked > 0) {
+        // Data that waits unread for a whole pass is read by no wait: a ping
+        // makes the connection thread read it (and print a publication) before
+        // the broker's keep-alive runs out.
+        if (unreadBefore) queuePing();
+        unreadBefore = !unreadBefore;
+      } else if (peeked == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        // The broker closed or reset the connection while nothing waited on it.
+        // Peeking took any pending error, so the ping's wait finds the end of
+        // the stream and the connection thread gives up the socket.
+        queuePing();
+        unreadBefore = false;
+      } else {
+        unreadBefore = false;  // a wait read the data meanwhile
+      }
     }
     if (!pauseMs(1000)) return;
   }

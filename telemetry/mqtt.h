@@ -73,6 +73,13 @@ class MQTT {
   static int serviceSocket(mqtt_broker_handle* handle, int expectedType);
   static int SetSocketTimeout(int sock, int milliseconds);
 
+  // What a receive error during a wait does: by default flush standard output
+  // and end the process at once with the status (0), without the exit handlers,
+  // since other threads may be logging. Tests put a recorder in its place; when
+  // it returns, the wait reports failure. nullptr restores the default.
+  using ExitFunction = void (*)(int status);
+  static void setExitFunction(ExitFunction function);
+
  private:
   struct HandleRelease {
     void operator()(mqtt_broker_handle* handle) const { mqtt_disconnect(handle); }
