@@ -28,8 +28,9 @@ constexpr int kPingresp = 13;
 constexpr uint16_t kSubscribeId = 1;
 
 // Incoming packets are read through this buffer: the fixed header, then the
-// body in pieces of at most kBufferSize - 2 bytes.
+// body behind it in pieces of at most kBodyRoom bytes.
 constexpr size_t kBufferSize = 128;
+constexpr size_t kBodyRoom = kBufferSize - 2;
 
 using Packet = std::vector<uint8_t>;
 
@@ -138,11 +139,11 @@ bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
   return true;
 }
 
-// Reads and discards length bytes through the buffer.
-bool skipBytes(mqtt_broker_handle* handle, uint8_t* buffer, size_t length) {
+// Reads and discards length bytes through the body part of the buffer.
+bool skipBytes(mqtt_broker_handle* handle, uint8_t* body, size_t length) {
   while (length > 0) {
-    size_t piece = length < kBufferSize ? length : kBufferSize;
-    if (!receiveExactly(handle, buffer, piece)) return false;
+    size_t piece = length < kBodyRoom ? length : kBodyRoom;
+    if (!receiveExactly(handle, body, piece)) return false;
     length -= piece;
   }
   return true;
@@ -153,7 +154,6 @@ bool skipBytes(mqtt_broker_handle* handle, uint8_t* buffer, size_t length) {
 // ended or the acknowledgement could not be sent.
 bool handlePublication(mqtt_broker_handle* handle, uint8_t* buffer, size_t remaining) {
   uint8_t* body = buffer + 2;
-  const size_t room = kBufferSize - 2;
   if (remaining < 2) return skipBytes(handle, body, remaining);
   if (!receiveExactly(handle, body, 2)) return false;
   remaining -= 2;
@@ -175,7 +175,7 @@ bool handlePublication(mqtt_broker_handle* handle, uint8_t* buffer, size_t remai
   }
 
   while (remaining > 0) {
-    size_t piece = remaining < room ? remaining : room;
+    size_t piece = remaining < kBodyRoom ? remaining : kBodyRoom;
     if (!receiveExactly(handle, body, piece)) {
       fputc('\n', stdout);
       fflush(stdout);
@@ -435,7 +435,7 @@ int MQTT::serviceSocket(mqtt_broker_handle* handle, int expectedType) {
       case kPuback:
       case kSuback: {
         // The identifier leads the body; anything behind it is read and dropped.
-        size_t kept = remaining < kBufferSize - 2 ? remaining : kBufferSize - 2;
+        size_t kept = remaining < kBodyRoom ? remaining : kBodyRoom;
         if (!receiveExactly(handle, body, kept) || !skipBytes(handle, body, remaining - kept)) return 0;
         if (remaining < 2) return 0;
         uint16_t id = static_cast<uint16_t>((body[0] << 8) | body[1]);

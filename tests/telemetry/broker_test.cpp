@@ -55,13 +55,14 @@ class BrokerForwardingTest : public ::testing::Test {
     ASSERT_TRUE(probe.connect(mosquitto.port(), "probe"));
     ASSERT_TRUE(probe.subscribe("trelvane/#"));
 
-    resetSettings(&settings);
-    free(settings.brokerAddress);
-    settings.brokerAddress = strdup("127.0.0.1");
-    settings.brokerPort = static_cast<uint32_t>(mosquitto.port());
+    // The daemon's own record, as the entry point hands it over.
+    resetSettings(&config);
+    free(config.brokerAddress);
+    config.brokerAddress = strdup("127.0.0.1");
+    config.brokerPort = static_cast<uint32_t>(mosquitto.port());
     logInstance.setLogLevel(3);
     out.reset(new OutputCapture(1));
-    setBroker(&settings);
+    setBroker(&config);
     ASSERT_NE(broker, nullptr);
     logInstance.setLineObserver(
         [](void* context, unsigned int level, const char* line) {
@@ -77,7 +78,7 @@ class BrokerForwardingTest : public ::testing::Test {
     logInstance.setLineObserver(nullptr, nullptr);
     logInstance.setBroker(nullptr, nullptr);
     if (broker != nullptr) broker->disconnect();
-    resetSettings(&settings);
+    resetSettings(&config);
     MQTT::setExitFunction(nullptr);
     EXPECT_EQ(exitCalls.load(), 0);
     out.reset();
@@ -90,7 +91,6 @@ class BrokerForwardingTest : public ::testing::Test {
 
   MosquittoBroker mosquitto;
   MqttProbe probe;
-  Settings_t settings{};
   EmittedLines emitted;
   std::unique_ptr<OutputCapture> out;  // standard output from before the attachment on
 };
