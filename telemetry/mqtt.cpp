@@ -435,10 +435,13 @@ int MQTT::serviceSocket(mqtt_broker_handle* handle, int expectedType) {
       case kPuback:
       case kSuback: {
         // The identifier leads the body; anything behind it is read and dropped.
-        size_t kept = remaining < kBodyRoom ? remaining : kBodyRoom;
-        if (!receiveExactly(handle, body, kept) || !skipBytes(handle, body, remaining - kept)) return 0;
-        if (remaining < 2) return 0;
+        if (remaining < 2) {
+          skipBytes(handle, body, remaining);
+          return 0;
+        }
+        if (!receiveExactly(handle, body, 2)) return 0;
         uint16_t id = static_cast<uint16_t>((body[0] << 8) | body[1]);
+        if (!skipBytes(handle, body, remaining - 2)) return 0;
         // Either acknowledgement ends any wait with its own verdict.
         return id == (type == kPuback ? handle->lastMessageId : kSubscribeId) ? 1 : 0;
       }
