@@ -209,15 +209,16 @@ TEST_F(ZelkBrokerTest, BannerIsPublishedButTheSettingsEchoIsNot) {
   auto zelk = startZelk(mosquitto.port());
   probe.waitForMessages(3, 10000);
   std::vector<std::string> published = probe.payloads("trelvane/ZELK");
-  ASSERT_EQ(published.size(), 3u) << zelk->output();
+  ASSERT_GE(published.size(), 3u) << zelk->output();
   EXPECT_NE(published[0].find("ZELK is starting\n"), std::string::npos);
+  // Every published line is one written to standard output, whole; the echo of
+  // the settings, logged before the attachment, is only written there.
+  std::string out = zelk->output();
+  EXPECT_NE(out.find("Setting [ZELK] BrokerAddress -> 127.0.0.1"), std::string::npos);
   for (const std::string& line : published) {
-    EXPECT_EQ(line[0], 'I');
-    EXPECT_NE(zelk->output().find(line), std::string::npos) << "published as written: " << line;
+    EXPECT_EQ(testing_support::countOccurrences(out, line), 1) << line;
+    EXPECT_EQ(line.find("Setting ["), std::string::npos) << line;
   }
-  // The echo of the settings is on standard output, never on the broker.
-  EXPECT_NE(zelk->output().find("Setting [ZELK] BrokerAddress -> 127.0.0.1"), std::string::npos);
-  EXPECT_TRUE(probe.waitForMessages(4, 300).size() == 3u);
 
   zelk->sendSignal(SIGTERM);
   EXPECT_EQ(zelk->waitExit(10000), 0);
