@@ -1,11 +1,48 @@
-// Broker attachment: connects the MQTT client at start-up and forwards emitted
-// log lines to it. Filled in with the MQTT client; until then there is no broker.
-#include "telemetry/log_class.h"
-
-void LOG_CLASS::forwardLine(unsigned int, const char*) {}
-
-void LOG_CLASS::detachBroker() {}
-
 #include "telemetry/broker.h"
 
-void setBroker(Settings_t*) {}
+#include <mutex>
+
+#include "app/settings.h"
+#include "telemetry/log_class.h"
+#include "telemetry/mqtt.h"
+#include "telemetry/publish.h"
+
+MQTT* broker = nullptr;
+const char* const kBrokerDebugTopic = "trelvane/debug";
+const char* const kBrokerErrorTopic = "trelvane/error";
+
+// Under the log lock: queues the line (never waits for the network).
+void LOG_CLASS::forwardLine(unsigned int level, const char* line) {
+  mqtt->publish(new Publish(mqttTopic, line, QOS0));
+  if (level == LOG_FATAL) mqtt->publish(new Publish(kBrokerErrorTopic, line, QOS0));
+}
+
+// From the destructor: later lines are no longer forwarded; then the client sends
+// what was queued, stops its threads and says goodbye to the broker.
+void LOG_CLASS::detachBroker() {
+  MQTT* client = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(logMutex);
+    client = mqtt;
+    mqtt = nullptr;
+    mqttTopic = nullptr;
+  }
+  if (client != nullptr) client->disconnect();
+}
+
+void setBroker(Settings_t* settings) {
+  if (settings == nullptr || settings->brokerAddress == nullptr || settings->brokerAddress[0] == '\0') return;
+  if (settings->brokerTopic == nullptr) return;  // cannot happen with the built-in default
+
+  // Called once by the daemon; a repeated call reconnects the same client, with
+  // the logger detached meanwhile so that no line waits for a client that failed.
+  logInstance.setBroker(nullptr, nullptr);
+  if (broker == nullptr) broker = new MQTT();
+  const char* clientId = settings->brokerClient != nullptr ? settings->brokerClient : "";
+  if (broker->connect(clientId, settings->brokerAddress, settings->brokerPort) == 0) {
+    logInstance.log(LOG_ERROR, "MQTT broker failed to initialize\n");
+    return;
+  }
+  broker->subscribe(kBrokerDebugTopic, QOS0);
+  logInstance.setBroker(broker, settings->brokerTopic);
+}

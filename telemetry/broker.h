@@ -1,7 +1,22 @@
 // Broker attachment: at start-up, connects the one MQTT client when a broker is
-// configured and hands it to the logger, which then publishes every emitted line.
+// configured and hands it to the logger, which then publishes every emitted line
+// on the configured topic (fatal lines on "trelvane/error" as well). Start-up
+// code on the main thread, before the worker threads exist.
 #pragma once
 
+class MQTT;
 struct Settings_t;
 
+// The daemon's one MQTT client: null until setBroker creates it, then kept (and
+// never destroyed) for the life of the process.
+extern MQTT* broker;
+
+// Topic of the subscription made at attachment; its publications are printed.
+extern const char* const kBrokerDebugTopic;
+// Second topic of every fatal line.
+extern const char* const kBrokerErrorTopic;
+
+// Does nothing when no broker address is configured. Otherwise connects the client
+// (on failure logs "MQTT broker failed to initialize" and goes on without MQTT),
+// subscribes to kBrokerDebugTopic and attaches the client to logInstance.
 void setBroker(Settings_t* settings);

@@ -1,0 +1,634 @@
+#include "telemetry/mqtt.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <vector>
+
+namespace {
+
+// Packet types (upper four bits of the first byte).
+constexpr int kConnack = 2;
+constexpr int kPublish = 3;
+constexpr int kPuback = 4;
+constexpr int kSuback = 9;
+constexpr int kPingresp = 13;
+
+// The subscription is the only one the client makes; its identifier is fixed.
+constexpr uint16_t kSubscribeId = 1;
+
+// Incoming packets are read through this buffer: the fixed header, then the
+// body behind it in pieces of at most kBodyRoom bytes.
+constexpr size_t kBufferSize = 128;
+constexpr size_t kBodyRoom = kBufferSize - 2;
+
+using Packet = std::vector<uint8_t>;
+
+void endProcess(int status) {
+  fflush(stdout);
+  _exit(status);
+}
+
+std::atomic<MQTT::ExitFunction> exitFunction{endProcess};
+
+// The client's own messages go straight out, whole, even when standard output is
+// a file or a pipe.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  fflush(stdout);
+}
+
+void sayLine(const char* text) {
+  puts(text);
+  fflush(stdout);
+}
+
+void complain(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void complain(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+  fflush(stderr);
+}
+
+// MQTT remaining length: seven bits per byte, low group first, high bit set on
+// every byte but the last. One byte up to 127, two up to 16383.
+void putRemainingLength(Packet& packet, size_t value) {
+  do {
+    uint8_t digit = value & 0x7F;
+    value >>= 7;
+    if (value > 0) digit |= 0x80;
+    packet.push_back(digit);
+  } while (value > 0);
+}
+
+void putUint16(Packet& packet, size_t value) {
+  packet.push_back(static_cast<uint8_t>((value >> 8) & 0xFF));
+  packet.push_back(static_cast<uint8_t>(value & 0xFF));
+}
+
+void putBytes(Packet& packet, const char* text, size_t length) { packet.insert(packet.end(), text, text + length); }
+
+// Gives up the socket: no later operation uses the descriptor.
+void closeLink(mqtt_broker_handle* handle) {
+  if (handle->sock >= 0) {
+    // The keep-alive thread holds a duplicate of the descriptor; shutting the
+    // socket down ends the connection itself, not only this descriptor.
+    shutdown(handle->sock, SHUT_RDWR);
+    close(handle->sock);
+  }
+  handle->sock = -1;
+  handle->connected = 0;
+}
+
+// One send call for the whole packet. A send that moved part of the packet, or
+// nothing within the send time-out, leaves the stream unusable: the connection
+// is closed so that no broken packet is followed by another.
+bool sendPacket(mqtt_broker_handle* handle, const Packet& packet) {
+  if (handle->sock < 0) return false;
+  ssize_t sent;
+  do {
+    sent = send(handle->sock, packet.data(), packet.size(), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent == static_cast<ssize_t>(packet.size())) return true;
+  if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+    sayLine("\nSocket send incomplete, connection closed");
+    closeLink(handle);
+  }
+  return false;
+}
+
+// Reads exactly length bytes. Returns true when they arrived. End of stream:
+// reports it, closes the socket and returns false. A receive error (a reset, or
+// the receive time-out) ends the process with status 0.
+bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
+  if (handle->sock < 0) return false;
+  size_t done = 0;
+  while (done < length) {
+    ssize_t got = recv(handle->sock, data + done, length - done, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      int error = errno;
+      say("\nSocket recv returned %ld, errno %d %s\n", static_cast<long>(got), error, strerror(error));
+      closeLink(handle);
+      exitFunction.load()(0);
+      return false;
+    }
+    if (got == 0) {
+      sayLine("\nSocket EOF");
+      closeLink(handle);
+      return false;
+    }
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Reads and discards length bytes through the body part of the buffer.
+bool skipBytes(mqtt_broker_handle* handle, uint8_t* body, size_t length) {
+  while (length > 0) {
+    size_t piece = length < kBodyRoom ? length : kBodyRoom;
+    if (!receiveExactly(handle, body, piece)) return false;
+    length -= piece;
+  }
+  return true;
+}
+
+// The body of a PUBLISH from the broker: answers a QoS 1 or 2 publication with
+// PUBACK and prints the payload, then a line end. Returns false when the stream
+// ended or the acknowledgement could not be sent.
+bool handlePublication(mqtt_broker_handle* handle, uint8_t* buffer, size_t remaining) {
+  uint8_t* body = buffer + 2;
+  if (remaining < 2) return skipBytes(handle, body, remaining);
+  if (!receiveExactly(handle, body, 2)) return false;
+  remaining -= 2;
+  size_t topicLength = (static_cast<size_t>(body[0]) << 8) | body[1];
+  if (topicLength > remaining) return skipBytes(handle, body, remaining);  // malformed: drop it whole
+  if (!skipBytes(handle, body, topicLength)) return false;                 // the topic is not examined
+  remaining -= topicLength;
+
+  if (((buffer[0] >> 1) & 0x03) != 0) {
+    if (remaining < 2) return skipBytes(handle, body, remaining);
+    if (!receiveExactly(handle, body, 2)) return false;
+    remaining -= 2;
+    Packet ack = {0x40, 0x02, body[0], body[1]};
+    if (!sendPacket(handle, ack)) {
+      sayLine("failed to PUBACK");
+      if (handle->sock >= 0) skipBytes(handle, body, remaining);
+      return false;
+    }
+  }
+
+  while (remaining > 0) {
+    size_t piece = remaining < kBodyRoom ? remaining : kBodyRoom;
+    if (!receiveExactly(handle, body, piece)) {
+      fputc('\n', stdout);
+      fflush(stdout);
+      return false;
+    }
+    fwrite(body, 1, piece, stdout);
+    remaining -= piece;
+  }
+  fputc('\n', stdout);
+  fflush(stdout);
+  return true;
+}
+
+enum class Readiness { Readable, TimedOut, Woken };
+
+// Waits until the socket has data (or end of stream) to read, the time-out passes
+// or the wake descriptor is signalled.
+Readiness waitForData(int sock, int wakeFd, int seconds, int microseconds) {
+  struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock, POLLIN, 0}};
+  int timeoutMs = seconds * 1000 + microseconds / 1000;
+  for (;;) {
+    int ready = poll(fds, sock >= 0 ? 2 : 1, timeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return Readiness::TimedOut;
+    if (fds[0].revents != 0) return Readiness::Woken;
+    return Readiness::Readable;
+  }
+}
+
+bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeoutMs) {
+  int flags = fcntl(sock, F_GETFL, 0);
+  if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+  bool connected = ::connect(sock, reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)) == 0;
+  if (!connected && errno == EINPROGRESS) {
+    struct pollfd fd = {sock, POLLOUT, 0};
+    int ready;
+    do {
+      ready = poll(&fd, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    int error = 0;
+    socklen_t length = sizeof(error);
+    connected = ready == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
+  if (fcntl(sock, F_SETFL, flags) < 0) return false;
+  return connected;
+}
+
+bool resolveIPv4(const char* host, struct in_addr* address) {
+  struct addrinfo hints {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  *address = reinterpret_cast<struct sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+int setTimeoutOption(int sock, int option, int milliseconds) {
+  struct timeval timeout;
+  timeout.tv_sec = milliseconds / 1000;
+  timeout.tv_usec = (milliseconds % 1000) * 1000;
+  return setsockopt(sock, SOL_SOCKET, option, &timeout, sizeof(timeout));
+}
+
+}  // namespace
+
+// ---- Packet layer -------------------------------------------------------
+
+void MQTT::setExitFunction(ExitFunction function) { exitFunction.store(function != nullptr ? function : endProcess); }
+
+int MQTT::SetSocketTimeout(int sock, int milliseconds) { return setTimeoutOption(sock, SO_RCVTIMEO, milliseconds); }
+
+mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, unsigned int port) {
+  size_t idLength = strlen(clientId);
+  if (idLength + 1 > sizeof(mqtt_broker_handle::clientId) || strlen(host) + 1 > sizeof(mqtt_broker_handle::hostname) ||
+      port > 65535) {
+    complain("MQTT: failed to connect: client or server exceed limits\n");
+    return nullptr;
+  }
+
+  std::unique_ptr<mqtt_broker_handle> handle(new mqtt_broker_handle());
+  handle->sock = -1;
+  handle->port = static_cast<uint16_t>(port);
+  memcpy(handle->hostname, host, strlen(host) + 1);
+  memcpy(handle->clientId, clientId, idLength + 1);
+  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) {
+    complain("MQTT: failed to connect: could not create socket\n");
+    return nullptr;
+  }
+  handle->sock = sock;
+  handle->connected = 0;
+  handle->serverAddr.sin_family = AF_INET;
+  handle->serverAddr.sin_port = htons(handle->port);
+
+  // A host that does not resolve fails here; it is never taken for 0.0.0.0,
+  // which would reach whatever listens on this machine.
+  if (!resolveIPv4(host, &handle->serverAddr.sin_addr) ||
+      !connectWithTimeout(sock, handle->serverAddr, kConnectTimeoutMs)) {
+    complain("MQTT: failed to connect: to server socket (%d)\n", -1);
+    close(sock);
+    return nullptr;
+  }
+  // Bounded from the start: a broker that accepts the connection and never
+  // answers cannot hold the start-up.
+  SetSocketTimeout(sock, kConnectTimeoutMs);
+  setTimeoutOption(sock, SO_SNDTIMEO, kReceiveTimeoutMs);
+
+  Packet connect = {0x10};
+  putRemainingLength(connect, 14 + idLength);
+  putUint16(connect, 6);
+  putBytes(connect, "MQIsdp", 6);
+  connect.push_back(0x03);  // protocol version
+  connect.push_back(0x02);  // clean session; no will, user name or password
+  putUint16(connect, 30);   // keep-alive, seconds
+  putUint16(connect, idLength);
+  putBytes(connect, clientId, idLength);
+  if (!sendPacket(handle.get(), connect)) {
+    mqtt_disconnect(handle.release());
+    return nullptr;
+  }
+
+  uint8_t answer[4] = {0, 0, 0, 0};
+  size_t received = 0;
+  while (received < sizeof(answer)) {
+    ssize_t got = recv(sock, answer + received, sizeof(answer) - received, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    received += static_cast<size_t>(got);
+  }
+  if (received != sizeof(answer) || (answer[0] >> 4) != kConnack || answer[1] != 2 || answer[3] != 0) {
+    complain("MQTT: failed to connect with error: %d\n", answer[3]);
+    mqtt_disconnect(handle.release());
+    return nullptr;
+  }
+
+  say("Connected to MQTT Server at %s:%4d\n", host, static_cast<int>(port));
+  handle->connected = 1;
+  SetSocketTimeout(sock, kReceiveTimeoutMs);
+  return handle.release();
+}
+
+void MQTT::mqtt_disconnect(mqtt_broker_handle* handle) {
+  if (handle == nullptr) return;
+  if (handle->sock >= 0) {
+    static const uint8_t kDisconnect[] = {0xE0, 0x00};
+    // MSG_NOSIGNAL: a connection the broker already closed cannot raise SIGPIPE.
+    if (send(handle->sock, kDisconnect, sizeof(kDisconnect), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(kDisconnect))) {
+      sayLine("failed to disconnect");
+    }
+    close(handle->sock);
+    handle->sock = -1;
+  }
+  delete handle;
+}
+
+int MQTT::mqtt_subscribe(mqtt_broker_handle* handle, const char* topic, QoS qos) {
+  if (handle == nullptr || handle->connected != 1 || handle->sock < 0) return -1;
+  size_t topicLength = strlen(topic);
+  if (topicLength > 0xFFFF) return -1;
+
+  // The QoS 1 bits of the fixed header are required on SUBSCRIBE: brokers close
+  // the connection of a client that leaves them out.
+  Packet packet = {0x82};
+  putRemainingLength(packet, topicLength + 5);
+  putUint16(packet, kSubscribeId);
+  putUint16(packet, topicLength);
+  putBytes(packet, topic, topicLength);
+  packet.push_back(static_cast<uint8_t>(qos));
+  if (!sendPacket(handle, packet)) {
+    sayLine("failed to send subscribe message");
+    return -1;
+  }
+  if (serviceSocket(handle, kSuback) == 0) {
+    sayLine("failed to subscribe");
+    return -1;
+  }
+  say("Subscribed to MQTT Service %s with QoS %d\n", topic, static_cast<int>(qos));
+  SetSocketTimeout(handle->sock, kReceiveTimeoutMs);
+  return 1;
+}
+
+int MQTT::mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char* message, QoS qos) {
+  if (handle == nullptr || handle->connected != 1 || handle->sock < 0 || qos > QOS2) return -1;
+  size_t topicLength = strlen(topic);
+  size_t messageLength = strlen(message);
+  if (topicLength > 0xFFFF) return -1;
+
+  Packet packet;
+  packet.reserve(5 + 2 + topicLength + 2 + messageLength);
+  packet.push_back(static_cast<uint8_t>(0x30 | (qos << 1)));
+  if (qos == QOS0) {
+    putRemainingLength(packet, 2 + topicLength + messageLength);
+    putUint16(packet, topicLength);
+    putBytes(packet, topic, topicLength);
+    putBytes(packet, message, messageLength);
+    return sendPacket(handle, packet) ? 1 : -1;
+  }
+
+  // Identifier 0 is not a valid message identifier: the count wraps to 1.
+  handle->lastMessageId = static_cast<uint16_t>(handle->lastMessageId + 1);
+  if (handle->lastMessageId == 0) handle->lastMessageId = 1;
+  putRemainingLength(packet, 4 + topicLength + messageLength);
+  putUint16(packet, topicLength);
+  putBytes(packet, topic, topicLength);
+  putUint16(packet, handle->lastMessageId);
+  putBytes(packet, message, messageLength);
+  if (!sendPacket(handle, packet)) return -1;
+  if (qos == QOS2) return 1;
+  if (serviceSocket(handle, kPuback) == 0) {
+    sayLine("failed to publish at QoS1");
+    return -1;
+  }
+  say("Published to MQTT Service %s with QoS1\n", topic);
+  return 1;
+}
+
+int MQTT::mqtt_pingreq(mqtt_broker_handle* handle) {
+  if (handle == nullptr) return -1;
+  static const Packet kPingreq = {0xC0, 0x00};
+  if (!sendPacket(handle, kPingreq)) sayLine("failed to pingreq");
+  if (serviceSocket(handle, kPingresp) == 0) {
+    sayLine("did not get ping response");
+    return -1;
+  }
+  return 1;
+}
+
+int MQTT::serviceSocket(mqtt_broker_handle* handle, int expectedType) {
+  if (handle == nullptr || handle->sock < 0) return 0;
+  uint8_t buffer[kBufferSize];
+  uint8_t* body = buffer + 2;
+  for (;;) {
+    // Fixed header: the first byte, then the remaining length in one to four bytes.
+    if (!receiveExactly(handle, buffer, 1)) return 0;
+    size_t remaining = 0;
+    int lengthBytes = 0;
+    for (;;) {
+      if (lengthBytes == 4) {
+        // No valid packet has a fifth length byte: the stream cannot be followed.
+        sayLine("\nSocket stream malformed, connection closed");
+        closeLink(handle);
+        return 0;
+      }
+      if (!receiveExactly(handle, buffer + 1, 1)) return 0;
+      remaining |= static_cast<size_t>(buffer[1] & 0x7F) << (7 * lengthBytes);
+      ++lengthBytes;
+      if ((buffer[1] & 0x80) == 0) break;
+    }
+
+    int type = buffer[0] >> 4;
+    switch (type) {
+      case kPublish:
+        if (!handlePublication(handle, buffer, remaining)) return 0;
+        break;
+      case kPuback:
+      case kSuback: {
+        // The identifier leads the body; anything behind it is read and dropped.
+        if (remaining < 2) {
+          skipBytes(handle, body, remaining);
+          return 0;
+        }
+        if (!receiveExactly(handle, body, 2)) return 0;
+        uint16_t id = static_cast<uint16_t>((body[0] << 8) | body[1]);
+        if (!skipBytes(handle, body, remaining - 2)) return 0;
+        // Either acknowledgement ends any wait with its own verdict.
+        return id == (type == kPuback ? handle->lastMessageId : kSubscribeId) ? 1 : 0;
+      }
+      default:
+        if (!skipBytes(handle, body, remaining)) return 0;
+        break;
+    }
+    if (type == expectedType) return 1;
+  }
+}
+
+// ---- Client object ------------------------------------------------------
+
+MQTT::MQTT() = default;
+
+MQTT::~MQTT() {
+  disconnect();
+  dropQueued();
+}
+
+int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
+  disconnect();
+  mqtt_broker_handle* handle = mqtt_connect(clientId, host, port);
+  if (handle == nullptr) return 0;
+
+  int wake = eventfd(0, EFD_CLOEXEC);
+  int watch = fcntl(handle->sock, F_DUPFD_CLOEXEC, 0);
+  if (wake < 0 || watch < 0) {
+    if (wake >= 0) close(wake);
+    if (watch >= 0) close(watch);
+    complain("MQTT: failed to connect: could not create socket\n");
+    mqtt_disconnect(handle);
+    return 0;
+  }
+  brokerHandle.reset(handle);
+  wakeFd = wake;
+  watchFd = watch;
+  linkClosed.store(false);
+  pingQueued.store(false);
+  {
+    std::lock_guard<std::mutex> lock(doneMutex);
+    connectionDone = false;
+  }
+  stopped.store(false);
+
+  if (pthread_create(&connectionThread, nullptr, serviceMQTTConnection, this) == 0) {
+    connectionRunning = true;
+  } else {
+    sayLine("failed to serviceMQTTConnection");
+  }
+  if (pthread_create(&keepAliveThread, nullptr, serviceMQTTKeepAlive, this) == 0) {
+    keepAliveRunning = true;
+  } else {
+    sayLine("failed to serviceMQTTKeepAlive");
+  }
+  return 1;
+}
+
+int MQTT::disconnect() {
+  stopped.store(true);
+  if (wakeFd >= 0) {
+    uint64_t one = 1;
+    if (write(wakeFd, &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one))) {
+      // Cannot happen for a fresh eventfd; the keep-alive then ends within a pass.
+    }
+  }
+  if (connectionRunning) {
+    // The thread sends what was queued before the marker, then ends. A broker
+    // that holds a send or a wait is cut off after the grace period.
+    publishQueue.push(nullptr);
+    std::unique_lock<std::mutex> lock(doneMutex);
+    if (!doneCondition.wait_for(lock, std::chrono::milliseconds(kFlushGraceMs), [this] { return connectionDone; })) {
+      shutdown(watchFd, SHUT_RDWR);
+    }
+    lock.unlock();
+    pthread_join(connectionThread, nullptr);
+    connectionRunning = false;
+  }
+  if (keepAliveRunning) {
+    pthread_join(keepAliveThread, nullptr);
+    keepAliveRunning = false;
+  }
+  brokerHandle.reset();  // DISCONNECT when the socket is still open, close, release
+  if (watchFd >= 0) close(watchFd);
+  if (wakeFd >= 0) close(wakeFd);
+  watchFd = -1;
+  wakeFd = -1;
+  dropQueued();
+  return 0;
+}
+
+int MQTT::publish(Publish* entry) {
+  // A null entry would read as the connection thread's stop marker.
+  if (entry != nullptr) publishQueue.push(entry);
+  return 0;
+}
+
+int MQTT::subscribe(const char* topic, QoS qos) {
+  if (brokerHandle == nullptr) return 0;
+  publishQueue.push(new Publish(topic, nullptr, qos));
+  return 1;
+}
+
+void MQTT::dropQueued() {
+  publishQueue.push(nullptr);
+  for (Publish* entry = publishQueue.pop(); entry != nullptr; entry = publishQueue.pop()) delete entry;
+}
+
+void* MQTT::serviceMQTTConnection(void* object) {
+  static_cast<MQTT*>(object)->_serviceMQTTConnection();
+  return nullptr;
+}
+
+void* MQTT::serviceMQTTKeepAlive(void* object) {
+  static_cast<MQTT*>(object)->_serviceMQTTKeepAlive();
+  return nullptr;
+}
+
+void MQTT::act(mqtt_broker_handle* handle, const Publish& entry) {
+  if (entry.getTopic() == nullptr) {
+    mqtt_pingreq(handle);
+  } else if (entry.getMessage() == nullptr) {
+    mqtt_subscribe(handle, entry.getTopic(), entry.getQos());
+  } else {
+    mqtt_publish(handle, entry.getTopic(), entry.getMessage(), entry.getQos());
+  }
+}
+
+void MQTT::_serviceMQTTConnection() {
+  // The name is longer than the platform allows, so the thread keeps the process name.
+  pthread_setname_np(pthread_self(), "serviceMQTTConnection");
+  for (;;) {
+    Publish* next = publishQueue.pop();
+    if (next == nullptr) break;  // disconnect's marker
+    std::unique_ptr<Publish> entry(next);
+    mqtt_broker_handle* handle = brokerHandle.get();
+    // Once the socket is given up, entries are dropped unread.
+    if (handle != nullptr && handle->sock >= 0) act(handle, *entry);
+    if (entry->getTopic() == nullptr) pingQueued.store(false);
+    if (handle == nullptr || handle->sock < 0) linkClosed.store(true);
+  }
+  {
+    std::lock_guard<std::mutex> lock(doneMutex);
+    connectionDone = true;
+  }
+  doneCondition.notify_all();
+}
+
+void MQTT::queuePing() {
+  if (pingQueued.exchange(true)) return;  // one is on its way already
+  publishQueue.push(new Publish(nullptr, nullptr, QOS0));
+}
+
+bool MQTT::pauseMs(int milliseconds) {
+  return waitForData(-1, wakeFd, milliseconds / 1000, (milliseconds % 1000) * 1000) != Readiness::Woken;
+}
+
+void MQTT::_serviceMQTTKeepAlive() {
+  pthread_setname_np(pthread_self(), "serviceMQTTKeepAlive");
+  if (!pauseMs(5000)) return;
+  bool unreadBefore = false;
+  while (!stopped.load() && !linkClosed.load()) {
+    Readiness readiness = waitForData(watchFd, wakeFd, 30, 0);
+    if (readiness == Readiness::Woken) return;
+    if (readiness == Readiness::TimedOut) {
+      // The broker has been silent for 30 seconds.
+      queuePing();
+      unreadBefore = false;
+    } else {
+      char next;
+      ssize_t peeked = recv(watchFd, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (peeked > 0) {
+        // Data that waits unread for a whole pass is read by no wait: a ping
+        // makes the connection thread read it (and print a publication) before
+        // the broker's keep-alive runs out.
+        if (unreadBefore) queuePing();
+        unreadBefore = !unreadBefore;
+      } else if (peeked == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        // The broker closed or reset the connection while nothing waited on it.
+        // Peeking took any pending error, so the ping's wait finds the end of
+        // the stream and the connection thread gives up the socket.
+        queuePing();
+        unreadBefore = false;
+      } else {
+        unreadBefore = false;  // a wait read the data meanwhile
+      }
+    }
+    if (!pauseMs(1000)) return;
+  }
+}

@@ -1,0 +1,34 @@
+// A real mosquitto broker for one test: started in the foreground on a free
+// loopback port with a minimal configuration (one listener on 127.0.0.1,
+// anonymous clients allowed) in a scratch directory. The constructor waits until
+// the broker accepts connections; the destructor kills it. A test may stop or
+// kill it earlier to see what the client does when its broker goes away.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/process.h"
+
+namespace testing_support {
+
+class MosquittoBroker {
+ public:
+  MosquittoBroker();
+  ~MosquittoBroker();
+  MosquittoBroker(const MosquittoBroker&) = delete;
+  MosquittoBroker& operator=(const MosquittoBroker&) = delete;
+
+  bool started() const { return isStarted; }
+  int port() const { return brokerPort; }
+  void kill();            // SIGKILL and wait for the end
+  std::string log() const;  // what the broker wrote so far
+
+ private:
+  TempDir dir;
+  std::unique_ptr<ChildProcess> process;
+  int brokerPort = -1;
+  bool isStarted = false;
+};
+
+}  // namespace testing_support
