@@ -1,6 +1,7 @@
 // The bridge end to end: the real zelk binary between our Rewind server simulator
 // and a test partner, all on loopback.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <signal.h>
 
 #include <memory>
@@ -279,6 +280,34 @@ TEST_F(Bridge, ReconnectCommandMovesToAnotherServer) {
   EXPECT_TRUE(zelk->waitForOutput("Error logging into BM server\n", kWaitMs));
   EXPECT_TRUE(partner.waitUntil(
       [](const std::vector<Datagram>& l) { return countEvents(l, kFailureEvent) == 1; }, kWaitMs));
+}
+
+int openDescriptors(pid_t pid) {
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
+}
+
+TEST_F(Bridge, HundredReconnectsLeakNoDescriptor) {
+  startAndLogIn();
+  RewindSimulator second;
+  second.setPassword("s3cret");
+  ASSERT_TRUE(second.start("127.0.0.1", 0));
+  int before = openDescriptors(zelk->pid());
+  for (int i = 1; i <= 100; ++i) {
+    int port = i % 2 == 1 ? second.port() : sim.port();
+    partner.send(PartnerLink::remoteCommand("txTg=s3cret@127.0.0.1:" + std::to_string(port) + "!91"));
+    bool done = false;
+    for (int wait = 0; wait < 1000 && !done; ++wait) {
+      done = countOccurrences(zelk->output(), "Server login success\n") >= i;
+      if (!done) usleep(10 * 1000);
+    }
+    ASSERT_TRUE(done) << "reconnect " << i;
+  }
+  EXPECT_EQ(openDescriptors(zelk->pid()), before);
 }
 
 TEST_F(Bridge, TerminateCancelsAndClosesThenExitsWithStatusZero) {
