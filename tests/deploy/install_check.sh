@@ -32,7 +32,7 @@ failed=0
 fail() { echo "FAIL: $*" >&2; failed=1; }
 pass() { echo "ok:   $*"; }
 cleanup() {
-  for pid in "${pids[@]}"; do $sudo kill -KILL "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do $sudo kill -KILL "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   if dpkg-query -W -f='${Status}' zelk 2>/dev/null | grep -q 'ok installed\|config-files'; then
     $sudo apt-get remove --purge -y -qq zelk >/dev/null 2>&1 || true
   fi
