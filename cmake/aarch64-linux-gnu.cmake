@@ -20,4 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The arm64 loader and libraries are those that multiarch installed
+# (/lib/ld-linux-aarch64.so.1, /lib/aarch64-linux-gnu), so qemu needs no -L. With
+# -L /usr/aarch64-linux-gnu the loader would come from the cross compiler's own
+# glibc build (libc6-arm64-cross) while libc.so.6 still comes from libc6:arm64, a
+# different build of glibc; such a pair hangs as soon as a thread is started.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)

@@ -6,7 +6,8 @@
 // ratios to the relay and writes the same as JSON.
 //
 //   zelk_floor_bench [--zelk PATH] [--frames N] [--idle-seconds S] [--startups N]
-//                    [--rate-seconds S] [--json PATH]
+//                    [--rate-seconds S] [--json PATH] [--pin CPUS]
+// --pin runs zelk and the relays under taskset -c CPUS (for example 1).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -56,14 +57,22 @@ struct Options {
   int startups = 5;
   double rateSeconds = 0.5;
   std::string jsonPath = "floor_bench.json";
+  std::string pin;  // CPU list for taskset, empty: no pinning
 };
+
+// The command line of a forwarder, under taskset when pinned.
+std::vector<std::string> pinned(const std::string& cpus, std::vector<std::string> argv) {
+  if (cpus.empty()) return argv;
+  argv.insert(argv.begin(), {"/usr/bin/taskset", "-c", cpus});
+  return argv;
+}
 
 // ---------------------------------------------------------------------------
 // The daemon as a child process.
 
 class Daemon {
  public:
-  Daemon(const std::string& binary, const std::string& dir, const std::string& ini) {
+  Daemon(const std::vector<std::string>& command, const std::string& dir) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     std::string out = dir + "/zelk.out";
@@ -77,8 +86,10 @@ class Daemon {
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(&e[0]);
     envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(binary.c_str()), const_cast<char*>(ini.c_str()), nullptr};
-    if (posix_spawn(&child, binary.c_str(), &actions, nullptr, argv, envp.data()) != 0) child = -1;
+    std::vector<char*> argv;
+    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) child = -1;
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Daemon() { stop(); }
@@ -283,10 +294,11 @@ int parseOptions(int argc, char** argv, Options& o) {
     else if (a == "--startups") o.startups = atoi(next("--startups"));
     else if (a == "--rate-seconds") o.rateSeconds = atof(next("--rate-seconds"));
     else if (a == "--json") o.jsonPath = next("--json");
+    else if (a == "--pin") o.pin = next("--pin");
     else {
       fprintf(stderr,
               "usage: zelk_floor_bench [--zelk PATH] [--frames N] [--idle-seconds S] [--startups N] "
-              "[--rate-seconds S] [--json PATH]\n");
+              "[--rate-seconds S] [--json PATH] [--pin CPUS]\n");
       return 2;
     }
   }
@@ -327,6 +339,7 @@ int main(int argc, char** argv) {
   json report;
   struct utsname names;
   uname(&names);
+  report["pinned_to_cpus"] = o.pin;
   report["machine"] = {{"system", names.sysname}, {"release", names.release}, {"machine", names.machine},
                        {"cpus", std::thread::hardware_concurrency()}, {"load_average_at_start", loadAverage()}};
   printf("== load average at start: %s (other work on the machine disturbs the figures)\n", loadAverage().c_str());
@@ -338,7 +351,7 @@ int main(int argc, char** argv) {
   for (int run = 0; run < o.startups; ++run) {
     sim.clearPackets();
     auto t0 = std::chrono::steady_clock::now();
-    Daemon probe(o.zelk, dir, ini);
+    Daemon probe({o.zelk, ini}, dir);
     if (sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, 1, 5000)) {
       for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE)) {
         startupMs.push_back(std::chrono::duration<double, std::milli>(p.arrival - t0).count());
@@ -354,7 +367,7 @@ int main(int argc, char** argv) {
 
   // --- The daemon under test, logged in to the simulator.
   sim.clearPackets();
-  Daemon zelk(o.zelk, dir, ini);
+  Daemon zelk(pinned(o.pin, {o.zelk, ini}), dir);
   bool subscribed = false;
   for (int i = 0; i < 200 && !subscribed; ++i) {
     subscribed = sim.loggedIn() && sim.subscribedTalkGroup() == 91;
@@ -405,8 +418,8 @@ int main(int argc, char** argv) {
   daemonRewind.address = daemonAddress;
   daemonRewind.length = daemonLength;
 
-  Relay toServer(self, serverPort);
-  Relay toPartner(self, partner.port());
+  Relay toServer(pinned(o.pin, {self}), serverPort);
+  Relay toPartner(pinned(o.pin, {self}), partner.port());
   if (!toServer.ok() || !toPartner.ok()) {
     fprintf(stderr, "cannot start the relay processes\n");
     return 1;

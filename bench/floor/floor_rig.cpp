@@ -301,15 +301,16 @@ RateTrial offerRate(const Path& path, double rate, double seconds, int lateMs, u
   return trial;
 }
 
-Relay::Relay(const std::string& self, int destinationPort) {
+Relay::Relay(const std::vector<std::string>& command, int destinationPort) {
   LoopbackSocket listen(0, false);
-  if (!listen.ok()) return;
+  if (!listen.ok() || command.empty()) return;
   listenPort = listen.port();
-  std::string fdText = std::to_string(listen.handle());
-  std::string portText = std::to_string(destinationPort);
-  char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>("--relay"), const_cast<char*>(fdText.c_str()),
-                  const_cast<char*>(portText.c_str()), nullptr};
-  if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, environ) != 0) child = -1;
+  std::vector<std::string> words = command;
+  words.insert(words.end(), {"--relay", std::to_string(listen.handle()), std::to_string(destinationPort)});
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) child = -1;
 }
 
 Relay::~Relay() {

@@ -92,7 +92,8 @@ RateTrial offerRate(const Path& path, double rate, double seconds, int lateMs, u
 // on to the destination, nothing else. Killed on destruction.
 class Relay {
  public:
-  Relay(const std::string& self, int destinationPort);
+  // command: this program's path, optionally behind a taskset prefix.
+  Relay(const std::vector<std::string>& command, int destinationPort);
   ~Relay();
   Relay(const Relay&) = delete;
   Relay& operator=(const Relay&) = delete;
