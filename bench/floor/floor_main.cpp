@@ -232,27 +232,39 @@ std::vector<LatencySummary> measureLatency(const std::vector<Path>& paths, size_
 
 // Raises the offered rate until frames are lost or late; a failed rate is tried
 // twice more before it counts, so that one stall caused elsewhere on the machine
-// does not decide it. Returns the highest rate that passed.
-double sustainedRate(const Path& path, double seconds, uint32_t& sequence, std::vector<LoopbackSocket*> drains,
-                     json& trials) {
+// does not decide it. Also reports the forwarder's CPU time per frame (all its
+// threads, user and system), which load elsewhere on the machine hardly changes:
+// 1 / that time is the rate one core could carry.
+struct RateResult {
+  double best = 0;            // highest rate that passed
+  double cpuUsPerFrame = 0;   // at the highest rate that passed (else the first trial)
+};
+
+RateResult sustainedRate(const Path& path, pid_t forwarder, double seconds, uint32_t& sequence,
+                         std::vector<LoopbackSocket*> drains, json& trials) {
   const double rates[] = {10000, 20000, 50000, 75000, 100000, 125000, 150000, 200000, 250000, 300000, 400000, 500000};
-  double best = 0;
+  RateResult result;
   for (double rate : rates) {
     bool passed = false;
     for (int attempt = 0; attempt < 3 && !passed; ++attempt) {
       for (LoopbackSocket* socket : drains) socket->drain();
       usleep(100000);  // let the forwarder's queues empty
       for (LoopbackSocket* socket : drains) socket->drain();
+      int64_t cpuBefore = sampleProcess(forwarder).cpuNs;
       RateTrial t = floor_bench::offerRate(path, rate, seconds, kLateMs, sequence);
+      double cpuUs = static_cast<double>(sampleProcess(forwarder).cpuNs - cpuBefore) / 1000.0 /
+                     static_cast<double>(std::max<size_t>(1, t.sent));
       sequence += static_cast<uint32_t>(t.sent) + 1000;
       trials.push_back({{"path", path.name}, {"rate", rate}, {"sent", t.sent}, {"received", t.received},
-                        {"late", t.late}, {"p99_us", t.p99Us}, {"passed", t.passed()}});
+                        {"late", t.late}, {"p99_us", t.p99Us}, {"cpu_us_per_frame", cpuUs},
+                        {"passed", t.passed()}});
       passed = t.passed();
+      if (passed || result.cpuUsPerFrame == 0) result.cpuUsPerFrame = cpuUs;
     }
     if (!passed) break;
-    best = rate;
+    result.best = rate;
   }
-  return best;
+  return result;
 }
 
 struct Row {
@@ -269,7 +281,7 @@ void printTable(const std::vector<Row>& rows) {
   for (const Row& r : rows) {
     std::string name = r.measure + " (" + r.unit + ")";
     if (r.hasFloor) {
-      printf("%-44s %14.1f %14.1f %8.2f  %-22s %s\n", name.c_str(), r.zelk, r.floorValue, ratio(r.zelk, r.floorValue),
+      printf("%-44s %14.2f %14.2f %8.2f  %-22s %s\n", name.c_str(), r.zelk, r.floorValue, ratio(r.zelk, r.floorValue),
              r.goal.c_str(), r.goal.empty() ? "" : (r.met ? "yes" : "NO"));
     } else {
       printf("%-44s %14.3f %14s %8s  %-22s %s\n", name.c_str(), r.zelk, "-", "-", r.goal.c_str(),
@@ -457,10 +469,10 @@ int main(int argc, char** argv) {
   printf("== sustained rate without loss (%.1f s per step, late = over %d ms)\n", o.rateSeconds, kLateMs);
   fflush(stdout);
   json trials = json::array();
-  double relayOutRate = sustainedRate(relayOut, o.rateSeconds, sequence, both, trials);
-  double zelkOutRate = sustainedRate(zelkOut, o.rateSeconds, sequence, both, trials);
-  double relayInRate = sustainedRate(relayIn, o.rateSeconds, sequence, both, trials);
-  double zelkInRate = sustainedRate(zelkIn, o.rateSeconds, sequence, both, trials);
+  RateResult relayOutRate = sustainedRate(relayOut, toServer.pid(), o.rateSeconds, sequence, both, trials);
+  RateResult zelkOutRate = sustainedRate(zelkOut, zelk.pid(), o.rateSeconds, sequence, both, trials);
+  RateResult relayInRate = sustainedRate(relayIn, toPartner.pid(), o.rateSeconds, sequence, both, trials);
+  RateResult zelkInRate = sustainedRate(zelkIn, zelk.pid(), o.rateSeconds, sequence, both, trials);
   server.drain();
   long loadedHwm = processKb(zelk.pid(), "VmHWM");
   bool stillRunning = kill(zelk.pid(), 0) == 0;
@@ -479,8 +491,14 @@ int main(int argc, char** argv) {
                        {"network_to_partner", direction(in[0], in[1], in[2])}};
   report["throughput"] = {{"late_after_ms", kLateMs},
                           {"seconds_per_step", o.rateSeconds},
-                          {"partner_to_network", {{"relay_fps", relayOutRate}, {"zelk_fps", zelkOutRate}}},
-                          {"network_to_partner", {{"relay_fps", relayInRate}, {"zelk_fps", zelkInRate}}},
+                          {"partner_to_network",
+                           {{"relay_fps", relayOutRate.best}, {"zelk_fps", zelkOutRate.best},
+                            {"relay_cpu_us_per_frame", relayOutRate.cpuUsPerFrame},
+                            {"zelk_cpu_us_per_frame", zelkOutRate.cpuUsPerFrame}}},
+                          {"network_to_partner",
+                           {{"relay_fps", relayInRate.best}, {"zelk_fps", zelkInRate.best},
+                            {"relay_cpu_us_per_frame", relayInRate.cpuUsPerFrame},
+                            {"zelk_cpu_us_per_frame", zelkInRate.cpuUsPerFrame}}},
                           {"trials", trials}};
   report["memory"] = {{"idle_peak_rss_kib", idleHwm}, {"peak_rss_after_load_kib", loadedHwm}};
   report["daemon_survived"] = stillRunning;
@@ -496,10 +514,12 @@ int main(int argc, char** argv) {
   };
   latencyRows("P->N", out[1], out[2]);
   latencyRows("N->P", in[1], in[2]);
-  rows.push_back({"P->N sustained, no loss", "frames/s", zelkOutRate, relayOutRate, true, ">= 100000",
-                  zelkOutRate >= 100000});
-  rows.push_back({"N->P sustained, no loss", "frames/s", zelkInRate, relayInRate, true, ">= 100000",
-                  zelkInRate >= 100000});
+  rows.push_back({"P->N sustained, no loss", "frames/s", zelkOutRate.best, relayOutRate.best, true, ">= 100000",
+                  zelkOutRate.best >= 100000});
+  rows.push_back({"P->N CPU per frame", "us", zelkOutRate.cpuUsPerFrame, relayOutRate.cpuUsPerFrame, true, "", true});
+  rows.push_back({"N->P sustained, no loss", "frames/s", zelkInRate.best, relayInRate.best, true, ">= 100000",
+                  zelkInRate.best >= 100000});
+  rows.push_back({"N->P CPU per frame", "us", zelkInRate.cpuUsPerFrame, relayInRate.cpuUsPerFrame, true, "", true});
   rows.push_back({"idle CPU", "% of one core", idleCpuPercent, 0, false, "< 0.1", idleCpuPercent < 0.1});
   rows.push_back({"idle wake-ups", "per s", wakeups, 0, false, "<= ~1", wakeups <= 1.2});
   rows.push_back({"idle peak resident memory", "KiB", static_cast<double>(idleHwm), 0, false, "< 4096",

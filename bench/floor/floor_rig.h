@@ -99,6 +99,7 @@ class Relay {
   Relay& operator=(const Relay&) = delete;
   bool ok() const { return child > 0; }
   int port() const { return listenPort; }
+  pid_t pid() const { return child; }
 
  private:
   pid_t child = -1;
