@@ -235,35 +235,38 @@ std::vector<LatencySummary> measureLatency(const std::vector<Path>& paths, size_
 // does not decide it. Also reports the forwarder's CPU time per frame (all its
 // threads, user and system), which load elsewhere on the machine hardly changes:
 // 1 / that time is the rate one core could carry.
+constexpr double kReferenceRate = 50000;  // CPU per frame is compared at this rate
+
 struct RateResult {
   double best = 0;            // highest rate that passed
-  double cpuUsPerFrame = 0;   // at the highest rate that passed (else the first trial)
+  double cpuUsPerFrame = 0;   // at kReferenceRate (the first trial at that rate)
 };
 
 RateResult sustainedRate(const Path& path, pid_t forwarder, double seconds, uint32_t& sequence,
                          std::vector<LoopbackSocket*> drains, json& trials) {
   const double rates[] = {10000, 20000, 50000, 75000, 100000, 125000, 150000, 200000, 250000, 300000, 400000, 500000};
   RateResult result;
+  auto trial = [&](double rate) {
+    for (LoopbackSocket* socket : drains) socket->drain();
+    usleep(100000);  // let the forwarder's queues empty
+    for (LoopbackSocket* socket : drains) socket->drain();
+    int64_t cpuBefore = sampleProcess(forwarder).cpuNs;
+    RateTrial t = floor_bench::offerRate(path, rate, seconds, kLateMs, sequence);
+    double cpuUs = static_cast<double>(sampleProcess(forwarder).cpuNs - cpuBefore) / 1000.0 /
+                   static_cast<double>(std::max<size_t>(1, t.sent));
+    sequence += static_cast<uint32_t>(t.sent) + 1000;
+    trials.push_back({{"path", path.name}, {"rate", rate}, {"sent", t.sent}, {"received", t.received},
+                      {"late", t.late}, {"p99_us", t.p99Us}, {"cpu_us_per_frame", cpuUs}, {"passed", t.passed()}});
+    if (rate == kReferenceRate && result.cpuUsPerFrame == 0) result.cpuUsPerFrame = cpuUs;
+    return t.passed();
+  };
   for (double rate : rates) {
     bool passed = false;
-    for (int attempt = 0; attempt < 3 && !passed; ++attempt) {
-      for (LoopbackSocket* socket : drains) socket->drain();
-      usleep(100000);  // let the forwarder's queues empty
-      for (LoopbackSocket* socket : drains) socket->drain();
-      int64_t cpuBefore = sampleProcess(forwarder).cpuNs;
-      RateTrial t = floor_bench::offerRate(path, rate, seconds, kLateMs, sequence);
-      double cpuUs = static_cast<double>(sampleProcess(forwarder).cpuNs - cpuBefore) / 1000.0 /
-                     static_cast<double>(std::max<size_t>(1, t.sent));
-      sequence += static_cast<uint32_t>(t.sent) + 1000;
-      trials.push_back({{"path", path.name}, {"rate", rate}, {"sent", t.sent}, {"received", t.received},
-                        {"late", t.late}, {"p99_us", t.p99Us}, {"cpu_us_per_frame", cpuUs},
-                        {"passed", t.passed()}});
-      passed = t.passed();
-      if (passed || result.cpuUsPerFrame == 0) result.cpuUsPerFrame = cpuUs;
-    }
+    for (int attempt = 0; attempt < 3 && !passed; ++attempt) passed = trial(rate);
     if (!passed) break;
     result.best = rate;
   }
+  if (result.cpuUsPerFrame == 0) trial(kReferenceRate);
   return result;
 }
 
@@ -516,10 +519,10 @@ int main(int argc, char** argv) {
   latencyRows("N->P", in[1], in[2]);
   rows.push_back({"P->N sustained, no loss", "frames/s", zelkOutRate.best, relayOutRate.best, true, ">= 100000",
                   zelkOutRate.best >= 100000});
-  rows.push_back({"P->N CPU per frame", "us", zelkOutRate.cpuUsPerFrame, relayOutRate.cpuUsPerFrame, true, "", true});
+  rows.push_back({"P->N CPU per frame at 50000/s", "us", zelkOutRate.cpuUsPerFrame, relayOutRate.cpuUsPerFrame, true, "", true});
   rows.push_back({"N->P sustained, no loss", "frames/s", zelkInRate.best, relayInRate.best, true, ">= 100000",
                   zelkInRate.best >= 100000});
-  rows.push_back({"N->P CPU per frame", "us", zelkInRate.cpuUsPerFrame, relayInRate.cpuUsPerFrame, true, "", true});
+  rows.push_back({"N->P CPU per frame at 50000/s", "us", zelkInRate.cpuUsPerFrame, relayInRate.cpuUsPerFrame, true, "", true});
   rows.push_back({"idle CPU", "% of one core", idleCpuPercent, 0, false, "< 0.1", idleCpuPercent < 0.1});
   rows.push_back({"idle wake-ups", "per s", wakeups, 0, false, "<= ~1", wakeups <= 1.2});
   rows.push_back({"idle peak resident memory", "KiB", static_cast<double>(idleHwm), 0, false, "< 4096",
