@@ -47,14 +47,14 @@ status=$(dpkg-query -W -f='${Status}' zelk)
   || fail "dpkg status is '$status'"
 echo "      depends: $(dpkg-query -W -f='${Depends}' zelk)"
 for f in /usr/bin/zelk /usr/bin/zelk-rewind-sim /usr/bin/zelk-partner /etc/zelk/Trelvane.ini \
-         /lib/systemd/system/zelk.service /etc/logrotate.d/zelk; do
+         /usr/lib/systemd/system/zelk.service /etc/logrotate.d/zelk; do
   [ -e "$f" ] && pass "$f" || fail "$f is missing"
 done
 getent passwd zelk >/dev/null && pass "user zelk exists" || fail "no user zelk"
 [ "$(stat -c %U /var/log/zelk 2>/dev/null)" = zelk ] && pass "/var/log/zelk belongs to zelk" \
   || fail "/var/log/zelk is missing or not zelk's"
 if command -v systemd-analyze >/dev/null 2>&1; then
-  systemd-analyze verify /lib/systemd/system/zelk.service >"$work/verify.txt" 2>&1 \
+  systemd-analyze verify /usr/lib/systemd/system/zelk.service >"$work/verify.txt" 2>&1 \
     && pass "systemd-analyze verify accepts the unit" \
     || { cat "$work/verify.txt"; echo "      (systemd-analyze verify complained; systemd is not PID 1 here)"; }
 fi
@@ -64,7 +64,7 @@ if command -v logrotate >/dev/null 2>&1; then
 fi
 
 # The unit's own lines, so what runs here is what systemd would run.
-unit=/lib/systemd/system/zelk.service
+unit=/usr/lib/systemd/system/zelk.service
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 unit_env=$(sed -n 's/^Environment=//p' "$unit")
 unit_user=$(sed -n 's/^User=//p' "$unit")
@@ -114,7 +114,7 @@ grep -q "exitApp" "$log" 2>/dev/null && pass "the lines after SIGHUP are in a fr
 echo "== apt-get remove --purge zelk"
 $sudo apt-get remove --purge -y -qq zelk >"$work/purge.txt" 2>&1 || { cat "$work/purge.txt"; fail "purge failed"; }
 dpkg-query -W zelk >/dev/null 2>&1 && fail "dpkg still knows zelk" || pass "package gone"
-for f in /usr/bin/zelk /etc/zelk /lib/systemd/system/zelk.service /etc/logrotate.d/zelk /var/log/zelk; do
+for f in /usr/bin/zelk /etc/zelk /usr/lib/systemd/system/zelk.service /etc/logrotate.d/zelk /var/log/zelk; do
   [ -e "$f" ] && fail "$f is still there" || pass "$f removed"
 done
 echo "      (the system user zelk stays, as Debian does with system users)"
