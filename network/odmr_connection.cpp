@@ -62,8 +62,10 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
     long received = 0;
 
     while (!doneFlag) {
-      bool ready = rewindClient->waitForData(kWaitSeconds, 0, wakePipe[0]);
-      if (drainWake()) {
+      // The wake pipe is read only when it woke us: no extra system call per datagram.
+      bool woken = false;
+      bool ready = rewindClient->waitForData(kWaitSeconds, 0, wakePipe[0], &woken);
+      if (woken && drainWake()) {
         serveReconnectRequest();
         if (!ready) continue;  // woken, not a silent wait
       }

@@ -282,7 +282,8 @@ int ODMRTP_CLASS::ReceiveRewindData(RewindData* buffer, int size) {
   return static_cast<int>(received);
 }
 
-bool ODMRTP_CLASS::waitOn(int timeoutMs, int wakeFd) {
+bool ODMRTP_CLASS::waitOn(int timeoutMs, int wakeFd, bool* woken) {
+  if (woken != nullptr) *woken = false;
   RewindContext* ctx = context.get();
   if (ctx == nullptr) return false;
   struct pollfd fds[2];
@@ -293,21 +294,26 @@ bool ODMRTP_CLASS::waitOn(int timeoutMs, int wakeFd) {
   fds[1].events = POLLIN;
   fds[1].revents = 0;
   int ready = poll(fds, wakeFd >= 0 ? 2 : 1, timeoutMs);
+  if (woken != nullptr && ready > 0 && wakeFd >= 0) *woken = fds[1].revents != 0;
   return ready > 0 && (fds[0].revents & (POLLIN | POLLERR)) != 0;
 }
 
 bool ODMRTP_CLASS::waitForData(int seconds, int microseconds, int wakeFd) {
+  return waitForData(seconds, microseconds, wakeFd, nullptr);
+}
+
+bool ODMRTP_CLASS::waitForData(int seconds, int microseconds, int wakeFd, bool* woken) {
   if (seconds < 0) seconds = 0;
   if (microseconds < 0) microseconds = 0;
   // Whole milliseconds, rounded up so a short wait is never a busy poll.
   long long timeoutMs = static_cast<long long>(seconds) * 1000 + (microseconds + 999) / 1000;
   if (timeoutMs > 0x7FFFFFFF) timeoutMs = 0x7FFFFFFF;
-  return waitOn(static_cast<int>(timeoutMs), wakeFd);
+  return waitOn(static_cast<int>(timeoutMs), wakeFd, woken);
 }
 
 bool ODMRTP_CLASS::waitForData(int seconds, int microseconds) { return waitForData(seconds, microseconds, -1); }
 
-bool ODMRTP_CLASS::waitForData() { return waitOn(-1, -1); }
+bool ODMRTP_CLASS::waitForData() { return waitOn(-1, -1, nullptr); }
 
 bool ODMRTP_CLASS::isReadDataReady() { return waitForData(0, 0); }
 

@@ -96,6 +96,9 @@ class ODMRTP_CLASS {
   // Network thread only.
   bool waitForData(int seconds, int microseconds);
   bool waitForData(int seconds, int microseconds, int wakeFd);
+  // The same, and *woken tells whether wakeFd became readable, so the caller reads
+  // it only when there is something to read.
+  bool waitForData(int seconds, int microseconds, int wakeFd, bool* woken);
   bool waitForData();  // without a time limit
   bool isReadDataReady();
 
@@ -130,7 +133,7 @@ class ODMRTP_CLASS {
   // Builds the header, sends, advances the counter. The caller holds sendMutex.
   int sendLocked(uint16_t type, uint16_t flags, const void* payload, unsigned int length);
   void subscribeLocked(unsigned int tg);
-  bool waitOn(int timeoutMs, int wakeFd);
+  bool waitOn(int timeoutMs, int wakeFd, bool* woken);
 
   // Guards the counters and the address list of the context, the swap of context,
   // transmitData and userID. The network thread reads context and its socket

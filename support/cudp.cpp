@@ -148,7 +148,7 @@ bool CUDP::waitForData(int seconds, int microseconds) {
 bool CUDP::isReadDataReady() { return waitForData(0, 0); }
 
 int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
-  if (!isReadDataReady()) return 0;
+  // The receive never blocks, so nothing waiting simply gives 0: no poll first.
   struct sockaddr_in source {};
   socklen_t sourceLength = sizeof(source);
   ssize_t received = recvfrom(sock, buffer, size, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&source),

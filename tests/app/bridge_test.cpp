@@ -80,7 +80,8 @@ class Bridge : public ::testing::Test {
     ASSERT_TRUE(partner.waitUntil(
         [](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) >= 1; }, kWaitMs))
         << zelk->output();
-    ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_SUBSCRIPTION, 1, kWaitMs));
+    // The login subscribes talk group 9, then the start group follows.
+    ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_SUBSCRIPTION, 2, kWaitMs));
   }
 
   // Sends a remote command and waits until the daemon has logged it.

@@ -374,10 +374,19 @@ TEST_F(RewindClientTest, WaitReturnsForTheWakeDescriptorButAnswersOnlyForTheSock
   EXPECT_FALSE(client.waitForData(5, 0, wake[0]));
   EXPECT_LT(secondsSince(start), 4.0);
 
+  bool woken = false;
+  EXPECT_FALSE(client.waitForData(5, 0, wake[0], &woken));
+  EXPECT_TRUE(woken);
+
   Bytes keepAlive = rewindPacket(REWIND_TYPE_KEEP_ALIVE, 0, 0, {});
   ASSERT_TRUE(sim.sendRaw(keepAlive.data(), keepAlive.size()));
   EXPECT_TRUE(client.waitForData(2, 0, wake[0]));
   EXPECT_TRUE(client.waitForData(2, 0, -1));
+  // Data without a wake-up: the caller is told not to read the wake descriptor.
+  char drained;
+  ASSERT_EQ(read(wake[0], &drained, 1), 1);
+  EXPECT_TRUE(client.waitForData(2, 0, wake[0], &woken));
+  EXPECT_FALSE(woken);
   close(wake[0]);
   close(wake[1]);
 }

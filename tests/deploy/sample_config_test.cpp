@@ -1,0 +1,112 @@
+// The installed files agree with the daemon: the sample configuration parses as
+// shipped, documents every key with the built-in default, and the log rotation
+// covers the file that the unit makes the daemon write.
+#include <gtest/gtest.h>
+#include <ini.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "app/settings.h"
+#include "common/process.h"
+#include "telemetry/log_class.h"
+
+namespace {
+
+using testing_support::readFile;
+using testing_support::TempDir;
+
+const std::string kDeploy = std::string(ZELK_SOURCE_DIR) + "/deploy/";
+
+std::string text(const char* value) { return value != nullptr ? value : "(null)"; }
+
+// Every field of the record, in one comparable line.
+std::string describe(const Settings_t& s) {
+  std::ostringstream out;
+  out << text(s.bmAddress) << "|" << text(s.bmPort) << "|" << text(s.bmPassword) << "|" << text(s.address) << "|"
+      << s.txPort << "|" << s.rxPort << "|" << text(s.brokerAddress) << "|" << s.brokerPort << "|"
+      << text(s.brokerClient) << "|" << text(s.brokerTopic) << "|" << s.userID << "|" << text(s.talkerAlias) << "|"
+      << s.startTG << "|" << s.logLevel << "|" << text(s.subscriberFile);
+  return out.str();
+}
+
+// Fills every field with a value no default has, so a key the file does not set shows.
+void fillWithSentinels(Settings_t* s) {
+  for (const char* key : {"BMAddress", "BMPort", "BMPassword", "Address", "BrokerAddress", "BrokerClient",
+                          "BrokerTopic", "TalkerAlias", "subscriberFile"}) {
+    handler(s, "ZELK", key, "unset");
+  }
+  for (const char* key : {"TXPort", "RXPort", "BrokerPort", "UserID", "StartTG", "LogLevel"}) {
+    handler(s, "ZELK", key, "424242");
+  }
+}
+
+class SampleConfiguration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logInstance.setLogLevel(0);
+    resetSettings(&defaults);
+    resetSettings(&parsed);
+  }
+  void TearDown() override {
+    freeSettings(&defaults);
+    freeSettings(&parsed);
+  }
+  Settings_t defaults{};
+  Settings_t parsed{};
+};
+
+TEST_F(SampleConfiguration, ParsesAsShippedToTheBuiltInDefaults) {
+  ASSERT_EQ(ini_parse((kDeploy + "Trelvane.ini").c_str(), handler, &parsed), 0);
+  EXPECT_EQ(describe(parsed), describe(defaults));
+}
+
+// Uncommenting every documented key must set all fifteen, each to its default,
+// except the two optional services, which the sample shows switched off (an empty
+// broker address) or with an example path.
+TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
+  std::ifstream in(kDeploy + "Trelvane.ini");
+  std::string line, uncommented;
+  const std::regex key("^;([A-Za-z]+) =( .*)?$");
+  int documented = 0;
+  while (std::getline(in, line)) {
+    if (std::regex_match(line, key)) {
+      line.erase(0, 1);
+      ++documented;
+    }
+    uncommented += line + "\n";
+  }
+  EXPECT_EQ(documented, 15);
+  TempDir dir;
+  dir.write("Trelvane.ini", uncommented);
+
+  fillWithSentinels(&parsed);
+  ASSERT_EQ(ini_parse(dir.file("Trelvane.ini").c_str(), handler, &parsed), 0);
+  ASSERT_NE(parsed.brokerAddress, nullptr);
+  EXPECT_STREQ(parsed.brokerAddress, "");  // empty: no MQTT, as the default
+  ASSERT_NE(parsed.subscriberFile, nullptr);
+  EXPECT_STRNE(parsed.subscriberFile, "unset");
+  handler(&parsed, "ZELK", "BrokerAddress", nullptr);
+  handler(&parsed, "ZELK", "subscriberFile", nullptr);
+  EXPECT_EQ(describe(parsed), describe(defaults));
+}
+
+TEST(DeployFiles, LogRotationCoversTheFileTheUnitWrites) {
+  std::string unit = readFile(kDeploy + "zelk.service");
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(unit, found, std::regex("\nEnvironment=ZELK_LOG=(\\S+)\n")));
+  const std::string logFile = found[1].str() + "/ZELK.log";
+  ASSERT_TRUE(std::regex_search(unit, found, std::regex("\nLogsDirectory=(\\S+)\n")));
+  EXPECT_EQ("/var/log/" + found[1].str() + "/ZELK.log", logFile);
+  ASSERT_TRUE(std::regex_search(unit, found, std::regex("\nUser=(\\S+)\n")));
+  const std::string user = found[1].str();
+
+  std::string rotation = readFile(kDeploy + "zelk.logrotate");
+  EXPECT_NE(rotation.find("\n" + logFile + " {"), std::string::npos) << rotation;
+  EXPECT_NE(rotation.find("create 0640 " + user + " " + user), std::string::npos);
+  EXPECT_NE(rotation.find("--signal=HUP zelk.service"), std::string::npos);
+}
+
+}  // namespace
