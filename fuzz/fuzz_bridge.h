@@ -1,0 +1,48 @@
+// The loopback stand-ins for the fuzz targets that drive the daemon's handlers:
+// a Rewind client logged in to a server that is only a sink, and one bridge built
+// with its components only. The partner and the server are sinks, so whatever the
+// handlers send goes somewhere harmless; a stand-in for the network thread answers
+// the reconnects that remote commands ask for (alternately success and failure,
+// without resolving the fuzzed host). Built once per process, never destroyed;
+// driven from one thread at a time.
+#pragma once
+
+#include <sys/socket.h>
+
+#include "fuzz/fuzz_support.h"
+
+class CZELK;
+class ODMRTP_CLASS;
+class TLV_CLASS;
+struct RewindData;
+
+namespace fuzzing {
+
+// Logs the client in to the sink: a helper thread answers the first datagram
+// with a subscription confirmation. The client's address is returned too. False
+// when the exchange failed.
+bool logInToSink(ODMRTP_CLASS& client, LoopbackSink& server, struct sockaddr_storage* clientAddress,
+                 socklen_t* clientLength);
+
+class FuzzBridge {
+ public:
+  static FuzzBridge& get();
+
+  // Forgets what earlier inputs left: both directions' call counters, the call
+  // type and the talk group.
+  void resetCallState();
+  void handleTlv(TLV_CLASS* message);
+  void processODMRMessage(RewindData* packet, int length);
+  // Discards what the handlers sent to the sinks.
+  void drainSinks();
+
+ private:
+  FuzzBridge();
+  void answerReconnects();
+
+  LoopbackSink partner;
+  LoopbackSink server;
+  CZELK* bridge = nullptr;
+};
+
+}  // namespace fuzzing
