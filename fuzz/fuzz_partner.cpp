@@ -2,6 +2,8 @@
 // It passes the receiver's check (exactly one TLV message, as _serviceTlvConnection
 // makes it on a buffer of the same size) and, when accepted, the dispatcher's
 // handling of its tag: local calls, talker alias metadata, remote commands.
+#include <string.h>
+
 #include "fuzz/fuzz_bridge.h"
 #include "fuzz/fuzz_support.h"
 #include "local/tlv_class.h"
@@ -17,13 +19,16 @@ namespace fuzzing {
 int partnerDatagrams(const uint8_t* data, size_t size) {
   FuzzBridge& bridge = FuzzBridge::get();
   bridge.resetCallState();
+  // Reused like the receiver's, so bytes of earlier datagrams stay behind.
+  static unsigned char buffer[kReceiveBufferSize];
   for (const Record& record : splitRecords(data, size, kReceiveBufferSize, kMaxDatagrams)) {
-    unsigned char buffer[kReceiveBufferSize];
-    size_t received = record.size < sizeof(buffer) ? record.size : sizeof(buffer);
-    for (size_t i = 0; i < received; ++i) buffer[i] = record.bytes[i];
+    int received = static_cast<int>(record.size < sizeof(buffer) ? record.size : sizeof(buffer));
+    memcpy(buffer, record.bytes, static_cast<size_t>(received));
     if (received == 0) continue;  // the endpoint reports an empty datagram as nothing read
     int length = received >= 2 ? buffer[1] : -1;
-    if (static_cast<int>(received) - 2 != length) continue;  // refused with a warning by the receiver
+    if (!(received >= 2 && received - 2 == length)) continue;  // refused with a warning by the receiver
+    // A message never holds a byte that this datagram did not bring.
+    if (2 + length > received) __builtin_trap();
     TLV_CLASS message(buffer[0], static_cast<unsigned char>(length), buffer + 2);
     bridge.handleTlv(&message);
   }

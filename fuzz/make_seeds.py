@@ -169,3 +169,9 @@ put("mqtt", "pingresp", bytes([0xD0]) + mqtt_packet(0x20, b"\x00\x00") + mqtt_pa
 put("mqtt", "long-publish", bytes([0xD0]) + publish(b"t", b"P" * 400) + mqtt_packet(0xD0, b""))
 put("mqtt", "malformed", bytes([0x90]) + bytes([0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0x01]))
 put("mqtt", "bad-topic-length", bytes([0xD0]) + mqtt_packet(0x32, b"\xff\xff\x00") + mqtt_packet(0x90, b"\x00"))
+
+# ---- findings ----------------------------------------------------------------
+# A one-byte datagram passed the receiver's length check (1 - 2 == -1, the length
+# reported for a missing length byte) and became a message of 255 stale bytes.
+put("partner", "finding-one-byte-datagram",
+    record(voice(5)) + record(b"\x07") + record(begin(1, 2, b"meta")) + record(b"\x00") + record(b"\x02"))
