@@ -1,6 +1,10 @@
 #include "fuzz/fuzz_bridge.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -11,6 +15,8 @@
 
 #include "app/czelk.h"
 #include "app/settings.h"
+#include "local/tlv_class.h"
+#include "support/cudp.h"
 #include "network/odmrtp_class.h"
 #include "network/rewind_data.h"
 
@@ -30,6 +36,9 @@ struct CZELKTestAccess {
     lock.unlock();
     bridge.reconnectDone.notify_all();
   }
+
+  static int localPort(CZELK& bridge) { return bridge.localLink->getLocalPort(); }
+  static TLV_CLASS* nextQueued(CZELK& bridge) { return bridge.tlvQueue.pop(); }
 
   static void resetCallState(CZELK& bridge) {
     bridge.txFrameCount = 0;
@@ -96,6 +105,56 @@ FuzzBridge::FuzzBridge() {
     abort();
   }
   std::thread(&FuzzBridge::answerReconnects, this).detach();
+
+  localPort = CZELKTestAccess::localPort(*bridge);
+  int random = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (random < 0 || read(random, markerBytes, 8) != 8 || localPort <= 0) {
+    fprintf(stderr, "fuzz bridge: no local port or no random marker\n");
+    abort();
+  }
+  close(random);
+  pthread_t receiver;
+  if (pthread_create(&receiver, nullptr, CZELK::serviceTlvConnection, bridge) != 0) abort();
+  pthread_detach(receiver);
+}
+
+bool FuzzBridge::isMarker(const TLV_CLASS& message) const {
+  return message.getTag() == TAG_NOP && message.getLength() == sizeof(markerBytes) &&
+         memcmp(message.getValue(), markerBytes, sizeof(markerBytes)) == 0;
+}
+
+void FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
+  struct sockaddr_in to {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(localPort));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto send = [&](const uint8_t* bytes, size_t size) {
+    sendto(partner.handle(), bytes, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  };
+  for (const Record& datagram : datagrams) send(datagram.bytes, datagram.size);
+
+  ++batch;
+  for (int i = 0; i < 8; ++i) markerBytes[8 + i] = static_cast<uint8_t>(batch >> (8 * i));
+  uint8_t marker[2 + sizeof(markerBytes)] = {TAG_NOP, sizeof(markerBytes)};
+  memcpy(marker + 2, markerBytes, sizeof(markerBytes));
+  send(marker, sizeof(marker));
+
+  // Every queued message must be, byte for byte, one of the datagrams sent, in
+  // order: the receiver may drop datagrams but never invent or change one.
+  size_t next = 0;
+  for (;;) {
+    std::unique_ptr<TLV_CLASS> message(CZELKTestAccess::nextQueued(*bridge));
+    if (message == nullptr) continue;
+    if (isMarker(*message)) return;
+    while (next < datagrams.size() &&
+           !(datagrams[next].size == message->getWireLength() &&
+             memcmp(datagrams[next].bytes, message->getRaw(), datagrams[next].size) == 0)) {
+      ++next;
+    }
+    if (next == datagrams.size()) __builtin_trap();
+    ++next;
+    bridge->handleTlv(message.get());
+  }
 }
 
 void FuzzBridge::answerReconnects() {
@@ -108,8 +167,6 @@ void FuzzBridge::answerReconnects() {
 }
 
 void FuzzBridge::resetCallState() { CZELKTestAccess::resetCallState(*bridge); }
-
-void FuzzBridge::handleTlv(TLV_CLASS* message) { bridge->handleTlv(message); }
 
 void FuzzBridge::processODMRMessage(RewindData* packet, int length) { bridge->processODMRMessage(packet, length); }
 

@@ -1,10 +1,10 @@
 // The loopback stand-ins for the fuzz targets that drive the daemon's handlers:
 // a Rewind client logged in to a server that is only a sink, and one bridge built
-// with its components only. The partner and the server are sinks, so whatever the
-// handlers send goes somewhere harmless; a stand-in for the network thread answers
-// the reconnects that remote commands ask for (alternately success and failure,
-// without resolving the fuzzed host). Built once per process, never destroyed;
-// driven from one thread at a time.
+// with its components only plus its real local link receiver thread. The partner
+// and the server are sinks, so whatever the handlers send goes somewhere harmless;
+// a stand-in for the network thread answers the reconnects that remote commands
+// ask for (alternately success and failure, without resolving the fuzzed host).
+// Built once per process, never destroyed; driven from one thread at a time.
 #pragma once
 
 #include <sys/socket.h>
@@ -31,7 +31,11 @@ class FuzzBridge {
   // Forgets what earlier inputs left: both directions' call counters, the call
   // type and the talk group.
   void resetCallState();
-  void handleTlv(TLV_CLASS* message);
+  // Sends the datagrams from the partner's address to the bridge's local port,
+  // where the receiver thread checks and queues them, and dispatches every message
+  // it queued, in order, as the dispatcher thread would. Returns when the last
+  // datagram has been through the receiver (a marker datagram follows them).
+  void receiveAndDispatch(const std::vector<Record>& datagrams);
   void processODMRMessage(RewindData* packet, int length);
   // Discards what the handlers sent to the sinks.
   void drainSinks();
@@ -39,6 +43,13 @@ class FuzzBridge {
  private:
   FuzzBridge();
   void answerReconnects();
+  bool isMarker(const TLV_CLASS& message) const;
+
+  // The marker that ends a batch: a TAG_NOP message with random bytes and the
+  // batch number, which an input cannot know in advance.
+  uint8_t markerBytes[16] = {};
+  uint64_t batch = 0;
+  int localPort = 0;
 
   LoopbackSink partner;
   LoopbackSink server;

@@ -10,10 +10,16 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+
+namespace fuzzing {
+// Names a target in test output.
+void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }
+}  // namespace fuzzing
 
 namespace {
 
