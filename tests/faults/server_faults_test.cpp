@@ -37,6 +37,8 @@ TEST_F(Faults, ServerSilentMidLocalCallThenBackLogsInAgain) {
       << zelk->output();
   EXPECT_TRUE(zelk->running());
   EXPECT_TRUE(sim.loggedIn());
+  // The start group again, right after the login's own subscription.
+  for (int i = 0; i < 100 && sim.subscribedTalkGroup() != 91u; ++i) usleep(50 * 1000);
   EXPECT_EQ(sim.subscribedTalkGroup(), 91u);
   localCallArrivesWhole(30, 1000);
   networkCallArrivesWhole(30);
