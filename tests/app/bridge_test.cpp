@@ -80,6 +80,8 @@ class Bridge : public ::testing::Test {
         [](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) >= 1; }, kWaitMs))
         << zelk->output();
     ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_SUBSCRIPTION, 1, kWaitMs));
+    // The login's own subscription may come first: wait for the start group's.
+    for (int i = 0; i < 100 && lastSubscribedGroup() != 91u; ++i) usleep(50 * 1000);
   }
 
   // Sends a remote command and waits until the daemon has logged it.

@@ -126,6 +126,8 @@ class Faults : public ::testing::Test {
                                   kWaitMs))
         << zelk->output();
     ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_SUBSCRIPTION, 1, kWaitMs));
+    // The login's own subscription may come first: wait for the start group's.
+    for (int i = 0; i < 100 && sim.subscribedTalkGroup() != 91u; ++i) usleep(50 * 1000);
   }
 
   // A local call of `voices` bursts numbered from firstSequence, sent at once; waits
