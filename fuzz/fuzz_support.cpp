@@ -27,11 +27,14 @@ void quietLogging(bool quietStdout) {
   if (done) return;
   done = true;
   // The logger opens $ZELK_LOG/ZELK.log: a link to /dev/null takes every line.
-  char pattern[] = "/tmp/zelk-fuzz-XXXXXX";
-  const char* dir = mkdtemp(pattern);
-  if (dir != nullptr) {
+  static char dir[] = "/tmp/zelk-fuzz-XXXXXX";
+  if (mkdtemp(dir) != nullptr) {
     std::string link = std::string(dir) + "/ZELK.log";
     if (symlink("/dev/null", link.c_str()) == 0) setenv("ZELK_LOG", dir, 1);
+    atexit([] {
+      unlink((std::string(dir) + "/ZELK.log").c_str());
+      rmdir(dir);
+    });
   }
   if (quietStdout) {
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
