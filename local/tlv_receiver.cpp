@@ -23,9 +23,11 @@ int CZELK::_serviceTlvConnection() {
     if (doneFlag) break;
     int received = localLink->readSocket(buffer, sizeof(buffer));
     if (received <= 0) continue;
-    // A one-byte datagram has no length byte: it is reported as -1.
+    // A one-byte datagram has no length byte: it is reported as -1 and always
+    // rejected (1 - 2 is -1 too, so the comparison alone would take it, with 255
+    // value bytes left over from earlier datagrams).
     int length = received >= 2 ? buffer[1] : -1;
-    if (received - 2 == length) {
+    if (received >= 2 && received - 2 == length) {
       tlvQueue.push(new TLV_CLASS(buffer[0], static_cast<unsigned char>(length), buffer + 2));
     } else {
       logInstance.log(LOG_WARNING, "TLV length does not match UDP/serial bytes received (got %d and tlv says %d)\n",

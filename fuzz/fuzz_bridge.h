@@ -1,0 +1,59 @@
+// The loopback stand-ins for the fuzz targets that drive the daemon's handlers:
+// a Rewind client logged in to a server that is only a sink, and one bridge built
+// with its components only plus its real local link receiver thread. The partner
+// and the server are sinks, so whatever the handlers send goes somewhere harmless;
+// a stand-in for the network thread answers the reconnects that remote commands
+// ask for (alternately success and failure, without resolving the fuzzed host).
+// Built once per process, never destroyed; driven from one thread at a time.
+#pragma once
+
+#include <sys/socket.h>
+
+#include "fuzz/fuzz_support.h"
+
+class CZELK;
+class ODMRTP_CLASS;
+class TLV_CLASS;
+struct RewindData;
+
+namespace fuzzing {
+
+// Logs the client in to the sink: a helper thread answers the first datagram
+// with a subscription confirmation. The client's address is returned too. False
+// when the exchange failed.
+bool logInToSink(ODMRTP_CLASS& client, LoopbackSink& server, struct sockaddr_storage* clientAddress,
+                 socklen_t* clientLength);
+
+class FuzzBridge {
+ public:
+  static FuzzBridge& get();
+
+  // Forgets what earlier inputs left: both directions' call counters, the call
+  // type and the talk group.
+  void resetCallState();
+  // Sends the datagrams from the partner's address to the bridge's local port,
+  // where the receiver thread checks and queues them, and dispatches every message
+  // it queued, in order, as the dispatcher thread would. Returns when the last
+  // datagram has been through the receiver (a marker datagram follows them).
+  void receiveAndDispatch(const std::vector<Record>& datagrams);
+  void processODMRMessage(RewindData* packet, int length);
+  // Discards what the handlers sent to the sinks.
+  void drainSinks();
+
+ private:
+  FuzzBridge();
+  void answerReconnects();
+  bool isMarker(const TLV_CLASS& message) const;
+
+  // The marker that ends a batch: a TAG_NOP message with random bytes and the
+  // batch number, which an input cannot know in advance.
+  uint8_t markerBytes[16] = {};
+  uint64_t batch = 0;
+  int localPort = 0;
+
+  LoopbackSink partner;
+  LoopbackSink server;
+  CZELK* bridge = nullptr;
+};
+
+}  // namespace fuzzing

@@ -1,0 +1,57 @@
+// A byte stream from the broker: the input after its first byte is what the
+// broker sends, read by the client's packet reader (serviceSocket) from one end of
+// a socket pair whose other end then closes for writing. The first byte picks the
+// packet type the reader waits for and the identifier of the last publication.
+// Acknowledgements the reader sends back land in the other end and are dropped;
+// the reader's end does not block, so a flood of them ends the connection
+// (a send that does not fit) instead of waiting for a reader that never comes.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "fuzz/fuzz_support.h"
+#include "telemetry/mqtt.h"
+
+namespace {
+
+// A receive error would end the process: here it only fails the wait.
+void keepRunning(int) {}
+
+constexpr size_t kMaxStream = 64 * 1024;  // stays within the socket pair's buffer
+
+}  // namespace
+
+namespace fuzzing {
+
+int mqttStream(const uint8_t* data, size_t size) {
+  quietLogging(true);
+  MQTT::setExitFunction(keepRunning);
+  if (size == 0) return 0;
+  if (size - 1 > kMaxStream) size = kMaxStream + 1;
+
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 0;
+  int big = static_cast<int>(2 * kMaxStream);
+  setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
+  setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+  size_t sent = 0;
+  while (sent < size - 1) {
+    ssize_t wrote = send(pair[0], data + 1 + sent, size - 1 - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (wrote <= 0) break;  // the rest does not fit: the stream ends earlier
+    sent += static_cast<size_t>(wrote);
+  }
+  shutdown(pair[0], SHUT_WR);
+  fcntl(pair[1], F_SETFL, fcntl(pair[1], F_GETFL) | O_NONBLOCK);
+
+  mqtt_broker_handle handle{};
+  handle.sock = pair[1];
+  handle.connected = 1;
+  handle.lastMessageId = static_cast<uint16_t>(data[0] & 0x07);
+  MQTT::serviceSocket(&handle, data[0] >> 4);
+  if (handle.sock >= 0) close(handle.sock);  // the reader closes it itself on end of stream
+  close(pair[0]);
+  MQTT::setExitFunction(nullptr);
+  return 0;
+}
+
+}  // namespace fuzzing

@@ -1,0 +1,66 @@
+// A subscriber file: the input is the file's content. After loading, every ID and
+// callsign found in the file is looked up, then a few that are not there; the
+// clock then moves a day on so the next lookup reloads the file.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "support/subscriber.h"
+
+namespace {
+
+int64_t fakeNow = 1000000000000;
+int64_t fakeClock() { return fakeNow; }
+
+}  // namespace
+
+namespace fuzzing {
+
+int subscriberFile(const uint8_t* data, size_t size) {
+  quietLogging(true);
+  static MemoryFile* file = new MemoryFile();
+  if (!file->set(data, size)) return 0;
+  Subscriber::setClock(fakeClock);
+
+  Subscriber database(file->path());
+  std::vector<uint32_t> ids;
+  std::vector<std::string> callsigns;
+  // The columns as the file spells them, found the way the loader finds them.
+  std::string text(reinterpret_cast<const char*>(data), size);
+  size_t lineStart = 0;
+  while (lineStart < text.size() && ids.size() < 64) {
+    size_t lineEnd = text.find('\n', lineStart);
+    if (lineEnd == std::string::npos) lineEnd = text.size();
+    std::string line = text.substr(lineStart, lineEnd - lineStart);
+    size_t comma = line.find(',');
+    ids.push_back(static_cast<uint32_t>(strtoul(line.c_str(), nullptr, 10)));
+    if (comma != std::string::npos) {
+      size_t next = line.find(',', comma + 1);
+      callsigns.push_back(line.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1));
+    }
+    lineStart = lineEnd + 1;
+  }
+  ids.push_back(0);
+  ids.push_back(0xFFFFFFFFu);
+  callsigns.push_back("");
+  callsigns.push_back("NOSUCHCALLSIGN");
+
+  for (uint32_t id : ids) {
+    SUBINFO* found = database.findSubscriber(id);
+    if (found != nullptr && (found->callsign == nullptr || found->name == nullptr)) __builtin_trap();
+  }
+  for (const std::string& callsign : callsigns) {
+    SUBINFO* found = database.findSubscriber(callsign.c_str());
+    // A record found by callsign carries exactly that callsign.
+    if (found != nullptr && strcmp(found->callsign, callsign.c_str()) != 0) __builtin_trap();
+  }
+
+  fakeNow += 86400001;  // a day and a millisecond: the next lookup reloads
+  database.findSubscriber(ids.front());
+  Subscriber::setClock(nullptr);
+  return 0;
+}
+
+}  // namespace fuzzing

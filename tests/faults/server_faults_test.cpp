@@ -1,0 +1,208 @@
+// Faults of the Rewind server and of strangers on the network side, injected
+// against the real binary: a server that goes silent in the middle of calls (and
+// comes back, or not), a server that answers with garbage, a stranger that floods
+// the daemon's sockets while calls are under way.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "faults/fault_fixture.h"
+
+namespace faults {
+namespace {
+
+constexpr int kLostServerMs = 45000;  // the lost-server test fires 31 to 35 s into the silence
+
+
+TEST_F(Faults, ServerSilentMidLocalCallThenBackLogsInAgain) {
+  startAndLogIn();
+  sim.clearPackets();
+  partner.sendCall(2345678, 91, 20, 0);
+  // The server falls silent while the call goes on: the daemon keeps sending.
+  ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_DMR_DATA_BASE + 2, 1, kWaitMs));
+  sim.setSilent(true);
+  partner.clear();
+  partner.sendCall(2345678, 91, 40, 20, "", 20);
+  ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_DMR_DATA_BASE + 2, 2, kWaitMs));
+  EXPECT_EQ(burstNumbersAtServer(sim), countingFrom<uint32_t>(0, 60));
+
+  ASSERT_TRUE(zelk->waitForOutput("server connection lost?\n", kLostServerMs)) << zelk->output();
+  sim.setSilent(false);
+  ASSERT_TRUE(partner.waitUntil([](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) >= 1; },
+                                kWaitMs))
+      << zelk->output();
+  EXPECT_TRUE(zelk->running());
+  EXPECT_TRUE(sim.loggedIn());
+  // The start group again, right after the login's own subscription.
+  for (int i = 0; i < 100 && sim.subscribedTalkGroup() != 91u; ++i) usleep(50 * 1000);
+  EXPECT_EQ(sim.subscribedTalkGroup(), 91u);
+  localCallArrivesWhole(30, 1000);
+  networkCallArrivesWhole(30);
+}
+
+TEST_F(Faults, ServerSilentMidNetworkCallForGoodEndsAfterThreeFailedLogins) {
+  startAndLogIn();
+  partner.clear();
+  SimCall call;
+  call.bursts = 200;  // twelve seconds at the DMR pace
+  ASSERT_TRUE(sim.playCall(call));
+  ASSERT_TRUE(partner.waitForCount(TAG_AMBE_72, 30, kWaitMs));
+  sim.setSilent(true);
+
+  // Lost after 31 to 35 s, then three logins of 5 s each: the daemon ends with 0.
+  EXPECT_EQ(zelk->waitExit(90000), 0) << zelk->output();
+  std::string out = zelk->output();
+  EXPECT_NE(out.find("server connection lost?\n"), std::string::npos);
+  EXPECT_EQ(countOccurrences(out, "Error logging into BM server.  Error code: -6 (Server Timeout)\n"), 3);
+  EXPECT_NE(out.find("Fatal error, can not log into server.  Retry count exceeded.\n"), std::string::npos);
+  auto got = partner.received();
+  EXPECT_EQ(countEvents(got, kFailureEvent), 3u);
+  // What arrived of the call arrived once and in order, and nothing ended it.
+  std::vector<int> bursts = burstNumbersAtPartner(got);
+  EXPECT_GE(bursts.size(), 30u);
+  EXPECT_EQ(bursts, countingFrom<int>(0, bursts.size()));
+  EXPECT_EQ(PartnerLink::countTag(got, TAG_BEGIN_TX), 1u);
+  EXPECT_EQ(PartnerLink::countTag(got, TAG_END_TX), 0u);
+}
+
+// Datagrams with and without the magic, of every size, of random and of known
+// types; none is a whole voice header, burst or terminator, which would be a call.
+std::vector<uint8_t> garbage(std::mt19937& random) {
+  std::vector<uint8_t> d(random() % 300);
+  for (uint8_t& b : d) b = static_cast<uint8_t>(random());
+  if (d.size() >= REWIND_HEADER_SIZE && random() % 2 == 0) {
+    memcpy(d.data(), REWIND_PROTOCOL_SIGN, REWIND_SIGN_LENGTH);
+    static const uint16_t kTypes[] = {REWIND_TYPE_KEEP_ALIVE, REWIND_TYPE_CLOSE, REWIND_TYPE_CHALLENGE,
+                                      REWIND_TYPE_SUBSCRIPTION, REWIND_TYPE_DMR_EMBEDDED_DATA,
+                                      REWIND_TYPE_MESSAGE_TEXT, 0x0A02, 0x7777};
+    uint16_t type = kTypes[random() % (sizeof(kTypes) / sizeof(kTypes[0]))];
+    if (random() % 4 == 0) {
+      // A voice packet too short for what its handler reads: dropped.
+      static const uint16_t kShort[] = {REWIND_TYPE_DMR_DATA_BASE + 1, REWIND_TYPE_DMR_VOICE_FRAME};
+      type = kShort[random() % 2];
+      d.resize(REWIND_HEADER_SIZE + random() % 8);
+    }
+    writeLE16(d.data() + 8, type);
+  }
+  return d;
+}
+
+TEST_F(Faults, ServerGarbageIsIgnoredWhileANetworkCallPassesWhole) {
+  startAndLogIn();
+  partner.clear();
+  SimCall call;
+  call.bursts = 60;
+  ASSERT_TRUE(sim.playCall(call));  // paced: the garbage lands between its packets
+  std::mt19937 random(7);
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<uint8_t> d = garbage(random);
+    sim.sendRaw(d.data(), d.size());
+    if (i % 50 == 0) usleep(20 * 1000);
+  }
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, kWaitMs)) << zelk->output();
+  auto got = partner.received();
+  EXPECT_EQ(burstNumbersAtPartner(got), countingFrom<int>(0, 60));
+  EXPECT_EQ(PartnerLink::countTag(got, TAG_BEGIN_TX), 1u);
+  EXPECT_EQ(PartnerLink::countTag(got, TAG_END_TX), 1u);
+  EXPECT_TRUE(zelk->running());
+  localCallArrivesWhole(20);
+}
+
+// Random datagrams from 127.0.0.2, a host that is neither the server nor the partner.
+class Stranger {
+ public:
+  Stranger() {
+    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in from {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000002);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~Stranger() {
+    if (fd >= 0) close(fd);
+  }
+  bool ok() const { return fd >= 0; }
+  void send(const struct sockaddr_storage& to, socklen_t length, const std::vector<uint8_t>& d) {
+    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), length);
+  }
+
+ private:
+  int fd = -1;
+};
+
+TEST_F(Faults, StrangerFloodDuringCallsKeepsEveryFrameAndMemoryBounded) {
+  startAndLogIn();
+  struct sockaddr_storage rewindSocket;
+  socklen_t rewindLength = 0;
+  ASSERT_TRUE(sim.clientEndpoint(&rewindSocket, &rewindLength));
+  struct sockaddr_storage localPort {};
+  auto* local = reinterpret_cast<struct sockaddr_in*>(&localPort);
+  local->sin_family = AF_INET;
+  local->sin_port = htons(static_cast<uint16_t>(rxPort));
+  local->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Stranger stranger;
+  ASSERT_TRUE(stranger.ok());
+
+  // Warm up both directions, then take the resident size.
+  localCallArrivesWhole(40);
+  networkCallArrivesWhole(40);
+  long before = residentKb(zelk->pid());
+  ASSERT_GT(before, 0);
+
+  // Well-formed packets and TLV messages among the random ones: from a stranger
+  // they must count for nothing.
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::thread flood([&] {
+    std::mt19937 random(11);
+    for (int batch = 0; batch < 400 && !stop; ++batch) {
+      for (int i = 0; i < 50; ++i) {
+        std::vector<uint8_t> d = garbage(random);
+        if (i % 10 == 0) {
+          uint8_t burst[27] = {};
+          d.assign(REWIND_HEADER_SIZE, 0);
+          writeRewindHeader(d.data(), REWIND_TYPE_DMR_VOICE_FRAME, 1, 0, 27);
+          d.insert(d.end(), burst, burst + 27);
+        }
+        stranger.send(rewindSocket, rewindLength, d);
+        stranger.send(localPort, sizeof(struct sockaddr_in), i % 10 == 5 ? PartnerLink::voice(99999u) : d);
+        sent += 2;
+      }
+      usleep(10 * 1000);
+    }
+  });
+  sim.clearPackets();
+  partner.clear();
+  SimCall call;
+  call.bursts = 50;
+  ASSERT_TRUE(sim.playCall(call));
+  partner.sendCall(2345678, 91, 100, 20);
+  bool networkEnded = partner.waitForCount(TAG_END_TX, 1, kWaitMs);
+  bool localEnded = sim.waitForPacket(REWIND_TYPE_DMR_DATA_BASE + 2, 1, kWaitMs);
+  stop = true;
+  flood.join();
+  ASSERT_TRUE(networkEnded && localEnded) << zelk->output();
+  EXPECT_EQ(burstNumbersAtPartner(partner.received()), countingFrom<int>(0, 50));
+  EXPECT_EQ(burstNumbersAtServer(sim), countingFrom<uint32_t>(0, 100));
+  EXPECT_GE(sent.load(), 2000);
+
+  localCallArrivesWhole(40);
+  networkCallArrivesWhole(40);
+  long after = residentKb(zelk->pid());
+  RecordProperty("resident_kb_before", static_cast<int>(before));
+  RecordProperty("resident_kb_after", static_cast<int>(after));
+  RecordProperty("stranger_datagrams", sent.load());
+  printf("stranger flood: %d datagrams, resident %ld kB before, %ld kB after\n", sent.load(), before, after);
+  EXPECT_LE(after, before + 8192) << "resident size grew from " << before << " kB to " << after << " kB";
+  EXPECT_TRUE(zelk->running());
+}
+
+}  // namespace
+}  // namespace faults
