@@ -13,6 +13,7 @@
 #include "network/odmrtp_class.h"
 #include "support/cudp.h"
 #include "support/subscriber.h"
+#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
 #include "version.h"
 
@@ -57,6 +58,8 @@ CZELK::CZELK(Settings_t* configuration) : settings(configuration) {
   }
   dispatcherStarted = true;
 
+  // Configuration read, sockets open, threads running: the login is not waited for.
+  systemdNotifier.ready();
   serviceODMRConnection(settings);
 }
 
@@ -148,6 +151,7 @@ void CZELK::sendDMREvent(const char* topic, const char* message) {
 void CZELK::exitApp(int status) {
   exitMutex.lock();  // never released: the process ends below
   logInstance.log(LOG_INFO, "exitApp\n");
+  systemdNotifier.stopping();
   if (rewindClient) rewindClient->shutdownServer();
   sleep(2);
   signal(SIGINT, SIG_DFL);
@@ -192,7 +196,11 @@ void CZELK::serveReconnectRequest() {
 
   int result = rewindClient->resetRewindContext(settings->userID, getAppName(), request.host.c_str(),
                                                 request.port.c_str(), request.password.c_str(), request.talkGroup);
-  if (result == 0) lastPingTime = time(nullptr);
+  if (result == 0) {
+    lastPingTime = time(nullptr);
+    systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, request.host.c_str(), request.port.c_str());
+    systemdNotifier.setTalkGroup(request.talkGroup != 0 ? request.talkGroup : ODMRTP_CLASS::kDefaultTalkGroup);
+  }
 
   lock.lock();
   reconnect.result = result;

@@ -6,9 +6,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "app/config_check.h"
 #include "app/czelk.h"
 #include "app/settings.h"
 #include "app/signal_thread.h"
+#include "support/systemd_notifier.h"
 #include "telemetry/broker.h"
 #include "telemetry/log_class.h"
 #include "version.h"
@@ -17,6 +19,10 @@ int main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "-v") == 0) {
     printf("%s version %s\n", ZELK_NAME, ZELK_VERSION);
     return 0;
+  }
+  // "-t [FILE]": check the configuration and print the effective settings.
+  if (argc >= 2 && strcmp(argv[1], "-t") == 0) {
+    return checkConfiguration(argc == 3 ? argv[2] : "Trelvane.ini", stdout, stderr);
   }
   // Whole lines reach a pipe or the journal as they are logged.
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -43,6 +49,7 @@ int main(int argc, char** argv) {
   }
 
   logInstance.setLogLevel(static_cast<int>(config.logLevel));
+  systemdNotifier.start();
   setBroker(&config);
 
   logInstance.log(LOG_INFO, "%s is starting\n", ZELK_NAME);
@@ -57,5 +64,6 @@ int main(int argc, char** argv) {
   // The constructor serves the network and returns when the daemon is done.
   CZELK zelk(&config);
   while (!zelk.isDone()) sleep(1);
+  systemdNotifier.stopping();
   return 0;
 }

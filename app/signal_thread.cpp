@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/czelk.h"
+#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
 #include "version.h"
 
@@ -57,6 +58,7 @@ void sigHandler(int signalNumber) {
   CZELK* bridge = g_zelk.load();
   if (bridge != nullptr) bridge->exitApp(0);  // never returns
   logInstance.log(LOG_INFO, "No object to close\n");
+  systemdNotifier.stopping();
   fflush(stdout);
   _exit(0);
 }

@@ -7,6 +7,7 @@
 #include "app/settings.h"
 #include "network/odmrtp_class.h"
 #include "network/rewind_data.h"
+#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
 #include "version.h"
 
@@ -36,6 +37,9 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
     int result = -1;
     while (attempts < kMaxAttempts) {
       logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, host, port);
+      systemdNotifier.tick();
+      systemdNotifier.setLink(SystemdNotifier::Link::LoggingIn, host, port,
+                              attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
       result = rewindClient->ConnectRewindClient(host, port, password, 0);
       logInstance.log(LOG_DEBUG, "Connect result = %d\n", result);
       if (result == 0) break;
@@ -49,6 +53,7 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
     }
     if (result != 0) {
       logInstance.log(LOG_FATAL, "Fatal error, can not log into server.  Retry count exceeded.\n");
+      systemdNotifier.setLink(SystemdNotifier::Link::GaveUp, host, port, ODMRTP_CLASS::getErrorMessage(result));
       doneFlag = true;
       return;
     }
@@ -57,6 +62,8 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
                     rewindClient->getResolvedAddress());
     attempts = 0;
     rewindClient->SetRewindSubscription(currentTG);
+    systemdNotifier.setTalkGroup(currentTG);
+    systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, host, port);
     sendDMREvent("trelvane/ZELK/DMR", "login success");
     lastPingTime = time(nullptr);
     long received = 0;
@@ -64,7 +71,12 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
     while (!doneFlag) {
       // The wake pipe is read only when it woke us: no extra system call per datagram.
       bool woken = false;
-      bool ready = rewindClient->waitForData(kWaitSeconds, 0, wakePipe[0], &woken);
+      // The wait is cut into slices when the watchdog must be pinged meanwhile.
+      bool ready = false;
+      systemdNotifier.watchedWait(kWaitSeconds * 1000, [&](int ms) {
+        ready = rewindClient->waitForData(ms / 1000, (ms % 1000) * 1000, wakePipe[0], &woken);
+        return ready || woken;
+      });
       if (woken && drainWake()) {
         serveReconnectRequest();
         if (!ready) continue;  // woken, not a silent wait

@@ -10,6 +10,7 @@
 #include "network/rewind_data.h"
 #include "support/cudp.h"
 #include "support/subscriber.h"
+#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
 
 namespace {
@@ -86,6 +87,8 @@ void CZELK::processODMRMessage(RewindData* packet, int length) {
           logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %d, dst = %d (%s)\n", "DMR", static_cast<int>(source),
                           static_cast<int>(destination), kind);
         }
+        systemdNotifier.setCall(SystemdNotifier::Way::FromNetwork, source, caller ? caller->callsign : nullptr,
+                                destination, isPrivate);
         unsigned char begin[14] = {TAG_BEGIN_TX, 12};
         int_3(begin + 2, source);
         // bytes 5 to 8: repeater 0

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "app/settings.h"
+#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
 #include "telemetry/mqtt.h"
 #include "telemetry/publish.h"
@@ -41,8 +42,10 @@ void setBroker(Settings_t* settings) {
   const char* clientId = settings->brokerClient != nullptr ? settings->brokerClient : "";
   if (broker->connect(clientId, settings->brokerAddress, settings->brokerPort) == 0) {
     logInstance.log(LOG_ERROR, "MQTT broker failed to initialize\n");
+    systemdNotifier.setBroker(false);
     return;
   }
   broker->subscribe(kBrokerDebugTopic, QOS0);
   logInstance.setBroker(broker, settings->brokerTopic);
+  systemdNotifier.setBroker(true);
 }
