@@ -115,10 +115,10 @@ TEST(ServiceUnit, SystemdAcceptsItAndItsCheckAcceptsTheShippedConfiguration) {
   // The unit's commands, pointed at this build.
   std::string unit = readFile(kDeploy + "zelk.service");
   const std::string zelk = testing_support::binaryPath("zelk");
-  unit = std::regex_replace(unit, std::regex("/usr/bin/zelk"), zelk);
-  std::smatch found;
-  ASSERT_TRUE(std::regex_search(unit, found, std::regex("\nExecStartPre=(\\S+) -t /etc/zelk/Trelvane.ini\n")));
-  EXPECT_EQ(found[1].str(), zelk);
+  ASSERT_NE(unit.find("\nExecStartPre=/usr/bin/zelk -t /etc/zelk/Trelvane.ini\n"), std::string::npos) << unit;
+  for (size_t at = unit.find("/usr/bin/zelk"); at != std::string::npos; at = unit.find("/usr/bin/zelk", at)) {
+    unit.replace(at, 13, zelk);
+  }
   ChildProcess check({zelk, "-t", kDeploy + "Trelvane.ini"});
   EXPECT_EQ(check.waitExit(10000), 0) << check.errors();
 
