@@ -13,8 +13,8 @@
 #include "network/odmrtp_class.h"
 #include "support/cudp.h"
 #include "support/subscriber.h"
-#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 #include "version.h"
 
 std::atomic<CZELK*> g_zelk{nullptr};

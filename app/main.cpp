@@ -10,9 +10,9 @@
 #include "app/czelk.h"
 #include "app/settings.h"
 #include "app/signal_thread.h"
-#include "support/systemd_notifier.h"
 #include "telemetry/broker.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 #include "version.h"
 
 int main(int argc, char** argv) {

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "app/czelk.h"
-#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 #include "version.h"
 
 namespace {

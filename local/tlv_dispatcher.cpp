@@ -14,8 +14,8 @@
 #include "app/settings.h"
 #include "local/tlv_class.h"
 #include "network/odmrtp_class.h"
-#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "app/settings.h"
 #include "network/odmrtp_class.h"
 #include "network/rewind_data.h"
-#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 #include "version.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include "network/rewind_data.h"
 #include "support/cudp.h"
 #include "support/subscriber.h"
-#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 
 namespace {
 

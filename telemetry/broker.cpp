@@ -3,10 +3,10 @@
 #include <mutex>
 
 #include "app/settings.h"
-#include "support/systemd_notifier.h"
 #include "telemetry/log_class.h"
 #include "telemetry/mqtt.h"
 #include "telemetry/publish.h"
+#include "telemetry/systemd_notifier.h"
 
 MQTT* broker = nullptr;
 const char* const kBrokerDebugTopic = "trelvane/debug";

@@ -1,4 +1,4 @@
-#include "support/systemd_notifier.h"
+#include "telemetry/systemd_notifier.h"
 
 #include <stdio.h>
 #include <stdlib.h>
