@@ -17,7 +17,7 @@ else()
 endif()
 
 set(ZELK_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
-    "Where the systemd unit goes, relative to the installation prefix")
+    "Where the systemd unit goes, absolute or relative to the installation prefix")
 
 install(FILES ${CMAKE_SOURCE_DIR}/deploy/Trelvane.ini
         DESTINATION ${ZELK_SYSCONF_DIR}/zelk)
