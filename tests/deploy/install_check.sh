@@ -39,7 +39,9 @@ if [ ${#needs[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${needs[@]}" >/dev/null
 fi
 
+# A port taken by a test run elsewhere on the machine is waited for, 30 s at most.
 for port in 54006 36000 36003; do
+  for _ in $(seq 1 30); do ss -Hlun "sport = :$port" | grep -q . || break; sleep 1; done
   if ss -Hlun "sport = :$port" | grep -q .; then
     echo "install_check: UDP port $port is in use; the shipped configuration needs it" >&2
     exit 1
@@ -93,6 +95,14 @@ expect_mode /etc/zelk/Trelvane.ini 640 root:zelk
 expect_mode /var/log/zelk 750 zelk:adm
 expect_mode /var/log/zelk/ZELK.log 640 zelk:adm
 expect_mode /var/lib/zelk 755 root:root
+
+echo "== installing again changes nothing (the user, the modes)"
+uid=$(id -u zelk)
+$sudo apt-get install --reinstall -y -qq --no-install-recommends "${debs[@]}" >"$work/reinstall.txt" 2>&1 \
+  && pass "reinstalled" || { cat "$work/reinstall.txt"; fail "reinstalling failed"; }
+[ "$(id -u zelk)" = "$uid" ] && pass "user zelk kept its ID $uid" || fail "user zelk changed"
+expect_mode /etc/zelk/Trelvane.ini 640 root:zelk
+expect_mode /var/log/zelk 750 zelk:adm
 
 echo "== the unit"
 [ -L /etc/systemd/system/multi-user.target.wants/zelk.service ] && pass "enabled (multi-user.target.wants)" \
