@@ -140,7 +140,7 @@ sleep 0.3
 # shellcheck disable=SC2086
 as_unit $exec_start >"$work/zelk.txt" 2>&1 &
 zelk_pid=$!
-pids+=($zelk_pid)
+pids+=("$zelk_pid")
 
 log=/var/log/zelk/ZELK.log
 for _ in $(seq 1 100); do
