@@ -98,14 +98,14 @@ TEST(DeployFiles, LogRotationCoversTheFileTheUnitWrites) {
   std::smatch found;
   ASSERT_TRUE(std::regex_search(unit, found, std::regex("\nEnvironment=ZELK_LOG=(\\S+)\n")));
   const std::string logFile = found[1].str() + "/ZELK.log";
-  ASSERT_TRUE(std::regex_search(unit, found, std::regex("\nLogsDirectory=(\\S+)\n")));
-  EXPECT_EQ("/var/log/" + found[1].str() + "/ZELK.log", logFile);
+  ASSERT_TRUE(std::regex_search(unit, found, std::regex("\nReadWritePaths=(\\S+)\n")));
+  EXPECT_EQ(found[1].str() + "/ZELK.log", logFile);
   ASSERT_TRUE(std::regex_search(unit, found, std::regex("\nUser=(\\S+)\n")));
   const std::string user = found[1].str();
 
   std::string rotation = readFile(kDeploy + "zelk.logrotate");
   EXPECT_NE(rotation.find("\n" + logFile + " {"), std::string::npos) << rotation;
-  EXPECT_NE(rotation.find("create 0640 " + user + " " + user), std::string::npos);
+  EXPECT_NE(rotation.find("create 0640 " + user + " adm"), std::string::npos);
   EXPECT_NE(rotation.find("--signal=HUP zelk.service"), std::string::npos);
 }
 
