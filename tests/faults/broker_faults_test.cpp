@@ -85,9 +85,14 @@ TEST_F(Faults, RefusingBrokerGivesFailedToInitializeAndIsUsedOnceItStarts) {
   // publishes the lines of the next call.
   MosquittoBroker broker(port);
   ASSERT_TRUE(broker.started()) << broker.log();
+  auto there = Clock::now();
   MqttProbe probe;
   ASSERT_TRUE(probe.connect(broker.port(), "faults-probe"));
   ASSERT_TRUE(probe.subscribe("trelvane/ZELK"));
+  ASSERT_FALSE(probe.waitForMessages(1, kWaitMs).empty()) << zelk->output();
+  long long firstMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - there).count();
+  RecordProperty("broker_started_to_first_publication_ms", static_cast<int>(firstMs));
+  printf("broker started after the daemon: first publication after %lld ms\n", firstMs);
   ASSERT_TRUE(zelk->waitForOutput("MQTT broker reconnected\n", kWaitMs)) << zelk->output();
   EXPECT_NE(zelk->output().find("Connected to MQTT Server at 127.0.0.1:" + std::to_string(port)), std::string::npos);
   localCallArrivesWhole(20, 100);
@@ -253,6 +258,7 @@ TEST_F(Faults, LineFloodWhileBrokerIsAwayKeepsMemoryBoundedAndCountsTheDropped) 
     ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_DMR_VOICE_FRAME, voice + 1, kWaitMs)) << "voice " << voice;
   }
   partner.send(PartnerLink::endTx());
+  EXPECT_EQ(burstNumbersAtServer(sim), countingFrom<uint32_t>(0, kLines / 100));
   long after = residentKb(zelk->pid());
   RecordProperty("resident_kb_before", static_cast<int>(before));
   RecordProperty("resident_kb_after", static_cast<int>(after));
