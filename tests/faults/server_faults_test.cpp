@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -53,8 +54,13 @@ TEST_F(Faults, ServerSilentMidNetworkCallForGoodEndsAfterThreeFailedLogins) {
   ASSERT_TRUE(partner.waitForCount(TAG_AMBE_72, 30, kWaitMs));
   sim.setSilent(true);
 
-  // Lost after 31 to 35 s, then three logins of 5 s each: the daemon ends with 0.
-  EXPECT_EQ(zelk->waitExit(90000), 0) << zelk->output();
+  // Lost after 31 to 35 s, then three logins of 5 s each: the daemon gives up, a
+  // failure (status 1), and the third attempt's close is the last packet it sent.
+  EXPECT_EQ(zelk->waitExit(90000), 1) << zelk->output();
+  auto atServer = sim.packets();
+  ASSERT_FALSE(atServer.empty());
+  EXPECT_EQ(atServer.back().type, REWIND_TYPE_CLOSE);
+  EXPECT_EQ(sim.packetsOfType(REWIND_TYPE_CLOSE).size(), 3u);
   std::string out = zelk->output();
   EXPECT_NE(out.find("server connection lost?\n"), std::string::npos);
   EXPECT_EQ(countOccurrences(out, "Error logging into BM server.  Error code: -6 (Server Timeout)\n"), 3);
@@ -202,6 +208,80 @@ TEST_F(Faults, StrangerFloodDuringCallsKeepsEveryFrameAndMemoryBounded) {
   printf("stranger flood: %d datagrams, resident %ld kB before, %ld kB after\n", sent.load(), before, after);
   EXPECT_LE(after, before + 8192) << "resident size grew from " << before << " kB to " << after << " kB";
   EXPECT_TRUE(zelk->running());
+}
+
+// Lets the server fall silent right after it answered a keep-alive and waits for
+// the lost-server line. Returns the seconds from that answer to the line (-1 when
+// it never came) and the seconds the line itself states; *keepAlives receives the
+// arrival times of the daemon's keep-alives meanwhile, in seconds after the answer.
+double silenceUntilLost(RewindSimulator& sim, ChildProcess& zelk, int* stated, std::vector<double>* keepAlives) {
+  size_t seen = sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size();
+  if (!sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, seen + 1, 10000)) return -1;
+  sim.setSilent(true);
+  auto answered = sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).back().arrival;
+  const std::string line = "Have not seen a ping reply in ";
+  if (!zelk.waitForOutput("server connection lost?\n", kLostServerMs)) return -1;
+  auto lost = std::chrono::steady_clock::now();
+  std::string out = zelk.output();
+  *stated = atoi(out.c_str() + out.find(line) + line.size());
+  if (keepAlives != nullptr) {
+    for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE)) {
+      if (p.arrival > answered) keepAlives->push_back(std::chrono::duration<double>(p.arrival - answered).count());
+    }
+  }
+  return std::chrono::duration<double>(lost - answered).count();
+}
+
+TEST_F(Faults, StrangerEveryTwoSecondsNeitherHidesALostServerNorHoldsBackKeepAlives) {
+  startAndLogIn();
+  struct sockaddr_storage rewindSocket;
+  socklen_t rewindLength = 0;
+  ASSERT_TRUE(sim.clientEndpoint(&rewindSocket, &rewindLength));
+  Stranger stranger;
+  ASSERT_TRUE(stranger.ok());
+  // Well-formed keep-alives and bursts from 127.0.0.2: they must count for nothing.
+  std::atomic<bool> stop{false};
+  std::thread strange([&] {
+    for (int i = 0; i < 30 && !stop; ++i) {
+      std::vector<uint8_t> d(REWIND_HEADER_SIZE + (i % 2 == 0 ? 0 : 27), 0);
+      writeRewindHeader(d.data(), i % 2 == 0 ? REWIND_TYPE_KEEP_ALIVE : REWIND_TYPE_DMR_VOICE_FRAME, i % 2, 0,
+                        static_cast<uint16_t>(d.size() - REWIND_HEADER_SIZE));
+      stranger.send(rewindSocket, rewindLength, d);
+      for (int w = 0; w < 20 && !stop; ++w) usleep(100 * 1000);
+    }
+  });
+  int stated = 0;
+  std::vector<double> keepAlives;
+  double lostAfter = silenceUntilLost(sim, *zelk, &stated, &keepAlives);
+  stop = true;
+  strange.join();
+  EXPECT_GE(lostAfter, 31.0) << zelk->output();
+  EXPECT_LE(lostAfter, 36.0);
+  EXPECT_GE(stated, 31);
+  EXPECT_LE(stated, 35);
+  // One keep-alive per silent 5 seconds, the first 5 s after the answer.
+  ASSERT_GE(keepAlives.size(), 5u);
+  for (size_t i = 0; i < keepAlives.size(); ++i) {
+    EXPECT_NEAR(keepAlives[i], 5.0 * static_cast<double>(i + 1), 0.6) << "keep-alive " << i;
+  }
+}
+
+TEST_F(Faults, SteppedWallClockNeitherFakesNorHidesALostServer) {
+  // An hour forward at 3 s while the server answers (a wall clock would fake a lost
+  // server at the next silent wait); two hours back at 13 s, once the server has
+  // fallen silent after its keep-alive of about 10 s (a wall clock would hide it).
+  stepWallClock("3:3600,13:-3600");
+  auto started = std::chrono::steady_clock::now();
+  startAndLogIn();
+  while (std::chrono::steady_clock::now() - started < std::chrono::seconds(9)) usleep(100 * 1000);
+  EXPECT_EQ(zelk->output().find("server connection lost?"), std::string::npos) << zelk->output();
+
+  int stated = 0;
+  double lostAfter = silenceUntilLost(sim, *zelk, &stated, nullptr);
+  EXPECT_GE(lostAfter, 31.0) << zelk->output();
+  EXPECT_LE(lostAfter, 36.0);
+  EXPECT_GE(stated, 31);
+  EXPECT_LE(stated, 35);
 }
 
 }  // namespace
