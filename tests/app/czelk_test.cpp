@@ -224,7 +224,8 @@ TEST_F(BridgeHandlers, CommandsAreReadUpToTheirLengthAndBadReconnectsIgnored) {
 // Each round ends its own process with status 0: through exitApp when the signal
 // path wins, or with "No object to close" when the destructor wins. A sanitizer
 // report would end it otherwise.
-void raceSignalWithDestructor(int signalDelayUs) {
+// A positive delay holds the signal path back, a negative one the destructor.
+void raceSignalWithDestructor(int delayUs) {
   Settings_t settings{};
   resetSettings(&settings);
   free(settings.bmAddress);
@@ -235,23 +236,27 @@ void raceSignalWithDestructor(int signalDelayUs) {
   auto* bridge = new CZELK(&settings);
   if (!bridge->isDone()) _exit(3);
   std::atomic<bool> go{false};
+  auto spin = [](int us) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+  };
   std::thread signals([&] {
     while (!go) {
     }
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(signalDelayUs);
-    while (std::chrono::steady_clock::now() < until) {
-    }
+    spin(delayUs);
     CZELK::exitIfRunning(0);
     _exit(0);
   });
   go = true;
+  spin(-delayUs);
   delete bridge;
   signals.join();
 }
 
 TEST(BridgeExit, SignalRacingTheDestructorNeverReachesADestroyedBridge) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (int delayUs : {0, 20, 50, 100, 200, 400}) {
+  for (int delayUs : {-200, -50, -10, 0, 10, 50, 200}) {
     EXPECT_EXIT(raceSignalWithDestructor(delayUs), ::testing::ExitedWithCode(0), "") << delayUs;
   }
 }
