@@ -5,7 +5,7 @@
 // threads and then serves the network on the calling thread until the daemon is
 // done. Threads: the main (network) thread alone waits on, receives from and
 // reconnects the Rewind client; the dispatcher only sends through it and hands
-// reconnects to the network thread; the signal thread calls exitApp.
+// reconnects to the network thread; the signal thread calls exitIfRunning.
 #pragma once
 
 #include <pthread.h>

@@ -1,7 +1,8 @@
 // The bridge's handler of packets from the Rewind server (network thread): a
 // network call becomes begin, voice and end messages to the local partner; talker
 // alias blocks go to the decoder; keep-alives mark the server as alive; every other
-// type is logged by name.
+// type is logged by name. A call whose terminator was lost still ends: at a header
+// of another call, or 1.5 s after its last voice packet.
 #include <string.h>
 
 #include "app/czelk.h"

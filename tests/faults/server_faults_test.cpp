@@ -67,12 +67,17 @@ TEST_F(Faults, ServerSilentMidNetworkCallForGoodEndsAfterThreeFailedLogins) {
   EXPECT_NE(out.find("Fatal error, can not log into server.  Retry count exceeded.\n"), std::string::npos);
   auto got = partner.received();
   EXPECT_EQ(countEvents(got, kFailureEvent), 3u);
-  // What arrived of the call arrived once and in order, and nothing ended it.
+  // What arrived of the call arrived once and in order, and the call watchdog
+  // ended it once the bursts stopped.
   std::vector<int> bursts = burstNumbersAtPartner(got);
   EXPECT_GE(bursts.size(), 30u);
   EXPECT_EQ(bursts, countingFrom<int>(0, bursts.size()));
   EXPECT_EQ(PartnerLink::countTag(got, TAG_BEGIN_TX), 1u);
-  EXPECT_EQ(PartnerLink::countTag(got, TAG_END_TX), 0u);
+  EXPECT_EQ(PartnerLink::countTag(got, TAG_END_TX), 1u);
+  size_t lastBurst = 0;
+  for (size_t i = 0; i < got.size(); ++i) lastBurst = got[i][0] == TAG_AMBE_72 ? i : lastBurst;
+  ASSERT_LT(lastBurst + 1, got.size());
+  EXPECT_EQ(got[lastBurst + 1], (Datagram{TAG_END_TX, 1, 1}));
 }
 
 // Datagrams with and without the magic, of every size, of random and of known
