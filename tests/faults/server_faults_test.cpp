@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -280,6 +281,15 @@ TEST_F(Faults, SteppedWallClockNeitherFakesNorHidesALostServer) {
   startAndLogIn();
   while (std::chrono::steady_clock::now() - started < std::chrono::seconds(9)) usleep(100 * 1000);
   EXPECT_EQ(zelk->output().find("server connection lost?"), std::string::npos) << zelk->output();
+  // The step took: the log's time stamps run an hour ahead.
+  bool ahead = false;
+  for (time_t back : {0, 10}) {
+    time_t stamp = time(nullptr) + 3600 - back;
+    char hour[32];
+    strftime(hour, sizeof(hour), " %Y-%m-%d %H:", gmtime(&stamp));
+    ahead = ahead || zelk->output().find(hour) != std::string::npos;
+  }
+  EXPECT_TRUE(ahead) << zelk->output();
 
   int stated = 0;
   double lostAfter = silenceUntilLost(sim, *zelk, &stated, nullptr);
