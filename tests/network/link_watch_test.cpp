@@ -1,5 +1,5 @@
-// The connection service's timing on a substituted clock: the 30-second test and
-// the keep-alive cadence without waiting.
+// The connection service's timing on a substituted clock: the 30-second test
+// without waiting.
 #include "network/link_watch.h"
 
 #include <gtest/gtest.h>
@@ -36,21 +36,6 @@ TEST(LinkWatch, SilentServerIsLostAtTheFirstQuietEndPastThirtySeconds) {
   // A clock that has run past the quiet end never asks for a negative wait.
   now += 60000;
   EXPECT_EQ(watch.msUntilQuietEnd(), 0);
-}
-
-TEST(LinkWatch, TrafficCarriesOneKeepAlivePerEightyThreeDatagrams) {
-  int64_t now = 0;
-  LinkWatch watch([&] { return now; });
-  watch.loggedIn();
-  std::vector<int> withKeepAlive;
-  for (int i = 1; i <= 200; ++i) {
-    now += 60;
-    if (watch.serverDatagram()) withKeepAlive.push_back(i);
-    EXPECT_EQ(watch.check(nullptr), Due::Nothing);
-  }
-  EXPECT_EQ(withKeepAlive, (std::vector<int>{1, 84, 167}));
-  watch.loggedIn();  // a new login counts from the first datagram again
-  EXPECT_TRUE(watch.serverDatagram());
 }
 
 }  // namespace
