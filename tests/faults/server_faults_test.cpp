@@ -230,9 +230,14 @@ double silenceUntilLost(RewindSimulator& sim, ChildProcess& zelk, int* stated, s
   auto lost = std::chrono::steady_clock::now();
   std::string out = zelk.output();
   *stated = atoi(out.c_str() + out.find(line) + line.size());
+  printf("lost-server line %.2f s after the server's last keep-alive, stating %d s\n",
+         std::chrono::duration<double>(lost - answered).count(), *stated);
   if (keepAlives != nullptr) {
     for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE)) {
-      if (p.arrival > answered) keepAlives->push_back(std::chrono::duration<double>(p.arrival - answered).count());
+      // Those of the connection, not of the login that follows the lost line.
+      if (p.arrival > answered && p.arrival < lost - std::chrono::milliseconds(100)) {
+        keepAlives->push_back(std::chrono::duration<double>(p.arrival - answered).count());
+      }
     }
   }
   return std::chrono::duration<double>(lost - answered).count();
