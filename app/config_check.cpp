@@ -11,14 +11,13 @@
 #include <map>
 
 #include "app/settings.h"
+#include "network/odmrtp_class.h"
 #include "telemetry/log_class.h"
 
 namespace {
 
 constexpr size_t kMaxPathLength = 127;  // as at start-up
 constexpr uint32_t kMax24Bit = 0xFFFFFF;
-constexpr uint32_t kFirstHotspotID = 100000000;  // nine digits: radio ID and a two-digit suffix
-constexpr uint32_t kLastHotspotID = 999999999;
 
 // The numeric keys as the file spells them, by the key's upper-case name.
 using RawValues = std::map<std::string, std::string>;
@@ -67,10 +66,12 @@ class Checker {
     auto found = raw.find("UserID");
     if (found == raw.end()) return;
     uint32_t value = 0;
+    uint32_t radioID = 0;
     const char* what = "a radio ID from 1 to 16777215 or a nine-digit hotspot ID";
     if (!parseNumber(found->second, &value)) {
       problem("error: %s = %s: not a whole number (%s)\n", "UserID", found->second, what);
-    } else if (value == 0 || (value > kMax24Bit && (value < kFirstHotspotID || value > kLastHotspotID))) {
+    } else if (value == 0 || !ODMRTP_CLASS::radioIDOf(value, &radioID)) {
+      // The start-up's rule (it refuses the same IDs), and 0, which no station has.
       problem("error: %s = %s: out of range (%s)\n", "UserID", found->second, what);
     }
   }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <utility>
 
 #include "app/settings.h"
 #include "local/tlv_class.h"
@@ -20,6 +21,10 @@
 std::atomic<CZELK*> g_zelk{nullptr};
 
 namespace {
+
+// Held by the signal thread from reading g_zelk until the process ends, and by the
+// destructor while it clears g_zelk: a signal never reaches a bridge being destroyed.
+std::mutex bridgeLifetime;
 
 bool openPipe(int fds[2]) { return pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
 
@@ -89,9 +94,12 @@ void CZELK::createComponents() {
 }
 
 CZELK::~CZELK() {
+  {
+    std::lock_guard<std::mutex> lifetime(bridgeLifetime);
+    CZELK* self = this;
+    g_zelk.compare_exchange_strong(self, nullptr);
+  }
   std::lock_guard<std::mutex> exiting(exitMutex);
-  CZELK* self = this;
-  g_zelk.compare_exchange_strong(self, nullptr);
   stopWorkers();
   closePipe(wakePipe);
   closePipe(stopPipe);
@@ -148,11 +156,21 @@ void CZELK::sendDMREvent(const char* topic, const char* message) {
   localLink->writeSocket(buffer, static_cast<unsigned int>(length + 1 + 2));
 }
 
+void CZELK::exitIfRunning(int status) {
+  std::unique_lock<std::mutex> lifetime(bridgeLifetime);
+  CZELK* bridge = g_zelk.load();
+  if (bridge == nullptr) return;
+  lifetime.release();  // never unlocked: exitApp ends the process
+  bridge->exitApp(status);
+}
+
 void CZELK::exitApp(int status) {
   exitMutex.lock();  // never released: the process ends below
   logInstance.log(LOG_INFO, "exitApp\n");
   systemdNotifier.stopping();
-  if (rewindClient) rewindClient->shutdownServer();
+  // The close packet is the last the server hears: the dispatcher's sends are
+  // refused from here on.
+  if (rewindClient) rewindClient->closeSession();
   sleep(2);
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
@@ -187,9 +205,9 @@ bool CZELK::drainWake() {
   return woken;
 }
 
-void CZELK::serveReconnectRequest() {
+bool CZELK::serveReconnectRequest(bool* succeeded) {
   std::unique_lock<std::mutex> lock(reconnectMutex);
-  if (!reconnect.pending) return;
+  if (!reconnect.pending) return false;
   ReconnectRequest request = reconnect;
   reconnect.pending = false;
   lock.unlock();
@@ -197,14 +215,18 @@ void CZELK::serveReconnectRequest() {
   int result = rewindClient->resetRewindContext(settings->userID, getAppName(), request.host.c_str(),
                                                 request.port.c_str(), request.password.c_str(), request.talkGroup);
   if (result == 0) {
-    lastPingTime = time(nullptr);
+    link.loggedIn();
     systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, request.host.c_str(), request.port.c_str());
     systemdNotifier.setTalkGroup(request.talkGroup != 0 ? request.talkGroup : ODMRTP_CLASS::kDefaultTalkGroup);
   }
+  if (succeeded != nullptr) *succeeded = result == 0;
 
   lock.lock();
   reconnect.result = result;
   reconnect.done = true;
   lock.unlock();
   reconnectDone.notify_all();
+  return true;
 }
+
+void CZELK::setClock(MonotonicClock clock) { link.setClock(std::move(clock)); }

@@ -5,7 +5,7 @@
 // threads and then serves the network on the calling thread until the daemon is
 // done. Threads: the main (network) thread alone waits on, receives from and
 // reconnects the Rewind client; the dispatcher only sends through it and hands
-// reconnects to the network thread; the signal thread calls exitApp.
+// reconnects to the network thread; the signal thread calls exitIfRunning.
 #pragma once
 
 #include <pthread.h>
@@ -19,6 +19,7 @@
 #include <string>
 
 #include "local/queue.h"
+#include "network/link_watch.h"
 #include "network/talker_alias.h"
 
 struct Settings_t;
@@ -47,6 +48,9 @@ class CZELK {
   // Cancels the subscription, closes the Rewind session, waits 2 seconds and ends
   // the process at once with the status.
   [[noreturn]] void exitApp(int status);
+  // The signal thread's way in: exitApp on the bridge while one exists, and the
+  // bridge is not destroyed meanwhile; returns only when there is none.
+  static void exitIfRunning(int status);
   static const char* getAppName();
 
   // Thread entries: each calls the private operation of the same name.
@@ -57,6 +61,12 @@ class CZELK {
   void processODMRMessage(RewindData* packet, int length);
   // Handles one message from the partner as the dispatcher does; takes no ownership.
   void handleTlv(TLV_CLASS* message);
+  // Ends the network call in progress when no voice packet came for 1.5 s
+  // (network thread; the connection service calls it after every wait).
+  void endQuietNetworkCall();
+  // Substitutes the monotonic clock of the network side's timing (lost server,
+  // keep-alives, the call watchdog), so tests need not wait. Before any thread runs.
+  void setClock(MonotonicClock clock);
 
  private:
   friend struct CZELKTestAccess;
@@ -72,8 +82,9 @@ class CZELK {
   void remoteCommand(char* text);
   int requestReconnect(const char* host, const char* port, const char* password, unsigned int talkGroup);
 
-  // Network-thread side of a reconnect handed over by the dispatcher.
-  void serveReconnectRequest();
+  // Network-thread side of a reconnect handed over by the dispatcher: false when
+  // none was pending, else true with *succeeded telling the login's result.
+  bool serveReconnectRequest(bool* succeeded = nullptr);
   bool drainWake();
 
   // Stops the worker threads (wake, then join) so nothing waits on what is destroyed.
@@ -83,7 +94,7 @@ class CZELK {
   std::atomic<bool> doneFlag{false};
   int32_t txFrameCount = 0;  // dispatcher only
   int32_t callType = 0;      // dispatcher only: 0 group, 3 private
-  time_t lastPingTime = 0;   // network thread only
+  LinkWatch link;            // network thread only: lastPingTime and the keep-alive cadence
   std::atomic<uint32_t> currentTG{0};
   Queue<TLV_CLASS*> tlvQueue;
   pthread_t serviceTlvThread{};
@@ -99,6 +110,13 @@ class CZELK {
   // Network-call state of the message handler (network thread only).
   int32_t frameCount = 0;
   int32_t taCount = 0;
+  bool callIdentified = false;  // the call in progress began with a header: these are its fields
+  uint32_t callSource = 0, callDestination = 0;
+  unsigned char callKind = 0;
+  int64_t lastVoicePacket = 0;  // monotonic milliseconds of the call's latest voice packet
+  void beginNetworkCall(const unsigned char* header);
+  void endNetworkCall();
+  int64_t msUntilNetworkCallTimeout() const;  // -1 when no call is in progress
 
   // Wakes the network thread (reconnect requests) and the receiver (stop).
   int wakePipe[2] = {-1, -1};

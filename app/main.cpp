@@ -10,6 +10,7 @@
 #include "app/czelk.h"
 #include "app/settings.h"
 #include "app/signal_thread.h"
+#include "network/odmrtp_class.h"
 #include "telemetry/broker.h"
 #include "telemetry/log_class.h"
 #include "telemetry/systemd_notifier.h"
@@ -49,21 +50,32 @@ int main(int argc, char** argv) {
   }
 
   logInstance.setLogLevel(static_cast<int>(config.logLevel));
+  uint32_t radioID = 0;
+  if (!ODMRTP_CLASS::radioIDOf(config.userID, &radioID)) {
+    logInstance.log(LOG_ERROR,
+                    "%s, UserID %u is neither a radio ID (at most 16777215) nor a nine-digit hotspot ID.  Fatal "
+                    "error exiting\n",
+                    "DMR", config.userID);
+    exit(253);
+  }
   systemdNotifier.start();
   setBroker(&config);
 
   logInstance.log(LOG_INFO, "%s is starting\n", ZELK_NAME);
   logInstance.log(LOG_INFO, "%s version %s\n", ZELK_NAME, ZELK_VERSION);
   logInstance.log(LOG_INFO, "DMR voice bridge between a local AMBE partner and a Rewind network\n");
+  logInstance.log(LOG_INFO, "%s, calls go out with source ID %u (UserID %u)\n", "DMR", radioID, config.userID);
 
   if (!SignalThread::start(sigHandler)) {
     logInstance.log(LOG_FATAL, "Error creating the signal thread\n");
-    return 0;
+    return 1;
   }
 
   // The constructor serves the network and returns when the daemon is done.
   CZELK zelk(&config);
   while (!zelk.isDone()) sleep(1);
+  // Signals end the process elsewhere: here the daemon gave up by itself (logins
+  // exhausted, a worker thread that could not start), a failure for a supervisor.
   systemdNotifier.stopping();
-  return 0;
+  return 1;
 }

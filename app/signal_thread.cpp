@@ -55,8 +55,7 @@ void sigHandler(int signalNumber) {
     return;
   }
   logInstance.log(LOG_INFO, "Signal %d received, exiting %s\n", signalNumber, ZELK_NAME);
-  CZELK* bridge = g_zelk.load();
-  if (bridge != nullptr) bridge->exitApp(0);  // never returns
+  CZELK::exitIfRunning(0);  // returns only when there is no bridge
   logInstance.log(LOG_INFO, "No object to close\n");
   systemdNotifier.stopping();
   fflush(stdout);

@@ -46,6 +46,7 @@ struct CZELKTestAccess {
     bridge.currentTG = bridge.settings->startTG;
     bridge.frameCount = 0;
     bridge.taCount = 0;
+    bridge.callIdentified = false;
   }
 };
 

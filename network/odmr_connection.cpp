@@ -1,8 +1,7 @@
 // The network connection service of the bridge: logs in with up to three
 // consecutive attempts, subscribes the current talk group, keeps the connection
-// alive, notices a lost server and logs in again. Runs on the main thread.
-#include <time.h>
-
+// alive, notices a lost server and logs in again. Runs on the main thread. Every
+// elapsed-time decision runs on the monotonic clock of the bridge's LinkWatch.
 #include "app/czelk.h"
 #include "app/settings.h"
 #include "network/odmrtp_class.h"
@@ -14,9 +13,6 @@
 namespace {
 
 constexpr int kMaxAttempts = 3;
-constexpr int kWaitSeconds = 5;
-constexpr int kLostAfterSeconds = 30;
-constexpr int kKeepAliveEvery = 83;  // received datagrams per keep-alive under traffic
 constexpr int kReceiveBufferSize = 64;
 
 }  // namespace
@@ -35,6 +31,7 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
 
   while (!doneFlag) {
     int result = -1;
+    bool movedByCommand = false;
     while (attempts < kMaxAttempts) {
       logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, host, port);
       systemdNotifier.tick();
@@ -43,13 +40,22 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
       result = rewindClient->ConnectRewindClient(host, port, password, 0);
       logInstance.log(LOG_DEBUG, "Connect result = %d\n", result);
       if (result == 0) break;
-      rewindClient->shutdownServer();
+      ++attempts;
+      const bool last = attempts >= kMaxAttempts;
+      if (!last) rewindClient->shutdownServer();
       logInstance.log(LOG_ERROR, "Error logging into BM server.  Error code: %d (%s)\n", result,
                       ODMRTP_CLASS::getErrorMessage(result));
       sendDMREvent("trelvane/ZELK/DMR", "login failure");
-      ++attempts;
-      // A reconnect ordered meanwhile is answered between attempts.
-      if (drainWake()) serveReconnectRequest();
+      // A reconnect ordered meanwhile is the login's result when it succeeds; the
+      // dispatcher tells the partner. A failed one leaves the attempts as they are.
+      bool succeeded = false;
+      if (drainWake() && serveReconnectRequest(&succeeded) && succeeded) {
+        result = 0;
+        movedByCommand = true;
+        break;
+      }
+      // After the last attempt nothing more may reach the server: the daemon ends.
+      if (last) rewindClient->closeSession();
     }
     if (result != 0) {
       logInstance.log(LOG_FATAL, "Fatal error, can not log into server.  Retry count exceeded.\n");
@@ -61,41 +67,50 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
     logInstance.log(LOG_INFO, "Successful connection to BM server at ip address: %s\n",
                     rewindClient->getResolvedAddress());
     attempts = 0;
-    rewindClient->SetRewindSubscription(currentTG);
-    systemdNotifier.setTalkGroup(currentTG);
-    systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, host, port);
-    sendDMREvent("trelvane/ZELK/DMR", "login success");
-    lastPingTime = time(nullptr);
-    long received = 0;
+    // A reconnect's login subscribed the group the command named, and the
+    // dispatcher sends its event.
+    if (!movedByCommand) {
+      rewindClient->SetRewindSubscription(currentTG);
+      sendDMREvent("trelvane/ZELK/DMR", "login success");
+      systemdNotifier.setTalkGroup(currentTG);
+      systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, host, port);
+    }
+    link.loggedIn();
 
     while (!doneFlag) {
+      // Wait until the quiet period ends, or the call in progress times out.
+      int64_t waitMs = link.msUntilQuietEnd();
+      int64_t callMs = msUntilNetworkCallTimeout();
+      if (callMs >= 0 && callMs < waitMs) waitMs = callMs;
+      const int wait = static_cast<int>(waitMs);
       // The wake pipe is read only when it woke us: no extra system call per datagram.
       bool woken = false;
       // The wait is cut into slices when the watchdog must be pinged meanwhile.
       bool ready = false;
-      systemdNotifier.watchedWait(kWaitSeconds * 1000, [&](int ms) {
+      systemdNotifier.watchedWait(wait, [&](int ms) {
         ready = rewindClient->waitForData(ms / 1000, (ms % 1000) * 1000, wakePipe[0], &woken);
         return ready || woken;
       });
-      if (woken && drainWake()) {
-        serveReconnectRequest();
-        if (!ready) continue;  // woken, not a silent wait
-      }
+      // After a reconnect the readiness was the old socket's.
+      if (woken && drainWake() && serveReconnectRequest()) ready = false;
       if (ready) {
-        if (received % kKeepAliveEvery == 0) rewindClient->TransmitRewindKeepAlive();
-        ++received;
         int length = rewindClient->ReceiveRewindData(packet, sizeof(buffer));
-        if (length > 0) processODMRMessage(packet, length);
-        continue;
+        // Only the server's datagrams count as traffic; strangers' are dropped.
+        if (length > 0) {
+          if (link.serverDatagram()) rewindClient->TransmitRewindKeepAlive();
+          processODMRMessage(packet, length);
+        }
       }
-      long elapsed = static_cast<long>(time(nullptr) - lastPingTime);
-      if (elapsed > kLostAfterSeconds) {
+      endQuietNetworkCall();
+      int elapsed = 0;
+      LinkWatch::Due due = link.check(&elapsed);
+      if (due == LinkWatch::Due::Lost) {
         logInstance.log(LOG_ERROR, "%s, Have not seen a ping reply in %d seconds, server connection lost?\n", "DMR",
-                        static_cast<int>(elapsed));
+                        elapsed);
         attempts = 0;
         break;
       }
-      rewindClient->TransmitRewindKeepAlive();
+      if (due == LinkWatch::Due::KeepAlive) rewindClient->TransmitRewindKeepAlive();
     }
   }
 }

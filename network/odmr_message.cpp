@@ -1,9 +1,9 @@
 // The bridge's handler of packets from the Rewind server (network thread): a
 // network call becomes begin, voice and end messages to the local partner; talker
 // alias blocks go to the decoder; keep-alives mark the server as alive; every other
-// type is logged by name.
+// type is logged by name. A call whose terminator was lost still ends: at a header
+// of another call, or 1.5 s after its last voice packet.
 #include <string.h>
-#include <time.h>
 
 #include "app/czelk.h"
 #include "local/tlv_class.h"
@@ -24,6 +24,17 @@ void int_3(unsigned char* out, uint32_t value) {
   out[0] = static_cast<unsigned char>(value >> 16);
   out[1] = static_cast<unsigned char>(value >> 8);
   out[2] = static_cast<unsigned char>(value);
+}
+
+// A network call without a voice packet for this long has lost its terminator.
+constexpr int64_t kCallQuietMs = 1500;
+
+uint32_t headerSource(const unsigned char* header) { return readBE24(header + 6); }
+uint32_t headerDestination(const unsigned char* header) { return readBE24(header + 3); }
+unsigned char headerKind(const unsigned char* header) { return header[0] & 0x3F; }
+
+bool sameCall(const unsigned char* header, uint32_t source, uint32_t destination, unsigned char kind) {
+  return headerSource(header) == source && headerDestination(header) == destination && headerKind(header) == kind;
 }
 
 const char* loggedOnlyName(uint16_t type) {
@@ -69,52 +80,34 @@ void CZELK::processODMRMessage(RewindData* packet, int length) {
   switch (type) {
     case REWIND_TYPE_KEEP_ALIVE:
       logInstance.log(LOG_MESSAGE, "REWIND_TYPE_KEEP_ALIVE\n");
-      lastPingTime = time(nullptr);
+      link.serverKeepAlive();
       return;
 
     case REWIND_TYPE_DMR_DATA_BASE + 1: {
       logInstance.log(LOG_MESSAGE, "REWIND_TYPE_DMR_DATA_BASE+1\n");
-      if (frameCount == 0) {
-        uint32_t destination = readBE24(payload + 3);
-        uint32_t source = readBE24(payload + 6);
-        bool isPrivate = (payload[0] & 0x3F) != 0;
-        const char* kind = isPrivate ? "PRIVATE" : "GROUP";
-        SUBINFO* caller = subscribers ? subscribers->findSubscriber(source) : nullptr;
-        if (caller != nullptr) {
-          logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %s, dst = %d (%s) (%s)\n", "DMR", caller->callsign,
-                          static_cast<int>(destination), kind, caller->name);
-        } else {
-          logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %d, dst = %d (%s)\n", "DMR", static_cast<int>(source),
-                          static_cast<int>(destination), kind);
-        }
-        systemdNotifier.setCall(SystemdNotifier::Way::FromNetwork, source, caller ? caller->callsign : nullptr,
-                                destination, isPrivate);
-        unsigned char begin[14] = {TAG_BEGIN_TX, 12};
-        int_3(begin + 2, source);
-        // bytes 5 to 8: repeater 0
-        int_3(begin + 9, destination);
-        begin[12] = 1;
-        begin[13] = isPrivate ? 0x81 : 0x01;
-        localLink->writeSocket(begin, sizeof(begin));
+      // A header of another caller, group or call type means the terminator of the
+      // call in progress was lost: end that call before the new one begins. A
+      // repeated header of the same call only counts.
+      if (frameCount > 0 && !(callIdentified && sameCall(payload, callSource, callDestination, callKind))) {
+        endNetworkCall();
       }
+      if (frameCount == 0) beginNetworkCall(payload);
       ++frameCount;
       taCount = 0;
+      lastVoicePacket = link.now();
       return;
     }
 
-    case REWIND_TYPE_DMR_DATA_BASE + 2: {
-      logInstance.log(LOG_INFO, "%s, ODMR End Tx:DMR frame count was %d frames\n", "DMR", frameCount);
-      static const unsigned char end[3] = {TAG_END_TX, 1, 1};
-      localLink->writeSocket(end, sizeof(end));
-      frameCount = 0;
+    case REWIND_TYPE_DMR_DATA_BASE + 2:
+      endNetworkCall();
       return;
-    }
 
     case REWIND_TYPE_DMR_VOICE_FRAME: {
       unsigned char voice[30] = {TAG_AMBE_72, 28, 1};
       memcpy(voice + 3, payload, kBurstSize);
       localLink->writeSocket(voice, sizeof(voice));
       ++frameCount;
+      lastVoicePacket = link.now();
       return;
     }
 
@@ -129,6 +122,7 @@ void CZELK::processODMRMessage(RewindData* packet, int length) {
         if (taCount == 0) taCount += alias.decode(const_cast<unsigned char*>(payload));
       }
       logInstance.log(LOG_DEBUG, "REWIND_TYPE_DMR_EMBEDDED_DATA\n");
+      if (frameCount > 0) lastVoicePacket = link.now();
       return;
     }
 
@@ -142,4 +136,50 @@ void CZELK::processODMRMessage(RewindData* packet, int length) {
   } else {
     logInstance.log(LOG_MESSAGE, "unknown type %0X\n", type);
   }
+}
+
+void CZELK::beginNetworkCall(const unsigned char* header) {
+  uint32_t destination = headerDestination(header);
+  uint32_t source = headerSource(header);
+  bool isPrivate = headerKind(header) != 0;
+  const char* kind = isPrivate ? "PRIVATE" : "GROUP";
+  SUBINFO* caller = subscribers ? subscribers->findSubscriber(source) : nullptr;
+  if (caller != nullptr) {
+    logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %s, dst = %d (%s) (%s)\n", "DMR", caller->callsign,
+                    static_cast<int>(destination), kind, caller->name);
+  } else {
+    logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %d, dst = %d (%s)\n", "DMR", static_cast<int>(source),
+                    static_cast<int>(destination), kind);
+  }
+  systemdNotifier.setCall(SystemdNotifier::Way::FromNetwork, source, caller ? caller->callsign : nullptr,
+                          destination, isPrivate);
+  unsigned char begin[14] = {TAG_BEGIN_TX, 12};
+  int_3(begin + 2, source);
+  // bytes 5 to 8: repeater 0
+  int_3(begin + 9, destination);
+  begin[12] = 1;
+  begin[13] = isPrivate ? 0x81 : 0x01;
+  localLink->writeSocket(begin, sizeof(begin));
+  callIdentified = true;
+  callSource = source;
+  callDestination = destination;
+  callKind = headerKind(header);
+}
+
+void CZELK::endNetworkCall() {
+  logInstance.log(LOG_INFO, "%s, ODMR End Tx:DMR frame count was %d frames\n", "DMR", frameCount);
+  static const unsigned char end[3] = {TAG_END_TX, 1, 1};
+  localLink->writeSocket(end, sizeof(end));
+  frameCount = 0;
+  callIdentified = false;
+}
+
+int64_t CZELK::msUntilNetworkCallTimeout() const {
+  if (frameCount == 0) return -1;
+  int64_t left = lastVoicePacket + kCallQuietMs - link.now();
+  return left > 0 ? left : 0;
+}
+
+void CZELK::endQuietNetworkCall() {
+  if (msUntilNetworkCallTimeout() == 0) endNetworkCall();
 }

@@ -98,6 +98,7 @@ const char ODMRTP_CLASS::messages[7][32] = {
 };
 
 ODMRTP_CLASS::ODMRTP_CLASS(unsigned int id, const char* description) : userID(id) {
+  if (!radioIDOf(id, &sourceID)) sourceID = id & 0xFFFFFF;
   context.reset(CreateRewindContext(id, description));
 }
 
@@ -141,6 +142,7 @@ RewindContext* ODMRTP_CLASS::CreateRewindContext(unsigned int id, const char* de
 
   std::lock_guard<std::mutex> lock(sendMutex);
   userID = id;
+  if (!radioIDOf(id, &sourceID)) sourceID = id & 0xFFFFFF;  // the start-up refuses such IDs
   return fresh.release();
 }
 
@@ -231,6 +233,10 @@ int ODMRTP_CLASS::sendLocked(uint16_t type, uint16_t flags, const void* payload,
   RewindContext* ctx = context.get();
   if (ctx == nullptr) {
     errno = EBADF;
+    return -1;
+  }
+  if (closed) {  // after closeSession nothing leaves, and no number is used
+    errno = ESHUTDOWN;
     return -1;
   }
   if (ctx->address == nullptr) {  // not resolved: nothing to send to, no number used
@@ -343,6 +349,13 @@ void ODMRTP_CLASS::shutdownServer() {
   sendLocked(REWIND_TYPE_CLOSE, REWIND_FLAG_NONE, nullptr, 0);
 }
 
+void ODMRTP_CLASS::closeSession() {
+  std::lock_guard<std::mutex> lock(sendMutex);
+  subscribeLocked(0);
+  sendLocked(REWIND_TYPE_CLOSE, REWIND_FLAG_NONE, nullptr, 0);
+  closed = true;
+}
+
 int ODMRTP_CLASS::resetRewindContext(unsigned int id, const char* description, const char* host, const char* port,
                                      const char* password, unsigned int tg) {
   shutdownServer();
@@ -366,7 +379,7 @@ void ODMRTP_CLASS::setTransmitData(int src, int dst, int callType) {
 void ODMRTP_CLASS::beginTransmission(int src, int dst, int callType) {
   (void)src;  // calls always go out under this client's own radio ID
   std::lock_guard<std::mutex> lock(sendMutex);
-  fillVoiceHeader(transmitData, static_cast<int>(userID), dst, callType);
+  fillVoiceHeader(transmitData, static_cast<int>(sourceID), dst, callType);
   for (int i = 0; i < 3; ++i) {
     sendLocked(REWIND_TYPE_DMR_DATA_BASE + 1, REWIND_FLAG_REAL_TIME_1, transmitData, sizeof(transmitData));
   }
@@ -381,6 +394,16 @@ void ODMRTP_CLASS::transmitAudio(unsigned char* burst) {
 void ODMRTP_CLASS::endTransmission() {
   std::lock_guard<std::mutex> lock(sendMutex);
   sendLocked(REWIND_TYPE_DMR_DATA_BASE + 2, REWIND_FLAG_REAL_TIME_1, nullptr, 0);
+}
+
+bool ODMRTP_CLASS::radioIDOf(uint32_t loginID, uint32_t* radioID) {
+  uint32_t id = loginID;
+  if (loginID > 0xFFFFFF) {
+    if (loginID < 100000000u || loginID > 999999999u) return false;
+    id = loginID / 100;  // the two-digit suffix goes
+  }
+  if (radioID != nullptr) *radioID = id;
+  return true;
 }
 
 const char* ODMRTP_CLASS::getErrorMessage(int code) {

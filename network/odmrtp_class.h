@@ -107,6 +107,9 @@ class ODMRTP_CLASS {
   void SetRewindSubscription(unsigned int tg);
   // Cancels the subscription and sends the close packet; the socket stays open.
   void shutdownServer();
+  // shutdownServer, then every later send is refused (-1, nothing leaves): the
+  // close packet is the last the server hears. For the ends of the daemon.
+  void closeSession();
   // shutdownServer, a fresh context (new socket, counters from 0), then a login.
   // When no new context can be had, the current one stays and the result is -1.
   // Network thread only.
@@ -114,11 +117,16 @@ class ODMRTP_CLASS {
                          const char* password, unsigned int tg);
 
   void setTransmitData(int src, int dst, int callType);
-  // The voice header three times; the source is always this client's userID.
+  // The voice header three times; the source is always the radio ID of this
+  // client's userID (see radioIDOf).
   void beginTransmission(int src, int dst, int callType);
   void transmitAudio(unsigned char* burst);  // 27 bytes
   void endTransmission();
 
+  // The radio ID that calls of a login ID carry. An ID of up to 24 bits is its own;
+  // a nine-digit ID above that is the network's hotspot form, a seven-digit radio
+  // ID and a two-digit suffix (310123401: 3101234). False for any other ID.
+  static bool radioIDOf(uint32_t loginID, uint32_t* radioID);
   static const char* getErrorMessage(int code);
   const char* getResolvedAddress();
   int WaitForRewindSessionEnd(RewindSessionPollData* data, long seconds, long microseconds);
@@ -136,11 +144,13 @@ class ODMRTP_CLASS {
   bool waitOn(int timeoutMs, int wakeFd, bool* woken);
 
   // Guards the counters and the address list of the context, the swap of context,
-  // transmitData and userID. The network thread reads context and its socket
-  // without it: it is the only thread that ever changes them.
+  // transmitData, userID, sourceID and closed. The network thread reads context and
+  // its socket without it: it is the only thread that ever changes them.
   mutable std::mutex sendMutex;
   ContextPointer context;
   uint8_t transmitData[REWIND_VOICE_HEADER_SIZE] = {};
   char resolvedAddress[80] = {};
   uint32_t userID = 0;
+  uint32_t sourceID = 0;  // radioIDOf(userID): the source of every voice header
+  bool closed = false;    // closeSession was called
 };

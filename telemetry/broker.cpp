@@ -31,6 +31,30 @@ void LOG_CLASS::detachBroker() {
   if (client != nullptr) client->disconnect();
 }
 
+namespace {
+
+// The client's reports of its connection, as log lines. They come on the
+// client's connection thread while it holds none of its locks, so the lines
+// are forwarded like any other; each is logged once per event, never per
+// failed publication, so they cannot feed on themselves.
+void logLinkEvent(MQTT::LinkEvent event, unsigned long count) {
+  switch (event) {
+    case MQTT::LinkEvent::Lost:
+      logInstance.log(LOG_WARNING, "MQTT broker connection lost, reconnecting in the background\n");
+      systemdNotifier.setBroker(false);
+      break;
+    case MQTT::LinkEvent::Connected:
+      logInstance.log(LOG_INFO, "MQTT broker reconnected\n");
+      systemdNotifier.setBroker(true);
+      break;
+    case MQTT::LinkEvent::Dropped:
+      logInstance.log(LOG_WARNING, "MQTT broker away or slow: %lu log lines dropped\n", count);
+      break;
+  }
+}
+
+}  // namespace
+
 void setBroker(Settings_t* settings) {
   if (settings == nullptr || settings->brokerAddress == nullptr || settings->brokerAddress[0] == '\0') return;
   if (settings->brokerTopic == nullptr) return;  // cannot happen with the built-in default
@@ -39,13 +63,17 @@ void setBroker(Settings_t* settings) {
   // the logger detached meanwhile so that no line waits for a client that failed.
   logInstance.setBroker(nullptr, nullptr);
   if (broker == nullptr) broker = new MQTT();
+  broker->setLinkObserver(logLinkEvent);
   const char* clientId = settings->brokerClient != nullptr ? settings->brokerClient : "";
   if (broker->connect(clientId, settings->brokerAddress, settings->brokerPort) == 0) {
     logInstance.log(LOG_ERROR, "MQTT broker failed to initialize\n");
     systemdNotifier.setBroker(false);
-    return;
+  } else {
+    systemdNotifier.setBroker(true);
   }
-  broker->subscribe(kBrokerDebugTopic, QOS0);
+  // After a failed connect the client goes on trying in the background: lines
+  // queue (within the client's bound) until it gets through. It does not run
+  // only when no attempt can succeed.
+  if (broker->subscribe(kBrokerDebugTopic, QOS0) == 0) return;
   logInstance.setBroker(broker, settings->brokerTopic);
-  systemdNotifier.setBroker(true);
 }

@@ -17,6 +17,7 @@ extern const char* const kBrokerDebugTopic;
 extern const char* const kBrokerErrorTopic;
 
 // Does nothing when no broker address is configured. Otherwise connects the client
-// (on failure logs "MQTT broker failed to initialize" and goes on without MQTT),
-// subscribes to kBrokerDebugTopic and attaches the client to logInstance.
+// (on failure logs "MQTT broker failed to initialize"; the client then keeps
+// trying in the background), subscribes to kBrokerDebugTopic and attaches the
+// client to logInstance. The client's losses and reconnections are logged.
 void setBroker(Settings_t* settings);

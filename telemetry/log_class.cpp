@@ -1,9 +1,13 @@
 #include "telemetry/log_class.h"
 
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -14,6 +18,22 @@ const char LEVELS[] = " DMIWEF";
 char levelLetter(unsigned int level) { return level < sizeof(LEVELS) - 1 ? LEVELS[level] : '?'; }
 
 void systemClock(struct timeval* now) { gettimeofday(now, nullptr); }
+
+// Opens the log file for appending. A file it creates is 0640 whatever the umask:
+// the log names callers and servers, so it is not for every user of the machine.
+// An existing file keeps the mode it has.
+FILE* openForAppend(const char* path) {
+  int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+  if (fd >= 0) {
+    fchmod(fd, 0640);
+  } else if (errno == EEXIST) {
+    fd = open(path, O_RDWR | O_APPEND | O_CLOEXEC);
+  }
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "a+");
+  if (file == nullptr) close(fd);
+  return file;
+}
 
 }  // namespace
 
@@ -86,10 +106,10 @@ bool LOG_CLASS::logOpen(const char* name) {
   } else {
     snprintf(path, sizeof(path), "/var/log/%s.log", name);
   }
-  logFile = fopen(path, "a+");
+  logFile = openForAppend(path);
   if (logFile == nullptr) {
     snprintf(path, sizeof(path), "./%s.log", name);
-    logFile = fopen(path, "a+");
+    logFile = openForAppend(path);
   }
   return logFile != nullptr;
 }

@@ -10,6 +10,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -34,12 +35,11 @@ constexpr size_t kBodyRoom = kBufferSize - 2;
 
 using Packet = std::vector<uint8_t>;
 
-void endProcess(int status) {
-  fflush(stdout);
-  _exit(status);
+long long monotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
-
-std::atomic<MQTT::ExitFunction> exitFunction{endProcess};
 
 // The client's own messages go straight out, whole, even when standard output is
 // a file or a pipe.
@@ -98,7 +98,9 @@ void closeLink(mqtt_broker_handle* handle) {
 
 // One send call for the whole packet. A send that moved part of the packet, or
 // nothing within the send time-out, leaves the stream unusable: the connection
-// is closed so that no broken packet is followed by another.
+// is closed so that no broken packet is followed by another. A send that failed
+// outright (the broker closed or reset the connection) leaves the socket to the
+// next wait, which reads the end of the stream.
 bool sendPacket(mqtt_broker_handle* handle, const Packet& packet) {
   if (handle->sock < 0) return false;
   ssize_t sent;
@@ -113,9 +115,9 @@ bool sendPacket(mqtt_broker_handle* handle, const Packet& packet) {
   return false;
 }
 
-// Reads exactly length bytes. Returns true when they arrived. End of stream:
-// reports it, closes the socket and returns false. A receive error (a reset, or
-// the receive time-out) ends the process with status 0.
+// Reads exactly length bytes. Returns true when they arrived. End of stream, or
+// a receive error (a reset, or the receive time-out): reports it, closes the
+// socket and returns false.
 bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
   if (handle->sock < 0) return false;
   size_t done = 0;
@@ -126,7 +128,6 @@ bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
       int error = errno;
       say("\nSocket recv returned %ld, errno %d %s\n", static_cast<long>(got), error, strerror(error));
       closeLink(handle);
-      exitFunction.load()(0);
       return false;
     }
     if (got == 0) {
@@ -205,22 +206,46 @@ Readiness waitForData(int sock, int wakeFd, int seconds, int microseconds) {
   }
 }
 
-bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeoutMs) {
+// Waits until the socket is ready for the events, the deadline passes or the
+// cancel descriptor (-1: none) is signalled. True only when the socket is ready.
+bool waitReady(int sock, short events, long long deadline, int cancelFd) {
+  struct pollfd fds[2] = {{sock, events, 0}, {cancelFd, POLLIN, 0}};
+  for (;;) {
+    long long left = deadline - monotonicMs();
+    if (left < 0) left = 0;
+    int ready = poll(fds, cancelFd >= 0 ? 2 : 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || (cancelFd >= 0 && fds[1].revents != 0)) return false;
+    return true;
+  }
+}
+
+bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeoutMs, int cancelFd) {
   int flags = fcntl(sock, F_GETFL, 0);
   if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return false;
   bool connected = ::connect(sock, reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)) == 0;
   if (!connected && errno == EINPROGRESS) {
-    struct pollfd fd = {sock, POLLOUT, 0};
-    int ready;
-    do {
-      ready = poll(&fd, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
     int error = 0;
     socklen_t length = sizeof(error);
-    connected = ready == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    connected = waitReady(sock, POLLOUT, monotonicMs() + timeoutMs, cancelFd) &&
+                getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
   if (fcntl(sock, F_SETFL, flags) < 0) return false;
   return connected;
+}
+
+// Reads up to length bytes within the time, fewer when the stream ends, an error
+// comes, the time passes or the cancel descriptor is signalled.
+size_t receiveWithin(int sock, uint8_t* data, size_t length, int timeoutMs, int cancelFd) {
+  long long deadline = monotonicMs() + timeoutMs;
+  size_t received = 0;
+  while (received < length && waitReady(sock, POLLIN, deadline, cancelFd)) {
+    ssize_t got = recv(sock, data + received, length - received, MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (got <= 0) break;
+    received += static_cast<size_t>(got);
+  }
+  return received;
 }
 
 bool resolveIPv4(const char* host, struct in_addr* address) {
@@ -245,11 +270,13 @@ int setTimeoutOption(int sock, int option, int milliseconds) {
 
 // ---- Packet layer -------------------------------------------------------
 
-void MQTT::setExitFunction(ExitFunction function) { exitFunction.store(function != nullptr ? function : endProcess); }
-
 int MQTT::SetSocketTimeout(int sock, int milliseconds) { return setTimeoutOption(sock, SO_RCVTIMEO, milliseconds); }
 
-mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, unsigned int port) {
+namespace {
+
+// TCP connect, CONNECT and CONNACK, each bounded; a signal on the cancel
+// descriptor (-1: none) ends the attempt at once.
+mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsigned int port, int cancelFd) {
   size_t idLength = strlen(clientId);
   if (idLength + 1 > sizeof(mqtt_broker_handle::clientId) || strlen(host) + 1 > sizeof(mqtt_broker_handle::hostname) ||
       port > 65535) {
@@ -275,15 +302,15 @@ mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, u
   // A host that does not resolve fails here; it is never taken for 0.0.0.0,
   // which would reach whatever listens on this machine.
   if (!resolveIPv4(host, &handle->serverAddr.sin_addr) ||
-      !connectWithTimeout(sock, handle->serverAddr, kConnectTimeoutMs)) {
+      !connectWithTimeout(sock, handle->serverAddr, MQTT::kConnectTimeoutMs, cancelFd)) {
     complain("MQTT: failed to connect: to server socket (%d)\n", -1);
     close(sock);
     return nullptr;
   }
   // Bounded from the start: a broker that accepts the connection and never
-  // answers cannot hold the start-up.
-  SetSocketTimeout(sock, kConnectTimeoutMs);
-  setTimeoutOption(sock, SO_SNDTIMEO, kReceiveTimeoutMs);
+  // answers cannot hold the start-up or the connection thread.
+  MQTT::SetSocketTimeout(sock, MQTT::kAnswerTimeoutMs);
+  setTimeoutOption(sock, SO_SNDTIMEO, MQTT::kSendTimeoutMs);
 
   Packet connect = {0x10};
   putRemainingLength(connect, 14 + idLength);
@@ -295,28 +322,27 @@ mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, u
   putUint16(connect, idLength);
   putBytes(connect, clientId, idLength);
   if (!sendPacket(handle.get(), connect)) {
-    mqtt_disconnect(handle.release());
+    MQTT::mqtt_disconnect(handle.release());
     return nullptr;
   }
 
   uint8_t answer[4] = {0, 0, 0, 0};
-  size_t received = 0;
-  while (received < sizeof(answer)) {
-    ssize_t got = recv(sock, answer + received, sizeof(answer) - received, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    received += static_cast<size_t>(got);
-  }
+  size_t received = receiveWithin(sock, answer, sizeof(answer), MQTT::kConnectTimeoutMs, cancelFd);
   if (received != sizeof(answer) || (answer[0] >> 4) != kConnack || answer[1] != 2 || answer[3] != 0) {
     complain("MQTT: failed to connect with error: %d\n", answer[3]);
-    mqtt_disconnect(handle.release());
+    MQTT::mqtt_disconnect(handle.release());
     return nullptr;
   }
 
   say("Connected to MQTT Server at %s:%4d\n", host, static_cast<int>(port));
   handle->connected = 1;
-  SetSocketTimeout(sock, kReceiveTimeoutMs);
   return handle.release();
+}
+
+}  // namespace
+
+mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, unsigned int port) {
+  return openConnection(clientId, host, port, -1);
 }
 
 void MQTT::mqtt_disconnect(mqtt_broker_handle* handle) {
@@ -355,7 +381,6 @@ int MQTT::mqtt_subscribe(mqtt_broker_handle* handle, const char* topic, QoS qos)
     return -1;
   }
   say("Subscribed to MQTT Service %s with QoS %d\n", topic, static_cast<int>(qos));
-  SetSocketTimeout(handle->sock, kReceiveTimeoutMs);
   return 1;
 }
 
@@ -455,57 +480,99 @@ int MQTT::serviceSocket(mqtt_broker_handle* handle, int expectedType) {
 
 // ---- Client object ------------------------------------------------------
 
+namespace {
+
+bool withinLimits(const char* clientId, const char* host, unsigned int port) {
+  return strlen(clientId) + 1 <= sizeof(mqtt_broker_handle::clientId) &&
+         strlen(host) + 1 <= sizeof(mqtt_broker_handle::hostname) && port <= 65535;
+}
+
+// A descriptor closed when the scope ends.
+struct ScopedFd {
+  int fd;
+  ~ScopedFd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+}  // namespace
+
 MQTT::MQTT() = default;
 
 MQTT::~MQTT() {
   disconnect();
-  dropQueued();
+  publishQueue.clear();
 }
 
 int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
   disconnect();
-  mqtt_broker_handle* handle = mqtt_connect(clientId, host, port);
-  if (handle == nullptr) return 0;
-
-  int wake = eventfd(0, EFD_CLOEXEC);
-  int watch = fcntl(handle->sock, F_DUPFD_CLOEXEC, 0);
-  if (wake < 0 || watch < 0) {
-    if (wake >= 0) close(wake);
-    if (watch >= 0) close(watch);
+  wakeFd = eventfd(0, EFD_CLOEXEC);
+  if (wakeFd < 0) {
     complain("MQTT: failed to connect: could not create socket\n");
-    mqtt_disconnect(handle);
     return 0;
   }
-  brokerHandle.reset(handle);
-  wakeFd = wake;
-  watchFd = watch;
-  linkClosed.store(false);
-  pingQueued.store(false);
+  clientIdText = clientId;
+  hostText = host;
+  portNumber = port;
+  backoff = Backoff();
+  subscriptions.clear();
   {
     std::lock_guard<std::mutex> lock(doneMutex);
     connectionDone = false;
   }
-  stopped.store(false);
 
+  mqtt_broker_handle* handle = openConnection(clientId, host, port, -1);
+  if (handle == nullptr && !withinLimits(clientId, host, port)) {
+    close(wakeFd);
+    wakeFd = -1;
+    return 0;  // no later attempt can do better
+  }
+  pingQueued.store(false);
+  stopped.store(false);
+  bool linked = handle != nullptr && installLink(handle);
+  if (linked) backoff.connected(monotonicMs());
+
+  // Without either thread the client cannot work: it does not run at all.
   if (pthread_create(&connectionThread, nullptr, serviceMQTTConnection, this) == 0) {
     connectionRunning = true;
   } else {
     sayLine("failed to serviceMQTTConnection");
   }
-  if (pthread_create(&keepAliveThread, nullptr, serviceMQTTKeepAlive, this) == 0) {
-    keepAliveRunning = true;
-  } else {
-    sayLine("failed to serviceMQTTKeepAlive");
+  if (connectionRunning) {
+    if (pthread_create(&keepAliveThread, nullptr, serviceMQTTKeepAlive, this) == 0) {
+      keepAliveRunning = true;
+    } else {
+      sayLine("failed to serviceMQTTKeepAlive");
+    }
   }
-  return 1;
+  if (!keepAliveRunning) {
+    disconnect();
+    return 0;
+  }
+  return linked ? 1 : 0;
 }
 
 int MQTT::disconnect() {
   stopped.store(true);
+  stopThreads();
+  brokerHandle.reset();  // DISCONNECT when the socket is still open, close, release
+  linkUp.store(false);
+  {
+    std::lock_guard<std::mutex> lock(linkMutex);
+    if (watchFd >= 0) close(watchFd);
+    watchFd = -1;
+  }
+  if (wakeFd >= 0) close(wakeFd);
+  wakeFd = -1;
+  publishQueue.clear();
+  return 0;
+}
+
+void MQTT::stopThreads() {
   if (wakeFd >= 0) {
     uint64_t one = 1;
     if (write(wakeFd, &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one))) {
-      // Cannot happen for a fresh eventfd; the keep-alive then ends within a pass.
+      // Cannot happen for a fresh eventfd; the threads then end within a pass.
     }
   }
   if (connectionRunning) {
@@ -514,7 +581,8 @@ int MQTT::disconnect() {
     publishQueue.push(nullptr);
     std::unique_lock<std::mutex> lock(doneMutex);
     if (!doneCondition.wait_for(lock, std::chrono::milliseconds(kFlushGraceMs), [this] { return connectionDone; })) {
-      shutdown(watchFd, SHUT_RDWR);
+      std::lock_guard<std::mutex> link(linkMutex);
+      if (watchFd >= 0) shutdown(watchFd, SHUT_RDWR);
     }
     lock.unlock();
     pthread_join(connectionThread, nullptr);
@@ -524,30 +592,19 @@ int MQTT::disconnect() {
     pthread_join(keepAliveThread, nullptr);
     keepAliveRunning = false;
   }
-  brokerHandle.reset();  // DISCONNECT when the socket is still open, close, release
-  if (watchFd >= 0) close(watchFd);
-  if (wakeFd >= 0) close(wakeFd);
-  watchFd = -1;
-  wakeFd = -1;
-  dropQueued();
-  return 0;
 }
 
 int MQTT::publish(Publish* entry) {
+  std::unique_ptr<Publish> owned(entry);
   // A null entry would read as the connection thread's stop marker.
-  if (entry != nullptr) publishQueue.push(entry);
+  if (owned != nullptr && !stopped.load()) publishQueue.push(std::move(owned));
   return 0;
 }
 
 int MQTT::subscribe(const char* topic, QoS qos) {
-  if (brokerHandle == nullptr) return 0;
-  publishQueue.push(new Publish(topic, nullptr, qos));
+  if (stopped.load()) return 0;
+  publishQueue.push(std::unique_ptr<Publish>(new Publish(topic, nullptr, qos)));
   return 1;
-}
-
-void MQTT::dropQueued() {
-  publishQueue.push(nullptr);
-  for (Publish* entry = publishQueue.pop(); entry != nullptr; entry = publishQueue.pop()) delete entry;
 }
 
 void* MQTT::serviceMQTTConnection(void* object) {
@@ -570,18 +627,82 @@ void MQTT::act(mqtt_broker_handle* handle, const Publish& entry) {
   }
 }
 
+void MQTT::report(LinkEvent event, unsigned long count) {
+  // Nothing to tell once the owner is taking the client down.
+  if (linkObserver && !stopped.load()) linkObserver(event, count);
+}
+
+bool MQTT::installLink(mqtt_broker_handle* handle) {
+  int watch = fcntl(handle->sock, F_DUPFD_CLOEXEC, 0);
+  {
+    std::lock_guard<std::mutex> lock(linkMutex);
+    // disconnect sets stopped before it looks for a socket to cut: a link made
+    // after that look is given up here.
+    if (watch < 0 || stopped.load()) {
+      if (watch >= 0) close(watch);
+      mqtt_disconnect(handle);
+      return false;
+    }
+    watchFd = watch;
+    ++linkGeneration;
+  }
+  brokerHandle.reset(handle);
+  linkUp.store(true);
+  return true;
+}
+
+void MQTT::loseLink() {
+  linkUp.store(false);
+  {
+    std::lock_guard<std::mutex> lock(linkMutex);
+    if (watchFd >= 0) close(watchFd);
+    watchFd = -1;
+  }
+  brokerHandle.reset();
+  report(LinkEvent::Lost, 0);
+}
+
+bool MQTT::reconnect() {
+  while (!stopped.load()) {
+    if (!pauseMs(backoff.next(monotonicMs()))) return false;
+    mqtt_broker_handle* handle = openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd);
+    if (handle == nullptr) continue;
+    if (!installLink(handle)) return false;
+    backoff.connected(monotonicMs());
+    report(LinkEvent::Connected, 0);
+    // Every subscription asked for so far, exactly as the first time.
+    for (const auto& subscription : subscriptions) {
+      if (brokerHandle->sock < 0) break;
+      mqtt_subscribe(brokerHandle.get(), subscription.first.c_str(), subscription.second);
+    }
+    return true;
+  }
+  return false;
+}
+
 void MQTT::_serviceMQTTConnection() {
   // The name is longer than the platform allows, so the thread keeps the process name.
   pthread_setname_np(pthread_self(), "serviceMQTTConnection");
   for (;;) {
-    Publish* next = publishQueue.pop();
-    if (next == nullptr) break;  // disconnect's marker
-    std::unique_ptr<Publish> entry(next);
-    mqtt_broker_handle* handle = brokerHandle.get();
-    // Once the socket is given up, entries are dropped unread.
-    if (handle != nullptr && handle->sock >= 0) act(handle, *entry);
+    if (brokerHandle != nullptr && brokerHandle->sock < 0) loseLink();
+    if (brokerHandle == nullptr) {
+      // Entries wait in the queue (within its bound) while the broker is away.
+      if (!reconnect()) break;
+      continue;
+    }
+    unsigned long dropped = publishQueue.takeDroppedWhenIdle();
+    if (dropped > 0) report(LinkEvent::Dropped, dropped);
+
+    std::unique_ptr<Publish> entry = publishQueue.pop();
+    if (entry == nullptr) break;  // disconnect's marker
     if (entry->getTopic() == nullptr) pingQueued.store(false);
-    if (handle == nullptr || handle->sock < 0) linkClosed.store(true);
+    if (entry->getTopic() != nullptr && entry->getMessage() == nullptr) {
+      std::pair<std::string, QoS> subscription(entry->getTopic(), entry->getQos());
+      bool known = false;
+      for (const auto& each : subscriptions) known = known || each.first == subscription.first;
+      if (!known) subscriptions.push_back(subscription);
+    }
+    act(brokerHandle.get(), *entry);
   }
   {
     std::lock_guard<std::mutex> lock(doneMutex);
@@ -592,41 +713,63 @@ void MQTT::_serviceMQTTConnection() {
 
 void MQTT::queuePing() {
   if (pingQueued.exchange(true)) return;  // one is on its way already
-  publishQueue.push(new Publish(nullptr, nullptr, QOS0));
+  publishQueue.push(std::unique_ptr<Publish>(new Publish(nullptr, nullptr, QOS0)));
 }
 
-bool MQTT::pauseMs(int milliseconds) {
-  return waitForData(-1, wakeFd, milliseconds / 1000, (milliseconds % 1000) * 1000) != Readiness::Woken;
+bool MQTT::pauseMs(long long milliseconds) {
+  return waitForData(-1, wakeFd, static_cast<int>(milliseconds / 1000), static_cast<int>(milliseconds % 1000) * 1000) !=
+         Readiness::Woken;
 }
 
 void MQTT::_serviceMQTTKeepAlive() {
   pthread_setname_np(pthread_self(), "serviceMQTTKeepAlive");
   if (!pauseMs(5000)) return;
   bool unreadBefore = false;
-  while (!stopped.load() && !linkClosed.load()) {
-    Readiness readiness = waitForData(watchFd, wakeFd, 30, 0);
-    if (readiness == Readiness::Woken) return;
-    if (readiness == Readiness::TimedOut) {
-      // The broker has been silent for 30 seconds.
-      queuePing();
-      unreadBefore = false;
-    } else {
-      char next;
-      ssize_t peeked = recv(watchFd, &next, 1, MSG_PEEK | MSG_DONTWAIT);
-      if (peeked > 0) {
-        // Data that waits unread for a whole pass is read by no wait: a ping
-        // makes the connection thread read it (and print a publication) before
-        // the broker's keep-alive runs out.
-        if (unreadBefore) queuePing();
-        unreadBefore = !unreadBefore;
-      } else if (peeked == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        // The broker closed or reset the connection while nothing waited on it.
-        // Peeking took any pending error, so the ping's wait finds the end of
-        // the stream and the connection thread gives up the socket.
+  unsigned long watched = 0;  // the connection the last pass looked at
+  while (!stopped.load()) {
+    // A duplicate of its own, so that the connection thread may replace the
+    // socket while this pass waits on it.
+    ScopedFd watch{-1};
+    unsigned long generation = 0;
+    {
+      std::lock_guard<std::mutex> lock(linkMutex);
+      if (watchFd >= 0) watch.fd = fcntl(watchFd, F_DUPFD_CLOEXEC, 0);
+      generation = linkGeneration;
+    }
+    if (watch.fd < 0 || generation != watched) unreadBefore = false;
+    watched = generation;
+    if (watch.fd >= 0) {
+      Readiness readiness = waitForData(watch.fd, wakeFd, 30, 0);
+      if (readiness == Readiness::Woken) return;
+      bool current = false;
+      {
+        std::lock_guard<std::mutex> lock(linkMutex);
+        current = watchFd >= 0 && generation == linkGeneration;
+      }
+      if (!current) {
+        unreadBefore = false;  // the connection changed meanwhile: look again
+      } else if (readiness == Readiness::TimedOut) {
+        // The broker has been silent for 30 seconds.
         queuePing();
         unreadBefore = false;
       } else {
-        unreadBefore = false;  // a wait read the data meanwhile
+        char next;
+        ssize_t peeked = recv(watch.fd, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked > 0) {
+          // Data that waits unread for a whole pass is read by no wait: a ping
+          // makes the connection thread read it (and print a publication) before
+          // the broker's keep-alive runs out.
+          if (unreadBefore) queuePing();
+          unreadBefore = !unreadBefore;
+        } else if (peeked == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+          // The broker closed or reset the connection while nothing waited on it.
+          // Peeking took any pending error, so the ping's wait finds the end of
+          // the stream and the connection thread gives up the socket.
+          queuePing();
+          unreadBefore = false;
+        } else {
+          unreadBefore = false;  // a wait read the data meanwhile
+        }
       }
     }
     if (!pauseMs(1000)) return;

@@ -1,11 +1,16 @@
 // Minimal MQTT 3.1 client ("MQIsdp") over one TCP connection, used to publish the
 // daemon's log lines. Callers only queue entries (publish, subscribe) and return
-// at once; once connected, the connection thread is the only thread that sends or
-// receives on the broker socket, and the keep-alive thread only watches it for
-// incoming data. The client prints its own messages on standard output and
-// standard error and never writes through the logger, so the logger may call
-// publish while holding its own lock. connect, subscribe and disconnect belong to
-// the owning thread (start-up and teardown); publish is safe from any thread.
+// at once; the queue is bounded, so a broker that is away or slow costs a fixed
+// amount of memory. Once started, the connection thread is the only thread that
+// sends or receives on the broker socket; when the connection is lost, or the
+// first connect failed, it connects again in the background with a growing pause
+// and subscribes again to every topic asked for. The keep-alive thread only
+// watches the socket for incoming data. The client prints its own messages on
+// standard output and standard error and never writes through the logger; its
+// link observer (called on the connection thread, with no lock of the client
+// held) may. connect, subscribe, setLinkObserver and disconnect belong to the
+// owning thread (start-up and teardown); publish and isConnected are safe from
+// any thread.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,11 +19,16 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "local/queue.h"
+#include "telemetry/backoff.h"
 #include "telemetry/publish.h"
+#include "telemetry/publish_queue.h"
 
 // The state of one broker connection. Created by MQTT::mqtt_connect, released by
 // MQTT::mqtt_disconnect; used by one thread at a time.
@@ -34,13 +44,24 @@ struct mqtt_broker_handle {
 
 class MQTT {
  public:
-  // Waits at start-up: the TCP connect and the CONNACK each give up after this.
+  // The TCP connect and the CONNACK each give up after this.
   static constexpr int kConnectTimeoutMs = 10000;
-  // Every later receive (and send) on the connection gives up after this.
-  static constexpr int kReceiveTimeoutMs = 30000;
+  // Every later receive (the SUBACK, the PINGRESP, a PUBACK) gives up after this;
+  // the connection is then closed and made again.
+  static constexpr int kAnswerTimeoutMs = 10000;
+  // A send that cannot move its packet for this long closes the connection.
+  static constexpr int kSendTimeoutMs = 30000;
   // disconnect lets the connection thread send what was queued before it for
   // this long, then cuts the connection so that the thread ends at once.
   static constexpr int kFlushGraceMs = 300;
+  // Publications kept while the broker is away or slow: the newest ones.
+  static constexpr size_t kQueueBound = 1000;
+
+  // What the connection thread reports to the link observer: the connection was
+  // lost; a connection was made in the background; publications were dropped
+  // while the broker was away or slow (count), reported once the backlog is out.
+  enum class LinkEvent { Lost, Connected, Dropped };
+  using LinkObserver = std::function<void(LinkEvent event, unsigned long count)>;
 
   MQTT();
   ~MQTT();
@@ -48,15 +69,23 @@ class MQTT {
   MQTT& operator=(const MQTT&) = delete;
 
   // Connects (TCP, CONNECT, CONNACK, blocking and bounded) and starts both threads.
-  // Returns 1 when connected, 0 on failure (nothing is left behind).
+  // Returns 1 when connected, 0 on failure. After a failure that a later attempt
+  // can mend (anything but an identifier or host over the limits) the threads
+  // run all the same and keep trying in the background.
   int connect(const char* clientId, const char* host, unsigned int port);
   // Stops and joins both threads, sends DISCONNECT, closes and releases the
   // connection, and drops entries still queued. Always 0; harmless when idle.
   int disconnect();
-  // Queues the entry and returns at once; the client owns it from here on.
+  // Queues the entry and returns at once; the client owns it from here on. An
+  // entry given while the client does not run is destroyed at once.
   int publish(Publish* entry);
-  // Queues a subscription: 1 queued, 0 not connected.
+  // Queues a subscription, made again on every later connection: 1 queued,
+  // 0 when the client does not run.
   int subscribe(const char* topic, QoS qos);
+  // True while a connection accepted by the broker is held.
+  bool isConnected() const { return linkUp.load(); }
+  // Set before connect; see LinkEvent.
+  void setLinkObserver(LinkObserver observer) { linkObserver = std::move(observer); }
 
   // Thread entry points: the argument is the MQTT object.
   static void* serviceMQTTConnection(void* object);
@@ -69,16 +98,9 @@ class MQTT {
   static int mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char* message, QoS qos);
   static int mqtt_pingreq(mqtt_broker_handle* handle);
   // Reads packets until one of the expected type arrives: 1 success, 0 failure.
-  // A receive error ends the process with status 0.
+  // A receive error or end of stream closes the connection (sock becomes -1).
   static int serviceSocket(mqtt_broker_handle* handle, int expectedType);
   static int SetSocketTimeout(int sock, int milliseconds);
-
-  // What a receive error during a wait does: by default flush standard output
-  // and end the process at once with the status (0), without the exit handlers,
-  // since other threads may be logging. Tests put a recorder in its place; when
-  // it returns, the wait reports failure. nullptr restores the default.
-  using ExitFunction = void (*)(int status);
-  static void setExitFunction(ExitFunction function);
 
  private:
   struct HandleRelease {
@@ -88,26 +110,44 @@ class MQTT {
   void _serviceMQTTConnection();
   void _serviceMQTTKeepAlive();
   void act(mqtt_broker_handle* handle, const Publish& entry);
+  bool reconnect();                              // false when stopped meanwhile
+  bool installLink(mqtt_broker_handle* handle);  // false when stopped meanwhile
+  void loseLink();
+  void report(LinkEvent event, unsigned long count);
   void queuePing();
-  bool pauseMs(int milliseconds);  // false when woken to stop
-  void dropQueued();               // only while no connection thread runs
+  bool pauseMs(long long milliseconds);  // false when woken to stop
+  void stopThreads();
 
-  // Written by connect and disconnect while no client thread runs; read by the
-  // connection thread and by subscribe.
+  // Written by connect and disconnect while no client thread runs, otherwise
+  // used by the connection thread alone.
   std::unique_ptr<mqtt_broker_handle, HandleRelease> brokerHandle;
-  // Entries for the connection thread; a null pointer tells it to end.
-  Queue<Publish*> publishQueue;
+  std::string clientIdText;
+  std::string hostText;
+  unsigned int portNumber = 0;
+  Backoff backoff;
+  // Connection thread only: topics to subscribe on every connection.
+  std::vector<std::pair<std::string, QoS>> subscriptions;
+
+  // Entries for the connection thread; a null entry tells it to end.
+  PublishQueue publishQueue{kQueueBound};
   pthread_t connectionThread{};
   pthread_t keepAliveThread{};
   std::atomic<bool> stopped{true};
+  std::atomic<bool> linkUp{false};
+  LinkObserver linkObserver;
 
   // Owning thread only: which threads must be joined.
   bool connectionRunning = false;
   bool keepAliveRunning = false;
-  int wakeFd = -1;   // eventfd, written once by disconnect to wake the keep-alive thread
-  int watchFd = -1;  // duplicate of the broker socket: the keep-alive thread's view of it
+  int wakeFd = -1;  // eventfd, written once by disconnect to wake both threads
 
-  std::atomic<bool> linkClosed{false};  // the connection thread gave up the socket
+  // The keep-alive thread's view of the current connection, and disconnect's
+  // way to cut it: a duplicate of the broker socket, and a count of connections
+  // that tells the keep-alive thread the socket it watched was replaced.
+  std::mutex linkMutex;
+  int watchFd = -1;                  // guarded by linkMutex
+  unsigned long linkGeneration = 0;  // guarded by linkMutex
+
   std::atomic<bool> pingQueued{false};  // a keep-alive ping waits in the queue
 
   std::mutex doneMutex;

@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <signal.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/process.h"
@@ -139,9 +141,9 @@ TEST_F(Bridge, LogsInSubscribesTheStartGroupAndTellsThePartner) {
   EXPECT_TRUE(zelk->waitForOutput("Successful connection to BM server at ip address: 127.0.0.1\n", kWaitMs));
 }
 
-TEST_F(Bridge, ThreeFailedLoginsEndTheDaemonWithStatusZero) {
+TEST_F(Bridge, ThreeFailedLoginsEndTheDaemonWithStatusOne) {
   startDaemon("", "no-such-server.invalid");
-  EXPECT_EQ(zelk->waitExit(30000), 0);
+  EXPECT_EQ(zelk->waitExit(30000), 1);
   std::string out = zelk->output();
   EXPECT_EQ(countOccurrences(out, "Error logging into BM server.  Error code: -4 (DNS Resolve)\n"), 3);
   EXPECT_NE(out.find("F: "), std::string::npos);
@@ -313,8 +315,12 @@ TEST_F(Bridge, HundredReconnectsLeakNoDescriptor) {
 
 TEST_F(Bridge, TerminateCancelsAndClosesThenExitsWithStatusZero) {
   startAndLogIn();
+  // A local call goes on through the signal: nothing of it may follow the close.
+  std::thread call([&] { partner.sendCall(2345678, 91, 150, 20); });
+  sim.waitForPacket(REWIND_TYPE_DMR_VOICE_FRAME, 20, kWaitMs);
   zelk->sendSignal(SIGTERM);
   EXPECT_TRUE(sim.waitForPacket(REWIND_TYPE_CLOSE, 1, kWaitMs));
+  call.join();
   auto packets = sim.packets();
   ASSERT_GE(packets.size(), 2u);
   EXPECT_EQ(packets[packets.size() - 2].type, REWIND_TYPE_CANCELLING);
@@ -365,6 +371,88 @@ TEST_F(Bridge, OverlappingTrafficInBothDirectionsKeepsEveryFrame) {
   EXPECT_EQ(second.packetsOfType(REWIND_TYPE_DMR_VOICE_FRAME).size(), 20u);
   zelk->sendSignal(SIGTERM);
   EXPECT_EQ(zelk->waitExit(kWaitMs), 0);  // a sanitizer report would end it otherwise
+}
+
+TEST_F(Bridge, CallWithoutTerminatorEndsAtTheNextCallersHeaderOrAfterSilence) {
+  startAndLogIn();
+  partner.clear();
+  SimCall first;
+  first.source = 4660;
+  first.destination = 91;
+  first.bursts = 10;
+  first.terminator = false;
+  first.dmrPace = false;
+  SimCall second = first;
+  second.source = 4661;
+  second.bursts = 5;
+  ASSERT_TRUE(sim.playCall(first));
+  ASSERT_TRUE(sim.playCall(second));
+  ASSERT_TRUE(partner.waitForCount(TAG_AMBE_72, 15, kWaitMs));
+  auto lastBurst = std::chrono::steady_clock::now();
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 2, kWaitMs)) << zelk->output();
+  double quiet = std::chrono::duration<double>(std::chrono::steady_clock::now() - lastBurst).count();
+  EXPECT_GE(quiet, 1.3);
+  EXPECT_LE(quiet, 3.0);
+  auto got = partner.received();
+  ASSERT_EQ(got.size(), 1u + 10 + 1 + 1 + 5 + 1);
+  EXPECT_EQ(got[0][0], TAG_BEGIN_TX);
+  EXPECT_EQ(get24(&got[0][2]), 4660u);
+  EXPECT_EQ(got[11], (Datagram{TAG_END_TX, 1, 1}));
+  EXPECT_EQ(got[12][0], TAG_BEGIN_TX);
+  EXPECT_EQ(get24(&got[12][2]), 4661u);
+  EXPECT_EQ(got.back(), (Datagram{TAG_END_TX, 1, 1}));
+  EXPECT_TRUE(zelk->waitForOutput("DMR, ODMR End Tx:DMR frame count was 13 frames\n", kWaitMs));
+  EXPECT_TRUE(zelk->waitForOutput("DMR, ODMR Begin Tx: src = 4661, dst = 91 (GROUP)\n", kWaitMs));
+  EXPECT_TRUE(zelk->waitForOutput("DMR, ODMR End Tx:DMR frame count was 8 frames\n", kWaitMs));
+}
+
+TEST_F(Bridge, ReconnectDuringTheFirstLoginAttemptCountsAsTheLogin) {
+  sim.setSilent(true);
+  RewindSimulator second;
+  second.setPassword("other");
+  ASSERT_TRUE(second.start("127.0.0.1", 0));
+  startDaemon();
+  ASSERT_TRUE(zelk->waitForOutput("Connecting to ZELK server at address", kWaitMs));
+  partner.send(PartnerLink::remoteCommand("txTg=other@127.0.0.1:" + std::to_string(second.port()) + "!2"));
+  ASSERT_TRUE(zelk->waitForOutput("Server login success\n", kWaitMs)) << zelk->output();
+  size_t atOldServer = sim.packetCount();
+  size_t keepAlives = second.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size();
+
+  auto served = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - served < std::chrono::seconds(15)) usleep(100 * 1000);
+  EXPECT_TRUE(zelk->running());
+  std::string out = zelk->output();
+  EXPECT_EQ(countOccurrences(out, "Connecting to ZELK server at address"), 1) << out;
+  EXPECT_EQ(out.find("Retry count exceeded"), std::string::npos);
+  EXPECT_EQ(sim.packetCount(), atOldServer);
+  EXPECT_TRUE(second.loggedIn());
+  EXPECT_EQ(second.subscribedTalkGroup(), 2u);
+  // The connection is served: keep-alives every 5 s, answered.
+  EXPECT_GE(second.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size(), keepAlives + 2);
+  auto events = partner.received();
+  EXPECT_EQ(countEvents(events, kFailureEvent), 1u);
+  EXPECT_EQ(countEvents(events, kSuccessEvent), 1u);
+  localCall(2, "", 91, &second);
+}
+
+TEST_F(Bridge, NineDigitHotspotIDLogsInWithItAndCallsCarryTheRadioID) {
+  startAndLogIn("UserID = 310123401\n");
+  EXPECT_TRUE(zelk->waitForOutput("DMR, calls go out with source ID 3101234 (UserID 310123401)\n", kWaitMs));
+  RewindSimulator second;
+  second.setPassword("s3cret");
+  ASSERT_TRUE(second.start("127.0.0.1", 0));
+  localCall(2);
+  command("txTg=s3cret@127.0.0.1:" + std::to_string(second.port()) + "!91");
+  ASSERT_TRUE(zelk->waitForOutput("Server login success\n", kWaitMs)) << zelk->output();
+  localCall(2, "", 91, &second);
+  for (RewindSimulator* server : {&sim, &second}) {
+    auto keepAlive = server->packetsOfType(REWIND_TYPE_KEEP_ALIVE).at(0);
+    ASSERT_GE(keepAlive.payload.size(), 4u);
+    EXPECT_EQ(readLE32(keepAlive.payload.data()), 310123401u);
+    auto headers = server->packetsOfType(REWIND_TYPE_DMR_DATA_BASE + 1);
+    ASSERT_EQ(headers.size(), 3u);
+    for (const SimPacket& h : headers) EXPECT_EQ(get24(&h.payload[6]), 3101234u);
+  }
 }
 
 }  // namespace

@@ -4,8 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/settings.h"
@@ -96,6 +103,59 @@ TEST_F(BridgeHandlers, ShortServerPacketsAreDroppedNotFilledWithStaleBytes) {
   EXPECT_TRUE(logged("DMR, ODMR End Tx:DMR frame count was 1 frames\n"));
 }
 
+TEST_F(BridgeHandlers, NetworkCallEndsAtAnotherCallersHeaderOrAfterSilence) {
+  int64_t now = 0;
+  bridge->setClock([&] { return now; });
+  const std::vector<uint8_t> first = {0, 0, 0, 0, 0, 91, 0, 0x12, 0x34, 0, 0, 0};
+  std::vector<uint8_t> otherSource = first, otherGroup = first, privateCall = first;
+  otherSource[8] = 0x35;
+  otherGroup[5] = 92;
+  privateCall[0] = 3;
+  std::vector<uint8_t> burst(27, 0xAB);
+
+  // Each header that differs in source, destination or call type ends the call
+  // before it; a repeated header only counts.
+  rewind(REWIND_TYPE_DMR_DATA_BASE + 1, first);
+  rewind(REWIND_TYPE_DMR_VOICE_FRAME, burst);
+  rewind(REWIND_TYPE_DMR_DATA_BASE + 1, first);
+  for (const auto& header : {otherSource, otherGroup, privateCall}) {
+    rewind(REWIND_TYPE_DMR_DATA_BASE + 1, header);
+    rewind(REWIND_TYPE_DMR_VOICE_FRAME, burst);
+  }
+  // A call begun by bursts has no header to repeat: a header begins a call.
+  rewind(REWIND_TYPE_DMR_DATA_BASE + 2, {});
+  rewind(REWIND_TYPE_DMR_VOICE_FRAME, burst);
+  rewind(REWIND_TYPE_DMR_DATA_BASE + 1, first);
+  ASSERT_TRUE(partner.waitForCount(TAG_BEGIN_TX, 5, 5000));
+  auto tags = [](const std::vector<Datagram>& got) {
+    std::vector<int> list;
+    for (const Datagram& d : got) list.push_back(d[0]);
+    return list;
+  };
+  const int B = TAG_BEGIN_TX, V = TAG_AMBE_72, E = TAG_END_TX;
+  EXPECT_EQ(tags(partner.received()), (std::vector<int>{B, V, E, B, V, E, B, V, E, B, V, E, V, E, B}));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "DMR, ODMR End Tx:DMR frame count was 3 frames\n"), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "DMR, ODMR End Tx:DMR frame count was 2 frames\n"), 3);
+  EXPECT_TRUE(logged("DMR, ODMR Begin Tx: src = 4660, dst = 91 (PRIVATE)\n"));
+
+  // The call now in progress, kept alive by a burst and an alias block, ends 1.5 s
+  // after its last voice packet.
+  partner.clear();
+  now = 1000;
+  rewind(REWIND_TYPE_DMR_VOICE_FRAME, burst);
+  now = 2000;
+  rewind(REWIND_TYPE_DMR_EMBEDDED_DATA, {4, 0, 0x4A, 'D', 'L', '1', 'A', 'B', 'C'});
+  now = 3499;
+  bridge->endQuietNetworkCall();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "DMR, ODMR End Tx:DMR frame count was 2 frames\n"), 3);
+  now = 3500;
+  bridge->endQuietNetworkCall();
+  bridge->endQuietNetworkCall();  // idle now: nothing more
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, 5000));
+  EXPECT_EQ(tags(partner.received()), (std::vector<int>{V, E}));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "DMR, ODMR End Tx:DMR frame count was 2 frames\n"), 4);
+}
+
 TEST_F(BridgeHandlers, ServerPacketTypesAreLoggedByName) {
   rewind(REWIND_TYPE_BUSY_NOTICE, {});
   rewind(0x0A02, {});
@@ -155,6 +215,57 @@ TEST_F(BridgeHandlers, CommandsAreReadUpToTheirLengthAndBadReconnectsIgnored) {
   EXPECT_TRUE(logged("DMR, Remote CMD: reconnect needs password@host:port!tg, ignored\n"));
   tlv(PartnerLink::remoteCommand("hello"));
   EXPECT_TRUE(logged("DMR, Remote CMD: hello\n"));
+}
+
+// The daemon gives up by itself (the server's name never resolves) while the signal
+// thread's exit path runs: the two race, and neither may reach a destroyed bridge.
+// Each round ends its own process with status 0: through exitApp when the signal
+// path wins, or with "No object to close" when the destructor wins. A sanitizer
+// report would end it otherwise.
+// A positive delay holds the signal path back, a negative one the destructor; with
+// signalFirst the destructor waits until exitApp has begun.
+void raceSignalWithDestructor(int delayUs, bool signalFirst) {
+  Settings_t settings{};
+  resetSettings(&settings);
+  free(settings.bmAddress);
+  settings.bmAddress = strdup("no-such-server.invalid");
+  settings.rxPort = 0;
+  settings.txPort = 9;
+  logInstance.setLogLevel(3);
+  static std::atomic<bool> exiting{false};
+  logInstance.setLineObserver(
+      [](void*, unsigned int, const char* line) {
+        if (strstr(line, "exitApp") != nullptr) exiting = true;
+      },
+      nullptr);
+  auto* bridge = new CZELK(&settings);
+  if (!bridge->isDone()) _exit(3);
+  std::atomic<bool> go{false};
+  auto spin = [](int us) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+  };
+  std::thread signals([&] {
+    while (!go) {
+    }
+    spin(delayUs);
+    CZELK::exitIfRunning(0);
+    _exit(0);
+  });
+  go = true;
+  spin(-delayUs);
+  for (int i = 0; signalFirst && !exiting && i < 1000; ++i) usleep(1000);
+  delete bridge;
+  signals.join();
+}
+
+TEST(BridgeExit, SignalRacingTheDestructorNeverReachesADestroyedBridge) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(raceSignalWithDestructor(0, true), ::testing::ExitedWithCode(0), "");
+  for (int delayUs : {-200, -50, -10, 0, 10, 50, 200}) {
+    EXPECT_EXIT(raceSignalWithDestructor(delayUs, false), ::testing::ExitedWithCode(0), "") << delayUs;
+  }
 }
 
 }  // namespace

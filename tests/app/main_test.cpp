@@ -104,6 +104,18 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
   EXPECT_NE(access(dir.file("ZELK.log").c_str(), F_OK), 0);
 }
 
+TEST_F(DaemonProcess, UserIDBeyondTwentyFourBitsThatIsNoHotspotIDIsFatal) {
+  for (const char* id : {"16777216", "1000000000", "99999999"}) {
+    dir.write("id.ini", std::string("[ZELK]\nBMPort = 9\nRXPort = 0\nTXPort = 9\nUserID = ") + id + "\n");
+    auto zelk = run({"id.ini"});
+    EXPECT_EQ(zelk->waitExit(kTimeoutMs), 253) << id;
+    std::string out = zelk->output();
+    EXPECT_NE(out.find(std::string("E: ")), std::string::npos);
+    EXPECT_NE(out.find(std::string("DMR, UserID ") + id + " is neither a radio ID"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Connecting to"), std::string::npos);
+  }
+}
+
 TEST_F(DaemonProcess, HangupReopensTheLogAndTerminateEndsWithStatusZero) {
   // Port 9 of the loopback: nothing answers there, so the daemon stays quiet.
   dir.write("Trelvane.ini", "[ZELK]\nLogLevel = 3\nBMPort = 9\nRXPort = 0\nTXPort = 9\n");

@@ -30,19 +30,30 @@ bool acceptsConnections(int port) {
 
 MosquittoBroker::MosquittoBroker() {
   // Another test may take the free port first: then try another one.
-  for (int attempt = 0; attempt < 3 && !isStarted; ++attempt) {
-    brokerPort = freeTcpPort();
-    dir.write("mosquitto.conf", "listener " + std::to_string(brokerPort) +
-                                    " 127.0.0.1\nallow_anonymous true\nlog_type all\n");
-    process.reset(new ChildProcess({mosquittoPath(), "-c", dir.file("mosquitto.conf")}));
-    for (int i = 0; i < 500 && process->running(); ++i) {  // at most 10 s
-      if (acceptsConnections(brokerPort)) {
-        isStarted = true;
-        break;
-      }
-      usleep(20 * 1000);
+  for (int attempt = 0; attempt < 3 && !isStarted; ++attempt) start(freeTcpPort());
+}
+
+MosquittoBroker::MosquittoBroker(int port) { start(port); }
+
+bool MosquittoBroker::start(int port) {
+  brokerPort = port;
+  isStarted = false;
+  dir.write("mosquitto.conf", "listener " + std::to_string(brokerPort) +
+                                  " 127.0.0.1\nallow_anonymous true\nlog_type all\n");
+  process.reset(new ChildProcess({mosquittoPath(), "-c", dir.file("mosquitto.conf")}));
+  for (int i = 0; i < 500 && process->running(); ++i) {  // at most 10 s
+    if (acceptsConnections(brokerPort)) {
+      isStarted = true;
+      break;
     }
+    usleep(20 * 1000);
   }
+  return isStarted;
+}
+
+bool MosquittoBroker::restart() {
+  kill();
+  return start(brokerPort);
 }
 
 MosquittoBroker::~MosquittoBroker() { kill(); }

@@ -2,7 +2,8 @@
 // loopback port with a minimal configuration (one listener on 127.0.0.1,
 // anonymous clients allowed) in a scratch directory. The constructor waits until
 // the broker accepts connections; the destructor kills it. A test may stop or
-// kill it earlier to see what the client does when its broker goes away.
+// kill it earlier to see what the client does when its broker goes away, and
+// start it again on the same port to see it come back.
 #pragma once
 
 #include <memory>
@@ -15,6 +16,8 @@ namespace testing_support {
 class MosquittoBroker {
  public:
   MosquittoBroker();
+  // On this port only (one a client was already told), rather than a free one.
+  explicit MosquittoBroker(int port);
   ~MosquittoBroker();
   MosquittoBroker(const MosquittoBroker&) = delete;
   MosquittoBroker& operator=(const MosquittoBroker&) = delete;
@@ -22,9 +25,12 @@ class MosquittoBroker {
   bool started() const { return isStarted; }
   int port() const { return brokerPort; }
   void kill();            // SIGKILL and wait for the end
+  bool restart();         // after kill: start again on the same port
   std::string log() const;  // what the broker wrote so far
 
  private:
+  bool start(int port);
+
   TempDir dir;
   std::unique_ptr<ChildProcess> process;
   int brokerPort = -1;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <memory>
@@ -116,8 +117,9 @@ class Faults : public ::testing::Test {
     ASSERT_NE(ini, nullptr);
     fputs(settings(extra).c_str(), ini);
     fclose(ini);
-    zelk = std::make_unique<ChildProcess>(std::vector<std::string>{binaryPath("zelk"), "zelk.ini"}, cwd,
-                                          std::vector<std::string>{"ZELK_LOG=" + (logDir.empty() ? dir.path() : logDir)});
+    std::vector<std::string> env = daemonEnv;
+    env.push_back("ZELK_LOG=" + (logDir.empty() ? dir.path() : logDir));
+    zelk = std::make_unique<ChildProcess>(std::vector<std::string>{binaryPath("zelk"), "zelk.ini"}, cwd, env);
   }
 
   void startAndLogIn(const std::string& extra = "", const std::string& workDir = "", const std::string& logDir = "") {
@@ -152,11 +154,23 @@ class Faults : public ::testing::Test {
     EXPECT_EQ(burstNumbersAtPartner(partner.received()), countingFrom<int>(0, static_cast<size_t>(bursts)));
   }
 
+  // Gives the daemon a wall clock that steps ("second:offset,...", see
+  // tests/common/stepped_clock.c); set before startDaemon.
+  void stepWallClock(const std::string& steps) {
+    daemonEnv.push_back("LD_PRELOAD=" + std::string(ZELK_STEPPED_CLOCK));
+    daemonEnv.push_back("ZELK_CLOCK_STEPS=" + steps);
+    // A sanitizer runtime must otherwise be the first library loaded.
+    const char* asan = getenv("ASAN_OPTIONS");
+    daemonEnv.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
+                        "verify_asan_link_order=0");
+  }
+
   TempDir dir;
   RewindSimulator sim;
   PartnerLink partner;
   int rxPort = 0;
   std::unique_ptr<ChildProcess> zelk;
+  std::vector<std::string> daemonEnv;  // extra "NAME=value" entries for the daemon
 };
 
 }  // namespace faults

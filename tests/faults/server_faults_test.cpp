@@ -5,8 +5,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -53,20 +55,30 @@ TEST_F(Faults, ServerSilentMidNetworkCallForGoodEndsAfterThreeFailedLogins) {
   ASSERT_TRUE(partner.waitForCount(TAG_AMBE_72, 30, kWaitMs));
   sim.setSilent(true);
 
-  // Lost after 31 to 35 s, then three logins of 5 s each: the daemon ends with 0.
-  EXPECT_EQ(zelk->waitExit(90000), 0) << zelk->output();
+  // Lost after 31 to 35 s, then three logins of 5 s each: the daemon gives up, a
+  // failure (status 1), and the third attempt's close is the last packet it sent.
+  EXPECT_EQ(zelk->waitExit(90000), 1) << zelk->output();
+  auto atServer = sim.packets();
+  ASSERT_FALSE(atServer.empty());
+  EXPECT_EQ(atServer.back().type, REWIND_TYPE_CLOSE);
+  EXPECT_EQ(sim.packetsOfType(REWIND_TYPE_CLOSE).size(), 3u);
   std::string out = zelk->output();
   EXPECT_NE(out.find("server connection lost?\n"), std::string::npos);
   EXPECT_EQ(countOccurrences(out, "Error logging into BM server.  Error code: -6 (Server Timeout)\n"), 3);
   EXPECT_NE(out.find("Fatal error, can not log into server.  Retry count exceeded.\n"), std::string::npos);
   auto got = partner.received();
   EXPECT_EQ(countEvents(got, kFailureEvent), 3u);
-  // What arrived of the call arrived once and in order, and nothing ended it.
+  // What arrived of the call arrived once and in order, and the call watchdog
+  // ended it once the bursts stopped.
   std::vector<int> bursts = burstNumbersAtPartner(got);
   EXPECT_GE(bursts.size(), 30u);
   EXPECT_EQ(bursts, countingFrom<int>(0, bursts.size()));
   EXPECT_EQ(PartnerLink::countTag(got, TAG_BEGIN_TX), 1u);
-  EXPECT_EQ(PartnerLink::countTag(got, TAG_END_TX), 0u);
+  EXPECT_EQ(PartnerLink::countTag(got, TAG_END_TX), 1u);
+  size_t lastBurst = 0;
+  for (size_t i = 0; i < got.size(); ++i) lastBurst = got[i][0] == TAG_AMBE_72 ? i : lastBurst;
+  ASSERT_LT(lastBurst + 1, got.size());
+  EXPECT_EQ(got[lastBurst + 1], (Datagram{TAG_END_TX, 1, 1}));
 }
 
 // Datagrams with and without the magic, of every size, of random and of known
@@ -202,6 +214,94 @@ TEST_F(Faults, StrangerFloodDuringCallsKeepsEveryFrameAndMemoryBounded) {
   printf("stranger flood: %d datagrams, resident %ld kB before, %ld kB after\n", sent.load(), before, after);
   EXPECT_LE(after, before + 8192) << "resident size grew from " << before << " kB to " << after << " kB";
   EXPECT_TRUE(zelk->running());
+}
+
+// Lets the server fall silent right after it answered a keep-alive and waits for
+// the lost-server line. Returns the seconds from that answer to the line (-1 when
+// it never came) and the seconds the line itself states; *keepAlives receives the
+// arrival times of the daemon's keep-alives meanwhile, in seconds after the answer.
+double silenceUntilLost(RewindSimulator& sim, ChildProcess& zelk, int* stated, std::vector<double>* keepAlives) {
+  size_t seen = sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size();
+  if (!sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, seen + 1, 10000)) return -1;
+  sim.setSilent(true);
+  auto answered = sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).back().arrival;
+  const std::string line = "Have not seen a ping reply in ";
+  if (!zelk.waitForOutput("server connection lost?\n", kLostServerMs)) return -1;
+  auto lost = std::chrono::steady_clock::now();
+  std::string out = zelk.output();
+  *stated = atoi(out.c_str() + out.find(line) + line.size());
+  printf("lost-server line %.2f s after the server's last keep-alive, stating %d s\n",
+         std::chrono::duration<double>(lost - answered).count(), *stated);
+  if (keepAlives != nullptr) {
+    for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE)) {
+      // Those of the connection, not of the login that follows the lost line.
+      if (p.arrival > answered && p.arrival < lost - std::chrono::milliseconds(100)) {
+        keepAlives->push_back(std::chrono::duration<double>(p.arrival - answered).count());
+      }
+    }
+  }
+  return std::chrono::duration<double>(lost - answered).count();
+}
+
+TEST_F(Faults, StrangerEveryTwoSecondsNeitherHidesALostServerNorHoldsBackKeepAlives) {
+  startAndLogIn();
+  struct sockaddr_storage rewindSocket;
+  socklen_t rewindLength = 0;
+  ASSERT_TRUE(sim.clientEndpoint(&rewindSocket, &rewindLength));
+  Stranger stranger;
+  ASSERT_TRUE(stranger.ok());
+  // Well-formed keep-alives and bursts from 127.0.0.2: they must count for nothing.
+  std::atomic<bool> stop{false};
+  std::thread strange([&] {
+    for (int i = 0; i < 30 && !stop; ++i) {
+      std::vector<uint8_t> d(REWIND_HEADER_SIZE + (i % 2 == 0 ? 0 : 27), 0);
+      writeRewindHeader(d.data(), i % 2 == 0 ? REWIND_TYPE_KEEP_ALIVE : REWIND_TYPE_DMR_VOICE_FRAME, i % 2, 0,
+                        static_cast<uint16_t>(d.size() - REWIND_HEADER_SIZE));
+      stranger.send(rewindSocket, rewindLength, d);
+      for (int w = 0; w < 20 && !stop; ++w) usleep(100 * 1000);
+    }
+  });
+  int stated = 0;
+  std::vector<double> keepAlives;
+  double lostAfter = silenceUntilLost(sim, *zelk, &stated, &keepAlives);
+  stop = true;
+  strange.join();
+  EXPECT_GE(lostAfter, 31.0) << zelk->output();
+  EXPECT_LE(lostAfter, 36.0);
+  EXPECT_GE(stated, 31);
+  EXPECT_LE(stated, 35);
+  // One keep-alive per silent 5 seconds, the first 5 s after the answer.
+  ASSERT_GE(keepAlives.size(), 5u);
+  for (size_t i = 0; i < keepAlives.size(); ++i) {
+    EXPECT_NEAR(keepAlives[i], 5.0 * static_cast<double>(i + 1), 0.6) << "keep-alive " << i;
+  }
+}
+
+TEST_F(Faults, SteppedWallClockNeitherFakesNorHidesALostServer) {
+  // An hour forward at 3 s while the server answers (a wall clock would fake a lost
+  // server at the next silent wait); two hours back at 13 s, once the server has
+  // fallen silent after its keep-alive of about 10 s (a wall clock would hide it).
+  stepWallClock("3:3600,13:-3600");
+  auto started = std::chrono::steady_clock::now();
+  startAndLogIn();
+  while (std::chrono::steady_clock::now() - started < std::chrono::seconds(9)) usleep(100 * 1000);
+  EXPECT_EQ(zelk->output().find("server connection lost?"), std::string::npos) << zelk->output();
+  // The step took: the log's time stamps run an hour ahead.
+  bool ahead = false;
+  for (time_t back : {0, 10}) {
+    time_t stamp = time(nullptr) + 3600 - back;
+    char hour[32];
+    strftime(hour, sizeof(hour), " %Y-%m-%d %H:", gmtime(&stamp));
+    ahead = ahead || zelk->output().find(hour) != std::string::npos;
+  }
+  EXPECT_TRUE(ahead) << zelk->output();
+
+  int stated = 0;
+  double lostAfter = silenceUntilLost(sim, *zelk, &stated, nullptr);
+  EXPECT_GE(lostAfter, 31.0) << zelk->output();
+  EXPECT_LE(lostAfter, 36.0);
+  EXPECT_GE(stated, 31);
+  EXPECT_LE(stated, 35);
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,9 +35,6 @@ using testing_support::RawBroker;
 using testing_support::TempDir;
 using testing_support::text;
 
-std::atomic<int> exitCalls{0};
-void recordExit(int) { exitCalls.fetch_add(1); }
-
 struct EmittedLines {
   std::mutex mutex;
   std::vector<std::string> all;    // every emitted line, in order
@@ -49,8 +46,6 @@ struct EmittedLines {
 class BrokerForwardingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    exitCalls.store(0);
-    MQTT::setExitFunction(recordExit);
     ASSERT_TRUE(mosquitto.started()) << mosquitto.log();
     ASSERT_TRUE(probe.connect(mosquitto.port(), "probe"));
     ASSERT_TRUE(probe.subscribe("trelvane/#"));
@@ -79,14 +74,19 @@ class BrokerForwardingTest : public ::testing::Test {
     logInstance.setBroker(nullptr, nullptr);
     if (broker != nullptr) broker->disconnect();
     resetSettings(&config);
-    MQTT::setExitFunction(nullptr);
-    EXPECT_EQ(exitCalls.load(), 0);
     out.reset();
   }
 
   std::vector<std::string> emittedLines() {
     std::lock_guard<std::mutex> lock(emitted.mutex);
     return emitted.all;
+  }
+  // The lines logged by the test itself, without the client's reports of its
+  // connection.
+  size_t linesOfTheTest() {
+    size_t count = 0;
+    for (const std::string& line : emittedLines()) count += line.find("MQTT broker") == std::string::npos ? 1 : 0;
+    return count;
   }
 
   MosquittoBroker mosquitto;
@@ -140,12 +140,14 @@ TEST_F(BrokerForwardingTest, KilledBrokerNeverStallsALogCall) {
     });
   }
   for (std::thread& logger : loggers) logger.join();
-  EXPECT_EQ(emittedLines().size(), 401u);
+  EXPECT_EQ(linesOfTheTest(), 401u);
 
-  // The client notices the end of the connection by itself and gives it up.
+  // The client notices the end of the connection by itself, gives it up and
+  // logs the loss.
   EXPECT_TRUE(out->waitFor("\nSocket EOF\n", 15000));
+  EXPECT_TRUE(out->waitFor("MQTT broker connection lost, reconnecting in the background\n", 5000));
   logInstance.log(LOG_FATAL, "after the broker went\n");
-  EXPECT_EQ(emittedLines().size(), 402u);
+  EXPECT_EQ(linesOfTheTest(), 402u);
 }
 
 // Mosquitto closes a connection that sends nothing for one and a half times the
@@ -224,34 +226,56 @@ TEST_F(ZelkBrokerTest, BannerIsPublishedButTheSettingsEchoIsNot) {
   EXPECT_EQ(zelk->waitExit(10000), 0);
 }
 
-TEST_F(ZelkBrokerTest, RefusingBrokerLeavesTheDaemonRunningWithoutMqtt) {
+TEST_F(ZelkBrokerTest, RefusingBrokerLeavesTheDaemonRunningAndTryingAgain) {
   int closedPort = testing_support::freeTcpPort();
   auto zelk = startZelk(closedPort);
   ASSERT_TRUE(zelk->waitForOutput("ZELK is starting\n", 10000));
-  EXPECT_EQ(zelk->errors(), "MQTT: failed to connect: to server socket (-1)\n");
+  const std::string refused = "MQTT: failed to connect: to server socket (-1)\n";
+  EXPECT_EQ(zelk->errors().rfind(refused, 0), 0u) << zelk->errors();
   std::string out = zelk->output();
   size_t failed = out.find("MQTT broker failed to initialize\n");
   ASSERT_NE(failed, std::string::npos) << out;
   EXPECT_EQ(out.substr(failed - LOG_CLASS::kPrefixLength, 3), "E: ");
   EXPECT_LT(failed, out.find("ZELK is starting\n"));
   EXPECT_TRUE(zelk->running());
+  // The client tries again in the background: 1 s, then 2 s later.
+  for (int i = 0; i < 50 && testing_support::countOccurrences(zelk->errors(), refused) < 3; ++i) usleep(100 * 1000);
+  EXPECT_EQ(testing_support::countOccurrences(zelk->errors(), refused), 3) << zelk->errors();
+  EXPECT_TRUE(zelk->running());
   zelk->sendSignal(SIGTERM);
   EXPECT_EQ(zelk->waitExit(10000), 0);
 }
 
-TEST_F(ZelkBrokerTest, ResetDuringTheSubackWaitEndsTheDaemonWithStatusZero) {
+TEST_F(ZelkBrokerTest, ResetDuringTheSubackWaitIsSurvivedAndTheConnectionMadeAgainAlike) {
   RawBroker server;
   auto zelk = startZelk(server.port(), "BrokerClient=trelvane\n");
+  const Bytes connect = bytes({0x10, 0x16, 0x00, 0x06}) + text("MQIsdp") +
+                        bytes({0x03, 0x02, 0x00, 0x1E, 0x00, 0x08}) + text("trelvane");
+  const Bytes subscribe = bytes({0x82, 0x13, 0x00, 0x01, 0x00, 0x0E}) + text("trelvane/debug") + bytes({0x00});
   ASSERT_TRUE(server.accept(10000));
-  EXPECT_EQ(hex(server.read(24, 5000)), hex(bytes({0x10, 0x16, 0x00, 0x06}) + text("MQIsdp") +
-                                            bytes({0x03, 0x02, 0x00, 0x1E, 0x00, 0x08}) + text("trelvane")));
+  EXPECT_EQ(hex(server.read(24, 5000)), hex(connect));
   server.send(RawBroker::connack(0));
-  EXPECT_EQ(hex(server.read(21, 5000)), hex(bytes({0x82, 0x13, 0x00, 0x01, 0x00, 0x0E}) + text("trelvane/debug") +
-                                            bytes({0x00})));
+  EXPECT_EQ(hex(server.read(21, 5000)), hex(subscribe));
   server.resetConnection();
-  EXPECT_EQ(zelk->waitExit(10000), 0);
+  // The daemon goes on; a second later the same CONNECT and SUBSCRIBE come again.
+  ASSERT_TRUE(server.accept(10000)) << zelk->output();
+  EXPECT_EQ(hex(server.read(24, 5000)), hex(connect));
+  server.send(RawBroker::connack(0));
+  EXPECT_EQ(hex(server.read(21, 5000)), hex(subscribe));
+  server.send(bytes({0x90, 0x03, 0x00, 0x01, 0x00}));
+  EXPECT_TRUE(zelk->running());
   EXPECT_NE(zelk->output().find("\nSocket recv returned -1, errno 104 Connection reset by peer\n"), std::string::npos)
       << zelk->output();
+  // The loss and the new connection are in the log file, and published.
+  Bytes published = server.read(4096, 3000);
+  std::string log = testing_support::readFile(dir.file("ZELK.log"));
+  size_t lost = log.find("MQTT broker connection lost, reconnecting in the background\n");
+  EXPECT_NE(lost, std::string::npos) << log;
+  EXPECT_NE(log.find("MQTT broker reconnected\n", lost), std::string::npos) << log;
+  std::string publishedText(published.begin(), published.end());
+  EXPECT_NE(publishedText.find("MQTT broker reconnected\n"), std::string::npos);
+  zelk->sendSignal(SIGTERM);
+  EXPECT_EQ(zelk->waitExit(10000), 0);
 }
 
 }  // namespace

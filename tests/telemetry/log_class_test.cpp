@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -71,10 +72,16 @@ TEST_F(LoggerTest, ThresholdFiltersAndZeroOrHugeLevelsSilence) {
   EXPECT_EQ(message(0), "at\n");
 }
 
+// The file is created 0640 even under a permissive umask.
 TEST_F(LoggerTest, FileHoldsExactlyWhatStandardOutputGets) {
+  mode_t previous = umask(0);
   logInstance.log(LOG_INFO, "first %d\n", 1);
+  umask(previous);
   logInstance.log(LOG_ERROR, "second %s\n", "line");
   EXPECT_EQ(readFile(dir.file("ZELK.log")), lines[0] + lines[1]);
+  struct stat info;
+  ASSERT_EQ(stat(dir.file("ZELK.log").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
 TEST_F(LoggerTest, CloseMakesTheNextLineOpenAFreshFile) {

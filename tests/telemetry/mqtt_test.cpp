@@ -5,13 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <chrono>
 #include <future>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/output_capture.h"
 #include "common/process.h"
 #include "common/raw_broker.h"
+#include "telemetry/backoff.h"
+#include "telemetry/publish_queue.h"
 
 namespace {
 
@@ -28,11 +32,7 @@ const Bytes kConnectTrelvane = bytes({0x10, 0x16, 0x00, 0x06}) + text("MQIsdp") 
 const Bytes kPingreq = bytes({0xC0, 0x00});
 const Bytes kPingresp = bytes({0xD0, 0x00});
 const Bytes kDisconnect = bytes({0xE0, 0x00});
-
-// A receive error ends the daemon with status 0; a test process must not end
-// that way (it would pass unseen), so the fixtures record it instead.
-std::atomic<int> exitCalls{0};
-void recordExit(int) { exitCalls.fetch_add(1); }
+const Bytes kSubscribeDebug = bytes({0x82, 0x13, 0x00, 0x01, 0x00, 0x0E}) + text("trelvane/debug") + bytes({0x00});
 
 Bytes publication(const std::string& topic, const std::string& payload, int id = -1) {
   return testing_support::publishPacket(topic, payload, id);
@@ -44,16 +44,10 @@ Bytes publication(const std::string& topic, const std::string& payload, int id =
 // a blocked call sees the end of the stream instead of hanging.
 class MqttPacketTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    exitCalls.store(0);
-    MQTT::setExitFunction(recordExit);
-  }
   void TearDown() override {
     server.closeConnection();  // a call still waiting sees the end of the stream
     if (pending.valid()) pending.wait();
     MQTT::mqtt_disconnect(handle);
-    MQTT::setExitFunction(nullptr);
-    EXPECT_EQ(exitCalls.load(), expectedExits);
   }
 
   template <typename F>
@@ -78,7 +72,6 @@ class MqttPacketTest : public ::testing::Test {
   std::future<int> pending;
   RawBroker server;
   mqtt_broker_handle* handle = nullptr;
-  int expectedExits = 0;
 };
 
 TEST_F(MqttPacketTest, ConnectSendsTheMQIsdpPacketAndAcceptsTheConnack) {
@@ -299,10 +292,9 @@ TEST_F(MqttPacketTest, BrokerClosingDuringAWaitGivesSocketEofAndRetiresTheSocket
   EXPECT_EQ(MQTT::serviceSocket(handle, 13), 0);
 }
 
-TEST_F(MqttPacketTest, ResetDuringAWaitIsAReceiveErrorThatEndsTheProcess) {
+TEST_F(MqttPacketTest, ResetDuringAWaitIsAReceiveErrorThatClosesTheConnection) {
   connectHandle();
   OutputCapture out(1);
-  expectedExits = 1;  // recorded here; the daemon's own end is checked with the real binary
   runClient([this] { return MQTT::mqtt_pingreq(handle); });
   server.read(2, 5000);
   server.resetConnection();
@@ -324,16 +316,10 @@ TEST_F(MqttPacketTest, FifthRemainingLengthByteClosesTheConnection) {
 // The client object against the raw broker: its queue and its two threads.
 class MqttClientTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    exitCalls.store(0);
-    MQTT::setExitFunction(recordExit);
-  }
   void TearDown() override {
     server.closeConnection();
     if (pending.valid()) pending.wait();
     client.disconnect();
-    MQTT::setExitFunction(nullptr);
-    EXPECT_EQ(exitCalls.load(), 0);
   }
 
   // Connects the client as "trelvane" and consumes the CONNECT.
@@ -422,16 +408,102 @@ TEST_F(MqttClientTest, UnreadPublicationIsReadBeforeTheBrokerKeepAliveRunsOut) {
   EXPECT_EQ(out.text().find("did not get ping response"), std::string::npos);
 }
 
-TEST_F(MqttClientTest, BrokerResettingAnIdleConnectionIsNoticedWithoutEndingTheProcess) {
+TEST_F(MqttClientTest, BrokerResettingAnIdleConnectionIsNoticedAndConnectedAgain) {
   OutputCapture out(1);
   connectClient();
   subscribeDebug();
+  EXPECT_TRUE(client.isConnected());
   server.resetConnection();
   EXPECT_TRUE(out.waitFor("\nSocket EOF\n", 15000));
-  // The socket is given up: later entries are dropped without a word.
-  for (int i = 0; i < 50; ++i) client.publish(new Publish("a", "dropped", QOS0));
+  // Entries queued while the broker is away wait for the next connection, which
+  // begins exactly as the first: CONNECT, then the subscription, then the queue.
+  Bytes queued;
+  for (int i = 0; i < 50; ++i) {
+    client.publish(new Publish("a", "queued", QOS0));
+    queued = queued + publication("a", "queued");
+  }
+  ASSERT_TRUE(server.accept(5000));
+  EXPECT_EQ(hex(server.read(kConnectTrelvane.size(), 5000)), hex(kConnectTrelvane));
+  server.send(RawBroker::connack(0));
+  EXPECT_EQ(hex(server.read(kSubscribeDebug.size(), 5000)), hex(kSubscribeDebug));
+  server.send(bytes({0x90, 0x03, 0x00, 0x01, 0x00}));
+  EXPECT_EQ(hex(server.read(queued.size(), 5000)), hex(queued));
+  EXPECT_TRUE(client.isConnected());
+
+  // Lost again, and the next broker takes the CONNECT and never answers: the
+  // CONNACK wait holds no disconnect.
+  server.resetConnection();
+  ASSERT_TRUE(server.accept(15000));
+  EXPECT_EQ(hex(server.read(kConnectTrelvane.size(), 5000)), hex(kConnectTrelvane));
+  EXPECT_FALSE(client.isConnected());
+  auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(client.disconnect(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(MQTT::kConnectTimeoutMs / 2));
   EXPECT_EQ(out.text().find("failed to disconnect"), std::string::npos);
+}
+
+TEST_F(MqttClientTest, FailedFirstConnectIsMadeAgainInTheBackground) {
+  OutputCapture err(2);
+  pending = std::async(std::launch::async,
+                       [this] { return client.connect("trelvane", "127.0.0.1", static_cast<unsigned>(server.port())); });
+  ASSERT_TRUE(server.accept(5000));
+  server.read(kConnectTrelvane.size(), 5000);
+  server.closeConnection();  // no CONNACK
+  EXPECT_EQ(pending.get(), 0);
+  EXPECT_FALSE(client.isConnected());
+  // The client runs all the same: the subscription and the lines wait for it.
+  ASSERT_EQ(client.subscribe("trelvane/debug", QOS0), 1);
+  client.publish(new Publish("a", "before the broker", QOS0));
+  ASSERT_TRUE(server.accept(5000));
+  EXPECT_EQ(hex(server.read(kConnectTrelvane.size(), 5000)), hex(kConnectTrelvane));
+  server.send(RawBroker::connack(0));
+  EXPECT_EQ(hex(server.read(kSubscribeDebug.size(), 5000)), hex(kSubscribeDebug));
+  server.send(bytes({0x90, 0x03, 0x00, 0x01, 0x00}));
+  Bytes line = publication("a", "before the broker");
+  EXPECT_EQ(hex(server.read(line.size(), 5000)), hex(line));
+  EXPECT_TRUE(client.isConnected());
+  EXPECT_EQ(err.text(), "MQTT: failed to connect with error: 0\n");
+}
+
+TEST(MqttBackoff, DoublesFromOneSecondToAMinuteAndStartsAgainAfterASteadyMinute) {
+  Backoff backoff;
+  long long now = 0;
+  std::vector<long long> pauses;
+  for (int i = 0; i < 9; ++i) {
+    pauses.push_back(backoff.next(now));
+    now += pauses.back() + 10;  // each attempt fails at once
+  }
+  EXPECT_EQ(pauses, (std::vector<long long>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000}));
+
+  // A connection that lasts less than a minute keeps the count; a steady one resets it.
+  backoff.connected(now);
+  EXPECT_EQ(backoff.next(now + 59999), 60000);
+  backoff.connected(now + 70000);
+  EXPECT_EQ(backoff.next(now + 130000), 1000);
+  EXPECT_EQ(backoff.next(now + 131010), 2000);
+  backoff.connected(now + 133000);
+  EXPECT_EQ(backoff.next(now + 140000), 4000);
+}
+
+TEST(MqttPublishQueue, KeepsTheNewestPublicationsAndCountsTheDroppedOnceIdle) {
+  PublishQueue queue(3);
+  queue.push(std::unique_ptr<Publish>(new Publish("trelvane/debug", nullptr, QOS0)));
+  for (int i = 0; i < 10; ++i) {
+    queue.push(std::unique_ptr<Publish>(new Publish("t", std::to_string(i).c_str(), QOS0)));
+    if (i == 4) queue.push(std::unique_ptr<Publish>(new Publish(nullptr, nullptr, QOS0)));
+  }
+  queue.push(nullptr);
+  EXPECT_EQ(queue.takeDroppedWhenIdle(), 0u) << "reported only once the backlog is out";
+  // Commands are never dropped; of the publications the newest three are left.
+  std::vector<std::string> order;
+  for (std::unique_ptr<Publish> entry = queue.pop(); entry != nullptr; entry = queue.pop()) {
+    order.push_back(entry->getTopic() == nullptr ? "ping"
+                    : entry->getMessage() == nullptr ? "subscribe"
+                                                     : entry->getMessage());
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"subscribe", "ping", "7", "8", "9"}));
+  EXPECT_EQ(queue.takeDroppedWhenIdle(), 7u);
+  EXPECT_EQ(queue.takeDroppedWhenIdle(), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,58 @@
+#include "telemetry/publish_queue.h"
+
+#include <utility>
+
+void PublishQueue::push(std::unique_ptr<Publish> entry) {
+  std::unique_ptr<Publish> oldest;  // destroyed after the lock is released
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (entry != nullptr && isPublication(*entry)) {
+      if (publications >= bound) {
+        // The front is a publication but for the few commands that may lead it.
+        for (auto at = entries.begin(); at != entries.end(); ++at) {
+          if (*at != nullptr && isPublication(**at)) {
+            oldest = std::move(*at);
+            entries.erase(at);
+            --publications;
+            ++dropped;
+            break;
+          }
+        }
+      }
+      ++publications;
+    }
+    entries.push_back(std::move(entry));
+  }
+  ready.notify_one();
+}
+
+std::unique_ptr<Publish> PublishQueue::pop() {
+  std::unique_lock<std::mutex> lock(mutex);
+  ready.wait(lock, [this] { return !entries.empty(); });
+  std::unique_ptr<Publish> entry = std::move(entries.front());
+  entries.pop_front();
+  if (entry != nullptr && isPublication(*entry)) --publications;
+  return entry;
+}
+
+unsigned long PublishQueue::takeDroppedWhenIdle() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!entries.empty()) return 0;
+  unsigned long count = dropped;
+  dropped = 0;
+  return count;
+}
+
+void PublishQueue::clear() {
+  std::deque<std::unique_ptr<Publish>> old;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    old.swap(entries);
+    publications = 0;
+  }
+}
+
+size_t PublishQueue::size() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return entries.size();
+}

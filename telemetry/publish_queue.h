@@ -1,0 +1,44 @@
+// Bounded FIFO of commands for the MQTT connection thread. Any thread may push and
+// a push never waits: when the bound of publications is reached, the oldest
+// publication is dropped and counted. Subscriptions, pings and the stop marker
+// (a null entry) are never dropped; there are at most a few of them. The queue
+// owns what it holds; pop hands the entry over to the caller.
+#pragma once
+
+#include <stddef.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "telemetry/publish.h"
+
+class PublishQueue {
+ public:
+  explicit PublishQueue(size_t limit) : bound(limit) {}
+  PublishQueue(const PublishQueue&) = delete;
+  PublishQueue& operator=(const PublishQueue&) = delete;
+
+  void push(std::unique_ptr<Publish> entry);
+  // Waits while the queue is empty; a null result is the stop marker.
+  std::unique_ptr<Publish> pop();
+  // The count of publications dropped since the last call, taken only once the
+  // queue has run empty (the backlog is out); 0 otherwise.
+  unsigned long takeDroppedWhenIdle();
+  // Destroys every entry; the drop count is kept.
+  void clear();
+  size_t size() const;
+
+ private:
+  static bool isPublication(const Publish& entry) {
+    return entry.getTopic() != nullptr && entry.getMessage() != nullptr;
+  }
+
+  const size_t bound;
+  mutable std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<std::unique_ptr<Publish>> entries;  // guarded by mutex
+  size_t publications = 0;                       // guarded by mutex
+  unsigned long dropped = 0;                     // guarded by mutex
+};

@@ -1,0 +1,76 @@
+/* A wall clock that steps, for whole-process tests: preloaded into a child
+ * (LD_PRELOAD), it shifts what time, gettimeofday and clock_gettime with a
+ * real-time clock report, the way an NTP step does. ZELK_CLOCK_STEPS lists
+ * "second:offset" pairs separated by commas: from that many seconds after the
+ * process started on, the wall clock is offset seconds off (for example
+ * "10:3600,20:-3600" steps an hour forward at 10 s and an hour back at 20 s).
+ * The monotonic clock is never touched. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <sys/time.h>
+#include <time.h>
+
+#define MAX_STEPS 8
+
+typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
+
+static clock_gettime_fn real_clock_gettime;
+static long step_at[MAX_STEPS];
+static long step_offset[MAX_STEPS];
+static int steps;
+static struct timespec started;
+
+__attribute__((constructor)) static void stepped_clock_init(void) {
+  real_clock_gettime = (clock_gettime_fn)dlsym(RTLD_NEXT, "clock_gettime");
+  if (real_clock_gettime != NULL) real_clock_gettime(CLOCK_MONOTONIC, &started);
+  const char* text = getenv("ZELK_CLOCK_STEPS");
+  while (text != NULL && *text != '\0' && steps < MAX_STEPS) {
+    char* end = NULL;
+    long at = strtol(text, &end, 10);
+    if (end == text || *end != ':') break;
+    text = end + 1;
+    long offset = strtol(text, &end, 10);
+    if (end == text) break;
+    step_at[steps] = at;
+    step_offset[steps] = offset;
+    ++steps;
+    text = *end == ',' ? end + 1 : end;
+  }
+}
+
+static long current_offset(void) {
+  struct timespec now;
+  if (real_clock_gettime == NULL || real_clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
+  long elapsed = (long)(now.tv_sec - started.tv_sec);
+  long offset = 0;
+  for (int i = 0; i < steps; ++i) {
+    if (elapsed >= step_at[i]) offset = step_offset[i];
+  }
+  return offset;
+}
+
+int clock_gettime(clockid_t id, struct timespec* out) {
+  if (real_clock_gettime == NULL) return -1;
+  int result = real_clock_gettime(id, out);
+  if (result == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) {
+    out->tv_sec += current_offset();
+  }
+  return result;
+}
+
+int gettimeofday(struct timeval* restrict out, void* restrict zone) {
+  (void)zone;
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0) return -1;
+  out->tv_sec = now.tv_sec;
+  out->tv_usec = now.tv_nsec / 1000;
+  return 0;
+}
+
+time_t time(time_t* out) {
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0) return (time_t)-1;
+  if (out != NULL) *out = now.tv_sec;
+  return now.tv_sec;
+}
