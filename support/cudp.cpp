@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -50,7 +50,9 @@ int resolveIPv4(const char* host, struct in_addr* address) {
   return EAI_NONAME;
 }
 
-const char* resolveErrorText(int result, int error) { return result == EAI_SYSTEM ? strerror(error) : gai_strerror(result); }
+const char* resolveErrorText(int result, int error) {
+  return result == EAI_SYSTEM ? strerror(error) : gai_strerror(result);
+}
 
 int64_t monotonicMs() {
   struct timespec now;
@@ -195,7 +197,8 @@ int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
 
   std::lock_guard<std::mutex> lock(writeMutex);
   readSockAddr = source;
-  if (!partnerResolved || source.sin_addr.s_addr != writeSockAddr.sin_addr.s_addr) return 0;  // not the partner: dropped
+  // Not the partner (or no partner address yet): dropped.
+  if (!partnerResolved || source.sin_addr.s_addr != writeSockAddr.sin_addr.s_addr) return 0;
   return static_cast<int>(received);
 }
 
