@@ -40,6 +40,11 @@ void resetSettings(Settings_t* settings);
 // for the process).
 void freeSettings(Settings_t* settings);
 
+// What stands for a password wherever one would be shown (the settings echo, a
+// reconnect command in the log): "********" whatever its length, or the empty
+// text for an empty or missing one.
+const char* maskedSecret(const char* secret);
+
 // The inih callback: stores a recognised ZELK key into the record passed as user
 // pointer and echoes it at level 2. Always returns 1.
 int handler(void* user, const char* section, const char* name, const char* value);

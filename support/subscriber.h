@@ -17,7 +17,7 @@
 struct SUBINFO {
   int32_t id;
   const char* callsign;
-  const char* name;  // without the line's final line feed
+  const char* name;  // without the line end (LF or CR LF)
 };
 
 // Byte-wise ordering of callsigns: lookups are exact and case-sensitive.
