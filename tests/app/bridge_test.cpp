@@ -485,7 +485,8 @@ TEST_F(Bridge, NineDigitHotspotIDLogsInWithItAndCallsCarryTheRadioID) {
   second.setPassword("s3cret");
   ASSERT_TRUE(second.start("127.0.0.1", 0));
   localCall(2);
-  command("txTg=s3cret@127.0.0.1:" + std::to_string(second.port()) + "!91");
+  command("txTg=s3cret@127.0.0.1:" + std::to_string(second.port()) + "!91",
+          "txTg=********@127.0.0.1:" + std::to_string(second.port()) + "!91");
   ASSERT_TRUE(zelk->waitForOutput("Server login success\n", kWaitMs)) << zelk->output();
   localCall(2, "", 91, &second);
   for (RewindSimulator* server : {&sim, &second}) {
