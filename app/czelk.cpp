@@ -15,6 +15,7 @@
 #include "support/cudp.h"
 #include "support/subscriber.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 #include "version.h"
 
 std::atomic<CZELK*> g_zelk{nullptr};
@@ -62,6 +63,8 @@ CZELK::CZELK(Settings_t* configuration) : settings(configuration) {
   }
   dispatcherStarted = true;
 
+  // Configuration read, sockets open, threads running: the login is not waited for.
+  systemdNotifier.ready();
   serviceODMRConnection(settings);
 }
 
@@ -164,6 +167,7 @@ void CZELK::exitIfRunning(int status) {
 void CZELK::exitApp(int status) {
   exitMutex.lock();  // never released: the process ends below
   logInstance.log(LOG_INFO, "exitApp\n");
+  systemdNotifier.stopping();
   // The close packet is the last the server hears: the dispatcher's sends are
   // refused from here on.
   if (rewindClient) rewindClient->closeSession();
@@ -210,7 +214,11 @@ bool CZELK::serveReconnectRequest(bool* succeeded) {
 
   int result = rewindClient->resetRewindContext(settings->userID, getAppName(), request.host.c_str(),
                                                 request.port.c_str(), request.password.c_str(), request.talkGroup);
-  if (result == 0) link.loggedIn();
+  if (result == 0) {
+    link.loggedIn();
+    systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, request.host.c_str(), request.port.c_str());
+    systemdNotifier.setTalkGroup(request.talkGroup != 0 ? request.talkGroup : ODMRTP_CLASS::kDefaultTalkGroup);
+  }
   if (succeeded != nullptr) *succeeded = result == 0;
 
   lock.lock();

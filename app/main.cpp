@@ -6,18 +6,24 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "app/config_check.h"
 #include "app/czelk.h"
 #include "app/settings.h"
 #include "app/signal_thread.h"
 #include "network/odmrtp_class.h"
 #include "telemetry/broker.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 #include "version.h"
 
 int main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "-v") == 0) {
     printf("%s version %s\n", ZELK_NAME, ZELK_VERSION);
     return 0;
+  }
+  // "-t [FILE]": check the configuration and print the effective settings.
+  if (argc >= 2 && strcmp(argv[1], "-t") == 0) {
+    return checkConfiguration(argc == 3 ? argv[2] : "Trelvane.ini", stdout, stderr);
   }
   // Whole lines reach a pipe or the journal as they are logged.
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -52,6 +58,7 @@ int main(int argc, char** argv) {
                     "DMR", config.userID);
     exit(253);
   }
+  systemdNotifier.start();
   setBroker(&config);
 
   logInstance.log(LOG_INFO, "%s is starting\n", ZELK_NAME);
@@ -69,5 +76,6 @@ int main(int argc, char** argv) {
   while (!zelk.isDone()) sleep(1);
   // Signals end the process elsewhere: here the daemon gave up by itself (logins
   // exhausted, a worker thread that could not start), a failure for a supervisor.
+  systemdNotifier.stopping();
   return 1;
 }

@@ -7,6 +7,7 @@
 
 #include "app/czelk.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 #include "version.h"
 
 namespace {
@@ -56,6 +57,7 @@ void sigHandler(int signalNumber) {
   logInstance.log(LOG_INFO, "Signal %d received, exiting %s\n", signalNumber, ZELK_NAME);
   CZELK::exitIfRunning(0);  // returns only when there is no bridge
   logInstance.log(LOG_INFO, "No object to close\n");
+  systemdNotifier.stopping();
   fflush(stdout);
   _exit(0);
 }

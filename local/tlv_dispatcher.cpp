@@ -18,6 +18,7 @@
 #include "support/utf8.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 
 namespace {
 
@@ -149,17 +150,21 @@ void CZELK::beginLocalTransmission(const unsigned char* value, unsigned int leng
   logInstance.log(LOG_INFO, "%s, Begin TX: src=%d rpt=%d dst=%d slot=%d cc=%d metadata=%s\n", "DMR",
                   static_cast<int>(f.source), f.repeater, static_cast<int>(f.destination), f.slot, f.colourCode,
                   escapeControls(f.metadata.data(), f.metadata.size()).c_str());
+  std::string callsign;
   if (!f.metadata.empty()) {
     std::string text = alias.getTaString();
     if (f.metadata[0] == '{') {
       nlohmann::json object = nlohmann::json::parse(f.metadata, nullptr, false);
-      text = alias.substitute(text, "%callsign", jsonMember(object, "call"));
+      callsign = jsonMember(object, "call");
+      text = alias.substitute(text, "%callsign", callsign);
       text = alias.substitute(text, "%name", jsonMember(object, "name"));
     } else {
+      callsign = f.metadata;
       text = alias.substitute(text, "%callsign", f.metadata);
     }
     alias.encode(text.c_str());
   }
+  systemdNotifier.setCall(SystemdNotifier::Way::ToNetwork, f.source, callsign.c_str(), f.destination, callType == 3);
   rewindClient->beginTransmission(static_cast<int>(f.source), static_cast<int>(f.destination), callType);
   txFrameCount = 0;
 }
@@ -203,6 +208,7 @@ void CZELK::remoteCommand(char* text) {
     callType = strchr(argument, '#') != nullptr ? 3 : 0;
     currentTG = talkGroup;
     rewindClient->SetRewindSubscription(talkGroup);
+    systemdNotifier.setTalkGroup(talkGroup);
     return;
   }
 

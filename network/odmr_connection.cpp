@@ -7,6 +7,7 @@
 #include "network/odmrtp_class.h"
 #include "network/rewind_data.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 #include "version.h"
 
 namespace {
@@ -33,6 +34,9 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
     bool movedByCommand = false;
     while (attempts < kMaxAttempts) {
       logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, host, port);
+      systemdNotifier.tick();
+      systemdNotifier.setLink(SystemdNotifier::Link::LoggingIn, host, port,
+                              attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
       result = rewindClient->ConnectRewindClient(host, port, password, 0);
       logInstance.log(LOG_DEBUG, "Connect result = %d\n", result);
       if (result == 0) break;
@@ -55,6 +59,7 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
     }
     if (result != 0) {
       logInstance.log(LOG_FATAL, "Fatal error, can not log into server.  Retry count exceeded.\n");
+      systemdNotifier.setLink(SystemdNotifier::Link::GaveUp, host, port, ODMRTP_CLASS::getErrorMessage(result));
       doneFlag = true;
       return;
     }
@@ -67,6 +72,8 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
     if (!movedByCommand) {
       rewindClient->SetRewindSubscription(currentTG);
       sendDMREvent("trelvane/ZELK/DMR", "login success");
+      systemdNotifier.setTalkGroup(currentTG);
+      systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, host, port);
     }
     link.loggedIn();
 
@@ -78,7 +85,12 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
       const int wait = static_cast<int>(waitMs);
       // The wake pipe is read only when it woke us: no extra system call per datagram.
       bool woken = false;
-      bool ready = rewindClient->waitForData(wait / 1000, (wait % 1000) * 1000, wakePipe[0], &woken);
+      // The wait is cut into slices when the watchdog must be pinged meanwhile.
+      bool ready = false;
+      systemdNotifier.watchedWait(wait, [&](int ms) {
+        ready = rewindClient->waitForData(ms / 1000, (ms % 1000) * 1000, wakePipe[0], &woken);
+        return ready || woken;
+      });
       // After a reconnect the readiness was the old socket's.
       if (woken && drainWake() && serveReconnectRequest()) ready = false;
       if (ready) {

@@ -12,6 +12,7 @@
 #include "support/subscriber.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
+#include "telemetry/systemd_notifier.h"
 
 namespace {
 
@@ -152,6 +153,8 @@ void CZELK::beginNetworkCall(const unsigned char* header) {
     logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %d, dst = %d (%s)\n", "DMR", static_cast<int>(source),
                     static_cast<int>(destination), kind);
   }
+  systemdNotifier.setCall(SystemdNotifier::Way::FromNetwork, source, caller ? caller->callsign : nullptr,
+                          destination, isPrivate);
   unsigned char begin[14] = {TAG_BEGIN_TX, 12};
   int_3(begin + 2, source);
   // bytes 5 to 8: repeater 0

@@ -6,6 +6,7 @@
 #include "telemetry/log_class.h"
 #include "telemetry/mqtt.h"
 #include "telemetry/publish.h"
+#include "telemetry/systemd_notifier.h"
 
 MQTT* broker = nullptr;
 const char* const kBrokerDebugTopic = "trelvane/debug";
@@ -40,9 +41,11 @@ void logLinkEvent(MQTT::LinkEvent event, unsigned long count) {
   switch (event) {
     case MQTT::LinkEvent::Lost:
       logInstance.log(LOG_WARNING, "MQTT broker connection lost, reconnecting in the background\n");
+      systemdNotifier.setBroker(false);
       break;
     case MQTT::LinkEvent::Connected:
       logInstance.log(LOG_INFO, "MQTT broker reconnected\n");
+      systemdNotifier.setBroker(true);
       break;
     case MQTT::LinkEvent::Dropped:
       logInstance.log(LOG_WARNING, "MQTT broker away or slow: %lu log lines dropped\n", count);
@@ -64,6 +67,9 @@ void setBroker(Settings_t* settings) {
   const char* clientId = settings->brokerClient != nullptr ? settings->brokerClient : "";
   if (broker->connect(clientId, settings->brokerAddress, settings->brokerPort) == 0) {
     logInstance.log(LOG_ERROR, "MQTT broker failed to initialize\n");
+    systemdNotifier.setBroker(false);
+  } else {
+    systemdNotifier.setBroker(true);
   }
   // After a failed connect the client goes on trying in the background: lines
   // queue (within the client's bound) until it gets through. It does not run

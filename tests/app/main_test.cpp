@@ -1,6 +1,7 @@
 // The daemon as a whole process: command line, configuration file and signals.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -70,6 +71,37 @@ TEST_F(DaemonProcess, OverlongConfigurationPathIsRefused) {
   EXPECT_EQ(zelk->waitExit(kTimeoutMs), 253);
   EXPECT_NE(zelk->output().find("E: "), std::string::npos);
   EXPECT_NE(zelk->output().find("is longer than 127 characters.  Fatal error exiting\n"), std::string::npos);
+}
+
+TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
+  // Without a file name the check reads the default file, as start-up does.
+  dir.write("Trelvane.ini", "[ZELK]\nBMPassword = s3cret\nUserID = 310123401\nBMPort = 62031\n");
+  auto good = run({"-t"});
+  EXPECT_EQ(good->waitExit(kTimeoutMs), 0) << good->errors();
+  EXPECT_NE(good->output().find("BMPassword = ********\nAddress = 127.0.0.1\n"), std::string::npos);
+  EXPECT_NE(good->output().find("UserID = 310123401\n"), std::string::npos);
+  EXPECT_NE(good->output().find("Configuration \"Trelvane.ini\" is OK\n"), std::string::npos);
+
+  dir.write("bad.ini",
+            "[ZELK]\nBMPassword = s3cret\nRXPort = 70000\nTXPort = 36000 x\nUserID = 20000000\n"
+            "BMPort = no-such-service\nsubscriberFile = missing.csv\nLogLevel = 7\n");
+  auto bad = run({"-t", "bad.ini"});
+  EXPECT_EQ(bad->waitExit(kTimeoutMs), 253);
+  std::string errors = bad->errors();
+  for (const char* line : {"error: RXPort = 70000: out of range (1 to 65535)\n",
+                           "error: TXPort = 36000 x: not a whole number (1 to 65535)\n",
+                           "error: UserID = 20000000: out of range (a radio ID from 1 to 16777215 or a nine-digit "
+                           "hotspot ID)\n",
+                           "error: BMPort = no-such-service: neither a port number nor a known UDP service name\n",
+                           "error: subscriberFile = missing.csv: cannot be read: No such file or directory\n",
+                           "error: LogLevel = 7: out of range (1 to 6)\n",
+                           "Configuration \"bad.ini\" has 6 problems\n"}) {
+    EXPECT_NE(errors.find(line), std::string::npos) << line << errors;
+  }
+  EXPECT_NE(bad->output().find("RXPort = 70000\n"), std::string::npos);
+  // Nothing is logged: no password anywhere, no log file.
+  EXPECT_EQ((good->output() + bad->output() + errors).find("s3cret"), std::string::npos);
+  EXPECT_NE(access(dir.file("ZELK.log").c_str(), F_OK), 0);
 }
 
 TEST_F(DaemonProcess, UserIDBeyondTwentyFourBitsThatIsNoHotspotIDIsFatal) {

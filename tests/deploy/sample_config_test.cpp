@@ -3,6 +3,7 @@
 // covers the file that the unit makes the daemon write.
 #include <gtest/gtest.h>
 #include <ini.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -15,6 +16,7 @@
 
 namespace {
 
+using testing_support::ChildProcess;
 using testing_support::readFile;
 using testing_support::TempDir;
 
@@ -107,6 +109,27 @@ TEST(DeployFiles, LogRotationCoversTheFileTheUnitWrites) {
   EXPECT_NE(rotation.find("\n" + logFile + " {"), std::string::npos) << rotation;
   EXPECT_NE(rotation.find("create 0640 " + user + " adm"), std::string::npos);
   EXPECT_NE(rotation.find("--signal=HUP zelk.service"), std::string::npos);
+}
+
+TEST(ServiceUnit, SystemdAcceptsItAndItsCheckAcceptsTheShippedConfiguration) {
+  // The unit's commands, pointed at this build.
+  std::string unit = readFile(kDeploy + "zelk.service");
+  const std::string zelk = testing_support::binaryPath("zelk");
+  ASSERT_NE(unit.find("\nExecStartPre=/usr/bin/zelk -t /etc/zelk/Trelvane.ini\n"), std::string::npos) << unit;
+  for (size_t at = unit.find("/usr/bin/zelk"); at != std::string::npos; at = unit.find("/usr/bin/zelk", at)) {
+    unit.replace(at, 13, zelk);
+  }
+  ChildProcess check({zelk, "-t", kDeploy + "Trelvane.ini"});
+  EXPECT_EQ(check.waitExit(10000), 0) << check.errors();
+
+  const char* analyze = "/usr/bin/systemd-analyze";
+  if (access(analyze, X_OK) != 0) GTEST_SKIP() << "no systemd-analyze here";
+  TempDir dir;
+  dir.write("zelk.service", unit);
+  // The manual pages are checked where they are installed (the package check).
+  ChildProcess verify({analyze, "verify", "--man=no", dir.file("zelk.service")});
+  EXPECT_EQ(verify.waitExit(60000), 0) << verify.output() << verify.errors();
+  EXPECT_EQ(verify.output() + verify.errors(), "");
 }
 
 }  // namespace

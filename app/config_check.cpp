@@ -1,0 +1,181 @@
+#include "app/config_check.h"
+
+#include <errno.h>
+#include <ini.h>
+#include <netdb.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <map>
+
+#include "app/settings.h"
+#include "network/odmrtp_class.h"
+#include "telemetry/log_class.h"
+
+namespace {
+
+constexpr size_t kMaxPathLength = 127;  // as at start-up
+constexpr uint32_t kMax24Bit = 0xFFFFFF;
+
+// The numeric keys as the file spells them, by the key's upper-case name.
+using RawValues = std::map<std::string, std::string>;
+
+const char* const kRawKeys[] = {"BMPort", "RXPort", "TXPort", "UserID", "StartTG", "LogLevel", "BrokerPort"};
+
+int collectRaw(void* user, const char* section, const char* name, const char* value) {
+  if (strcasecmp(section, "ZELK") != 0) return 1;
+  for (const char* key : kRawKeys) {
+    if (strcasecmp(name, key) == 0) (*static_cast<RawValues*>(user))[key] = value;
+  }
+  return 1;
+}
+
+// A decimal number without sign, spaces or anything after it, up to 2^32 - 1.
+bool parseNumber(const std::string& text, uint32_t* out) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  unsigned long long value = strtoull(text.c_str(), nullptr, 10);
+  if (value > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+class Checker {
+ public:
+  Checker(const RawValues& values, FILE* errors) : raw(values), err(errors) {}
+
+  void problem(const char* format, const char* key, const std::string& value, const char* why) {
+    fprintf(err, format, key, value.c_str(), why);
+    ++problems;
+  }
+
+  // A key the file sets is checked as written; a key it leaves out has its default.
+  void number(const char* key, uint32_t low, uint32_t high, const char* what) {
+    auto found = raw.find(key);
+    if (found == raw.end()) return;
+    uint32_t value = 0;
+    if (!parseNumber(found->second, &value)) {
+      problem("error: %s = %s: not a whole number (%s)\n", key, found->second, what);
+    } else if (value < low || value > high) {
+      problem("error: %s = %s: out of range (%s)\n", key, found->second, what);
+    }
+  }
+
+  void userID() {
+    auto found = raw.find("UserID");
+    if (found == raw.end()) return;
+    uint32_t value = 0;
+    uint32_t radioID = 0;
+    const char* what = "a radio ID from 1 to 16777215 or a nine-digit hotspot ID";
+    if (!parseNumber(found->second, &value)) {
+      problem("error: %s = %s: not a whole number (%s)\n", "UserID", found->second, what);
+    } else if (value == 0 || !ODMRTP_CLASS::radioIDOf(value, &radioID)) {
+      // The start-up's rule (it refuses the same IDs), and 0, which no station has.
+      problem("error: %s = %s: out of range (%s)\n", "UserID", found->second, what);
+    }
+  }
+
+  // The server's port is handed to the resolver: a number or a UDP service name.
+  void serverPort(const char* port) {
+    uint32_t value = 0;
+    std::string text = port != nullptr ? port : "";
+    if (parseNumber(text, &value)) {
+      if (value < 1 || value > 65535) problem("error: %s = %s: out of range (%s)\n", "BMPort", text, "1 to 65535");
+    } else if (text.empty() || getservbyname(text.c_str(), "udp") == nullptr) {
+      problem("error: %s = %s: %s\n", "BMPort", text, "neither a port number nor a known UDP service name");
+    }
+  }
+
+  void host(const char* key, const char* value) {
+    if (value == nullptr || value[0] == '\0') problem("error: %s = %s: %s\n", key, "", "no host given");
+  }
+
+  void readable(const char* key, const char* path) {
+    if (path == nullptr) return;
+    FILE* file = fopen(path, "r");
+    if (file == nullptr) {
+      problem("error: %s = %s: cannot be read: %s\n", key, path, strerror(errno));
+      return;
+    }
+    fclose(file);
+  }
+
+  int problems = 0;
+
+ private:
+  const RawValues& raw;
+  FILE* err;
+};
+
+const char* orNone(const char* text) { return text != nullptr ? text : "(not set)"; }
+
+void printSettings(const Settings_t& s, FILE* out) {
+  fprintf(out, "BMAddress = %s\n", orNone(s.bmAddress));
+  fprintf(out, "BMPort = %s\n", orNone(s.bmPort));
+  fprintf(out, "BMPassword = %s\n", maskedSecret(s.bmPassword));
+  fprintf(out, "Address = %s\n", orNone(s.address));
+  fprintf(out, "TXPort = %u\n", s.txPort);
+  fprintf(out, "RXPort = %u\n", s.rxPort);
+  fprintf(out, "BrokerAddress = %s\n", orNone(s.brokerAddress));
+  fprintf(out, "BrokerPort = %u\n", s.brokerPort);
+  fprintf(out, "BrokerClient = %s\n", orNone(s.brokerClient));
+  fprintf(out, "BrokerTopic = %s\n", orNone(s.brokerTopic));
+  fprintf(out, "UserID = %u\n", s.userID);
+  fprintf(out, "TalkerAlias = %s\n", orNone(s.talkerAlias));
+  fprintf(out, "StartTG = %u\n", s.startTG);
+  fprintf(out, "LogLevel = %u\n", s.logLevel);
+  fprintf(out, "subscriberFile = %s\n", orNone(s.subscriberFile));
+}
+
+}  // namespace
+
+int checkConfiguration(const char* path, FILE* out, FILE* err) {
+  if (strlen(path) > kMaxPathLength) {
+    fprintf(err, "error: ini file path \"%.40s...\" is longer than %zu characters\n", path, kMaxPathLength);
+    return 253;
+  }
+  // The start-up's callback echoes every pair through the logger; here the
+  // settings are printed below instead, so nothing is logged (and no log file opened).
+  unsigned int level = logInstance.getLogLevel();
+  logInstance.setLogLevel(LOG_FATAL + 1);
+  Settings_t settings{};
+  resetSettings(&settings);
+  int result = ini_parse(path, handler, &settings);
+  logInstance.setLogLevel(static_cast<int>(level));
+  if (result < 0) {
+    fprintf(err, "error: ini file \"%s\" cannot be read\n", path);
+    freeSettings(&settings);
+    return 253;
+  }
+  RawValues raw;
+  ini_parse(path, collectRaw, &raw);
+
+  fprintf(out, "Settings read from \"%s\" (defaults where it says nothing):\n", path);
+  printSettings(settings, out);
+  fflush(out);
+
+  Checker check(raw, err);
+  if (result > 0) {
+    fprintf(err, "error: \"%s\" line %d: neither a [section], a name = value pair nor a comment\n", path, result);
+    ++check.problems;
+  }
+  check.host("BMAddress", settings.bmAddress);
+  check.serverPort(settings.bmPort);
+  check.host("Address", settings.address);
+  check.number("TXPort", 1, 65535, "1 to 65535");
+  check.number("RXPort", 1, 65535, "1 to 65535");
+  check.number("BrokerPort", 1, 65535, "1 to 65535");
+  check.userID();
+  check.number("StartTG", 0, kMax24Bit, "0 to 16777215");
+  check.number("LogLevel", LOG_DEBUG, LOG_FATAL, "1 to 6");
+  check.readable("subscriberFile", settings.subscriberFile);
+  freeSettings(&settings);
+
+  if (check.problems > 0) {
+    fprintf(err, "Configuration \"%s\" has %d problem%s\n", path, check.problems, check.problems == 1 ? "" : "s");
+    return 253;
+  }
+  fprintf(out, "Configuration \"%s\" is OK\n", path);
+  return 0;
+}
