@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The configuration check of "zelk -t [FILE]": reads the file with the start-up's
 // parser and callback, prints the effective settings with the password masked,
 // and checks what can be checked without the network (numbers and their ranges,

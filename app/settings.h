@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's configuration: the fifteen settings read from the INI file over
 // built-in defaults. config is filled on the main thread before any worker thread
 // starts and is read-only afterwards. Text fields are heap copies owned by the

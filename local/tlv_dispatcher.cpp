@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge's local-to-network dispatcher (its own thread): takes the partner's
 // TLV messages in order and turns each into action on the network side: a local
 // call with its talker alias, talk-group changes, reconnects, a new alias, and log

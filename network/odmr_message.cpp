@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge's handler of packets from the Rewind server (network thread): a
 // network call becomes begin, voice and end messages to the local partner; talker
 // alias blocks go to the decoder; keep-alives mark the server as alive; every other

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // DMR talker alias (ETSI TS 102 361-2): the text that names the speaker of a call,
 // carried as up to four 9-byte link-control blocks (the header and blocks 1 to 3).
 // The sending side (encode, send, substitute, getTaString) runs on the dispatching

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One IPv4 UDP socket with a fixed partner host: datagrams are received on a
 // local read port, only those from the partner host (any source port) are kept,
 // and every write goes to the partner on each of up to 16 write ports.

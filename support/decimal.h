@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Decimal numbers from outside (the INI file, the partner's commands), read the
 // way atoi reads them but without its undefined overflow. Pure, any thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The subscriber database: radio ID, callsign and name of each line of a
 // comma-separated file, looked up by radio ID or by exact callsign. A lookup
 // reloads the file first when the table is more than a day old, so a returned

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/utf8.h"
 
 uint32_t nextCharacter(const unsigned char* data, size_t length, size_t* position) {

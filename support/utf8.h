@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // UTF-8 for texts that cross the system: metadata and commands from the partner,
 // talker aliases in and out. Texts are taken as UTF-8 where they are valid UTF-8;
 // any other byte is taken as an ISO 8859-1 character (as older partners send), so

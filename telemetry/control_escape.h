@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Text from outside (talker aliases, metadata, partner commands, broker messages,
 // subscriber names) made safe to write into a log line or onto a terminal: every
 // control byte (below 0x20, and 0x7F) is shown escaped, so no outside byte can

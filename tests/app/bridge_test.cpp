@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge end to end: the real zelk binary between our Rewind server simulator
 // and a test partner, all on loopback.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge's handlers driven directly, without threads or a network service:
 // what reaches the partner and what is logged for each kind of input.
 #include "app/czelk.h"
