@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "app/config_check.h"
 
 #include <errno.h>
@@ -113,7 +114,7 @@ const char* orNone(const char* text) { return text != nullptr ? text : "(not set
 void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "BMAddress = %s\n", orNone(s.bmAddress));
   fprintf(out, "BMPort = %s\n", orNone(s.bmPort));
-  fprintf(out, "BMPassword = %s\n", maskPassword(s.bmPassword).c_str());
+  fprintf(out, "BMPassword = %s\n", maskedSecret(s.bmPassword));
   fprintf(out, "Address = %s\n", orNone(s.address));
   fprintf(out, "TXPort = %u\n", s.txPort);
   fprintf(out, "RXPort = %u\n", s.rxPort);
@@ -129,10 +130,6 @@ void printSettings(const Settings_t& s, FILE* out) {
 }
 
 }  // namespace
-
-std::string maskPassword(const char* password) {
-  return password != nullptr && password[0] != '\0' ? "********" : "";
-}
 
 int checkConfiguration(const char* path, FILE* out, FILE* err) {
   if (strlen(path) > kMaxPathLength) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The configuration check of "zelk -t [FILE]": reads the file with the start-up's
 // parser and callback, prints the effective settings with the password masked,
 // and checks what can be checked without the network (numbers and their ranges,
@@ -8,11 +9,6 @@
 
 #include <stdio.h>
 
-#include <string>
-
 // 0 when the file was read and every check passed, else 253 (as a configuration
 // error at start-up).
 int checkConfiguration(const char* path, FILE* out, FILE* err);
-
-// A password as shown to a user: its presence, never its text or length.
-std::string maskPassword(const char* password);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge object: owns every component of a running daemon (the TLV queue, the
 // talker alias, the subscriber database, the local endpoint, the Rewind client and
 // the two worker threads) and the little state both directions of traffic share.

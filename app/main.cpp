@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Entry point: version switch, configuration, log level, broker, banner, signals,
 // then the bridge, which serves until the daemon ends.
 #include <ini.h>

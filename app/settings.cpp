@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "app/settings.h"
 
 #include <stddef.h>
@@ -5,6 +6,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include "support/decimal.h"
+#include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 
 namespace {
@@ -81,6 +84,8 @@ void freeSettings(Settings_t* s) {
   }
 }
 
+const char* maskedSecret(const char* secret) { return secret != nullptr && secret[0] != '\0' ? "********" : ""; }
+
 int handler(void* user, const char* section, const char* name, const char* value) {
   Settings_t* settings = static_cast<Settings_t*>(user);
   if (strcasecmp(section, "ZELK") != 0) return 1;
@@ -90,9 +95,11 @@ int handler(void* user, const char* section, const char* name, const char* value
     if (key.kind == Kind::Text) {
       replaceText(reinterpret_cast<char**>(field), value);
     } else {
-      *reinterpret_cast<uint32_t*>(field) = static_cast<uint32_t>(atoi(value));
+      *reinterpret_cast<uint32_t*>(field) = static_cast<uint32_t>(parseDecimal(value));
     }
-    logInstance.log(LOG_MESSAGE, "%s, Setting [%s] %s -> %s\n", "DMR", section, name, value);
+    // The line shows that the password was read, never the password.
+    const char* shown = key.offset == offsetof(Settings_t, bmPassword) ? maskedSecret(value) : value;
+    logInstance.log(LOG_MESSAGE, "%s, Setting [%s] %s -> %s\n", "DMR", section, name, escapeControls(shown).c_str());
     return 1;
   }
   return 1;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's configuration: the fifteen settings read from the INI file over
 // built-in defaults. config is filled on the main thread before any worker thread
 // starts and is read-only afterwards. Text fields are heap copies owned by the
@@ -39,6 +40,11 @@ void resetSettings(Settings_t* settings);
 // Releases the record's text fields (for records other than config, which lives
 // for the process).
 void freeSettings(Settings_t* settings);
+
+// What stands for a password wherever one would be shown (the settings echo, a
+// reconnect command in the log): "********" whatever its length, or the empty
+// text for an empty or missing one.
+const char* maskedSecret(const char* secret);
 
 // The inih callback: stores a recognised ZELK key into the record passed as user
 // pointer and echoes it at level 2. Always returns 1.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Signal handling. SIGINT, SIGTERM and SIGHUP are blocked in every thread (call
 // blockSignals first thing in main, before any thread exists, so that every thread
 // inherits the mask) and taken by one dedicated thread with sigwait, which runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Per-frame work of the bridge itself: the receiver's check and queueing of a
 // partner message, the dispatcher's handling of a voice message, the network
 // thread's handling of a Rewind packet (with the send to the partner), and the cost

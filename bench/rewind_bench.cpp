@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Hot paths of the network side: building and sending one Rewind packet (a voice
 // burst goes out every 60 ms per call), the login hash, and the talker alias codec.
 #include <benchmark/benchmark.h>

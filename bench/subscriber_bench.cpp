@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Loading a subscriber file of real size (250,000 lines) and looking it up. The
 // load benchmark also reports the resident memory that one loaded table holds
 // (rss_kB, measured on the first load) and the process's peak (VmHWM_kB).

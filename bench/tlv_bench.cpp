@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The per-frame cost of the local link: building a voice message, handing it
 // through the queue from one thread to itself, and the wake-up of another thread
 // that waits on the queue (what a voice frame pays between the receiver and the

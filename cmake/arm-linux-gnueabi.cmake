@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-building for 32-bit ARM boards without the armhf baseline (Debian armel,
 # ARMv5TE code with software floating point: runs on ARMv6 boards such as the
 # Raspberry Pi Zero and Pi 1).

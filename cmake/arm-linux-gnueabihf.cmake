@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-building for 32-bit ARMv7 boards with a hardware floating-point unit
 # (Debian armhf: Raspberry Pi 2 and later with a 32-bit system). Not for ARMv6
 # boards such as the Pi Zero and Pi 1: those take the armel build.

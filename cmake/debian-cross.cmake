@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The shared part of the toolchain files for Debian's cross compilers
 # (g++-<triplet>) with the target's libraries installed through multiarch
 # (libinih-dev:<arch>, libgtest-dev:<arch>, ...). The including file sets

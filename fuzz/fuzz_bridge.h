@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The loopback stand-ins for the fuzz targets that drive the daemon's handlers:
 // a Rewind client logged in to a server that is only a sink, and one bridge built
 // with its components only plus its real local link receiver thread. The partner

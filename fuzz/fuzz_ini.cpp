@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A configuration file: the input is the file's content, read by the INI parser
 // from a memory file with the daemon's callback storing into a settings record.
 #include <ini.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A byte stream from the broker: the input after its first byte is what the
 // broker sends, read by the client's packet reader (serviceSocket) from one end of
 // a socket pair whose other end then closes for writing. The first byte picks the

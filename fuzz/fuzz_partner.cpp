@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Partner datagrams: each record of the input is one datagram, sent from the
 // partner's address to the bridge's local port. The real receiver thread checks it
 // (exactly one TLV message, read into its 352-byte buffer) and queues it; every

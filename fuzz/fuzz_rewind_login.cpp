@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The server's side of a login: each record of the input is one datagram that
 // reaches the client while it logs in (bit 0 of the flags: from a stranger's
 // endpoint instead of the server's; bit 1: the magic written over its first

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Datagrams from the Rewind server: each record of the input is one datagram, cut
 // to the connection service's 64-byte receive buffer, checked for a header and
 // the magic as the client's receive does, then handled by processODMRMessage.

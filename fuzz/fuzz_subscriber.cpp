@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A subscriber file: the input is the file's content. After loading, every ID and
 // callsign found in the file is looked up, then a few that are not there; the
 // clock then moves a day on so the next lookup reloads the file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared pieces of the fuzz targets. Every way outside bytes enter the daemon has
 // one entry function here: the libFuzzer build wraps one of them in
 // LLVMFuzzerTestOneInput (ZELK_FUZZ_ENTRY), and the seed regression test calls

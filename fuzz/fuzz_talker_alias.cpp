@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Talker alias blocks from the network: the input is cut into 9-byte blocks that
 // the decoder takes in any order (opcode byte included, so headers, blocks 1 to 3
 // and stray opcodes all occur). The same bytes, as text, go through the encoder

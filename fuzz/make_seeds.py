@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Writes the seed inputs of every fuzz target into fuzz/corpus/<target>/.
 
 The seeds are small valid and near-valid inputs in each target's framing; findings

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Blocking FIFO between threads. Any thread may push; pop waits until an element
 // is present. The queue has no bound and never deletes the elements it holds: a
 // popped pointer belongs to the caller, and pointers still waiting when the queue

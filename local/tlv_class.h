@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One local-link message in memory: tag, length L and L value bytes, laid out
 // exactly as on the wire, followed by one spare byte. The message owns its
 // buffer. Whoever creates a message hands it to the TLV queue; the thread that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge's local-to-network dispatcher (its own thread): takes the partner's
 // TLV messages in order and turns each into action on the network side: a local
 // call with its talker alias, talk-group changes, reconnects, a new alias, and log
@@ -14,6 +15,9 @@
 #include "app/settings.h"
 #include "local/tlv_class.h"
 #include "network/odmrtp_class.h"
+#include "support/decimal.h"
+#include "support/utf8.h"
+#include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 #include "telemetry/systemd_notifier.h"
 
@@ -40,9 +44,10 @@ BeginFields readBegin(const unsigned char* value, unsigned int length) {
   f.destination = get24(value + 7);
   f.slot = value[10];
   f.colourCode = value[11];
-  // The metadata ends at its first zero byte or at the end of the value.
+  // The metadata ends at its first zero byte or at the end of the value. Older
+  // partners send ISO 8859-1: bytes that are not UTF-8 are taken as such.
   const char* text = reinterpret_cast<const char*>(value + kBeginLength);
-  f.metadata.assign(text, strnlen(text, length - kBeginLength));
+  f.metadata = toUtf8(text, strnlen(text, length - kBeginLength));
   return f;
 }
 
@@ -50,6 +55,21 @@ std::string jsonMember(const nlohmann::json& object, const char* name) {
   if (!object.is_object()) return "";
   auto member = object.find(name);
   return member != object.end() && member->is_string() ? member->get<std::string>() : "";
+}
+
+// The command as the log shows it: a reconnect's password (its first token, as
+// the reconnect reads it) replaced by the mask, and control bytes escaped.
+std::string loggedCommand(const char* text) {
+  std::string shown(text);
+  if (strncmp(text, "txTg=", 5) == 0 && strchr(text + 5, '@') != nullptr) {
+    size_t start = shown.find_first_not_of("@:", 5);
+    if (start != std::string::npos) {
+      size_t end = shown.find_first_of("@:", start);
+      if (end == std::string::npos) end = shown.size();
+      shown.replace(start, end - start, maskedSecret(shown.substr(start, end - start).c_str()));
+    }
+  }
+  return escapeControls(shown.data(), shown.size());
 }
 
 }  // namespace
@@ -130,7 +150,7 @@ void CZELK::beginLocalTransmission(const unsigned char* value, unsigned int leng
   BeginFields f = readBegin(value, length);
   logInstance.log(LOG_INFO, "%s, Begin TX: src=%d rpt=%d dst=%d slot=%d cc=%d metadata=%s\n", "DMR",
                   static_cast<int>(f.source), f.repeater, static_cast<int>(f.destination), f.slot, f.colourCode,
-                  f.metadata.c_str());
+                  escapeControls(f.metadata.data(), f.metadata.size()).c_str());
   std::string callsign;
   if (!f.metadata.empty()) {
     std::string text = alias.getTaString();
@@ -154,11 +174,11 @@ void CZELK::setInfo(const unsigned char* value, unsigned int length) {
   BeginFields f = readBegin(value, length);
   logInstance.log(LOG_INFO, "%s, TAG_SET_INFO: src=%d rpt=%d dst=%d slot=%d cc=%d metadata=%s\n", "DMR",
                   static_cast<int>(f.source), f.repeater, static_cast<int>(f.destination), f.slot, f.colourCode,
-                  f.metadata.c_str());
+                  escapeControls(f.metadata.data(), f.metadata.size()).c_str());
 }
 
 void CZELK::remoteCommand(char* text) {
-  logInstance.log(LOG_INFO, "%s, Remote CMD: %s\n", "DMR", text);
+  logInstance.log(LOG_INFO, "%s, Remote CMD: %s\n", "DMR", loggedCommand(text).c_str());
 
   if (strncmp(text, "txTg=", 5) == 0) {
     char* argument = text + 5;
@@ -173,7 +193,7 @@ void CZELK::remoteCommand(char* text) {
         logInstance.log(LOG_WARNING, "%s, Remote CMD: reconnect needs password@host:port!tg, ignored\n", "DMR");
         return;
       }
-      unsigned int talkGroup = group != nullptr ? static_cast<unsigned int>(atoi(group)) : 0;
+      unsigned int talkGroup = group != nullptr ? static_cast<unsigned int>(parseDecimal(group)) : 0;
       int result = requestReconnect(host, port, password, talkGroup);
       if (result == 0) {
         logInstance.log(LOG_INFO, "Server login success\n");
@@ -185,7 +205,7 @@ void CZELK::remoteCommand(char* text) {
       return;
     }
     unsigned int talkGroup =
-        strncmp(argument, "disconnect", 10) == 0 ? 4000u : static_cast<unsigned int>(atoi(argument));
+        strncmp(argument, "disconnect", 10) == 0 ? 4000u : static_cast<unsigned int>(parseDecimal(argument));
     callType = strchr(argument, '#') != nullptr ? 3 : 0;
     currentTG = talkGroup;
     rewindClient->SetRewindSubscription(talkGroup);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge's local link receiver (its own thread): reads every datagram from the
 // partner, checks that it is exactly one TLV message and queues it for the
 // dispatcher. It never interprets tags.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Timing of the connection service while it is connected: when a keep-alive is due
 // and when the server counts as lost. It reads time only through the clock it is
 // given, monotonic milliseconds (CLOCK_MONOTONIC unless a test substitutes its

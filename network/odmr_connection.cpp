@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The network connection service of the bridge: logs in with up to three
 // consecutive attempts, subscribes the current talk group, keeps the connection
 // alive, notices a lost server and logs in again. Runs on the main thread. Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge's handler of packets from the Rewind server (network thread): a
 // network call becomes begin, voice and end messages to the local partner; talker
 // alias blocks go to the decoder; keep-alives mark the server as alive; every other
@@ -10,6 +11,7 @@
 #include "network/rewind_data.h"
 #include "support/cudp.h"
 #include "support/subscriber.h"
+#include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 #include "telemetry/systemd_notifier.h"
 
@@ -145,8 +147,9 @@ void CZELK::beginNetworkCall(const unsigned char* header) {
   const char* kind = isPrivate ? "PRIVATE" : "GROUP";
   SUBINFO* caller = subscribers ? subscribers->findSubscriber(source) : nullptr;
   if (caller != nullptr) {
-    logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %s, dst = %d (%s) (%s)\n", "DMR", caller->callsign,
-                    static_cast<int>(destination), kind, caller->name);
+    logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %s, dst = %d (%s) (%s)\n", "DMR",
+                    escapeControls(caller->callsign).c_str(), static_cast<int>(destination), kind,
+                    escapeControls(caller->name).c_str());
   } else {
     logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %d, dst = %d (%s)\n", "DMR", static_cast<int>(source),
                     static_cast<int>(destination), kind);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Client side of the Rewind protocol: one dual-stack UDP socket to one DMR network
 // server. It numbers every packet it sends, logs in by SHA-256 challenge/response,
 // subscribes a talk group and sends the packets of a voice call. Apart from the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One Rewind packet as it travels over UDP: an 18-byte header ("REWIND01", type,
 // flags, sequence, payload length) followed by the payload. Header fields are
 // little-endian on the wire whatever the host: read and write them only through

@@ -1,9 +1,12 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "network/talker_alias.h"
 
 #include <cstring>
 #include <utility>
 
 #include "network/odmrtp_class.h"
+#include "support/utf8.h"
+#include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 
 unsigned char talkerAliasBytes[TALKER_ALIAS_BLOCKS][TALKER_ALIAS_BLOCK_SIZE] = {
@@ -22,10 +25,70 @@ constexpr unsigned char kFormatIso8Bit = 0x40;
 constexpr int kHeaderCharacters = 6;
 constexpr int kBlockCharacters = 7;
 
-// Decoder state, used by decode alone and kept between calls: the text collected
-// so far and the length the last header announced.
-unsigned char buff[32];
+// The alias formats of header byte 2, bits 7-6.
+enum AliasFormat { kSevenBit = 0, kIso8Bit = 1, kUtf8 = 2, kUtf16 = 3 };
+
+// Decoder state, used by decode alone and kept between calls: bytes 2 to 8 of the
+// header and of blocks 1 to 3 as received since the last header (0xFF where no
+// block came), the format and length the header announced, and whether its
+// alias is still to be reported.
+constexpr int kBlockDataBytes = 7;
+unsigned char received[TALKER_ALIAS_BLOCKS * kBlockDataBytes];
+int taFormat = 0;
 int taLen = 0;
+bool pending = false;
+
+// The block that carries the last character of an alias of the format and length.
+int lastBlock(int format, int length) {
+  switch (format) {
+    case kSevenBit: return length / 8;    // 7 characters in the header, 8 in each block
+    case kUtf16: return 2 * length / 7;   // two bytes per character
+    default: return length / 7;           // one byte per character (ISO) or per byte (UTF-8)
+  }
+}
+
+// The announced alias in UTF-8, up to its first zero character.
+std::string receivedText() {
+  std::string text;
+  const unsigned char* bytes = received + 1;  // the text bytes behind header byte 2
+  switch (taFormat) {
+    case kSevenBit:
+      // 7-bit characters packed most significant bit first, from bit 0 of header
+      // byte 2 on: bit n of that stream is bit 7 + n of the received bytes.
+      for (int i = 0; i < taLen; ++i) {
+        unsigned int c = 0;
+        for (int bit = 7 + 7 * i; bit < 14 + 7 * i; ++bit) c = (c << 1) | ((received[bit / 8] >> (7 - bit % 8)) & 1);
+        if (c == 0) break;
+        text += static_cast<char>(c);
+      }
+      break;
+    case kIso8Bit:
+      for (int i = 0; i < taLen && bytes[i] != 0; ++i) appendUtf8(text, bytes[i]);
+      break;
+    case kUtf8:
+      for (size_t at = 0; at < static_cast<size_t>(taLen);) {
+        uint32_t c = nextCharacter(bytes, static_cast<size_t>(taLen), &at);
+        if (c == 0) break;
+        appendUtf8(text, c);
+      }
+      break;
+    case kUtf16:
+      for (int i = 0; i < taLen; ++i) {
+        uint32_t unit = (uint32_t(bytes[2 * i]) << 8) | bytes[2 * i + 1];
+        if (unit == 0) break;
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < taLen) {
+          uint32_t low = (uint32_t(bytes[2 * i + 2]) << 8) | bytes[2 * i + 3];
+          if (low >= 0xDC00 && low <= 0xDFFF) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+            ++i;
+          }
+        }
+        appendUtf8(text, unit);  // a lone surrogate becomes U+FFFD
+      }
+      break;
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -38,18 +101,25 @@ std::string TalkerAlias::getTaString() { return taString; }
 void TalkerAlias::encode(const char* text) {
   for (auto& block : talkerAliasBytes) memset(block + 1, 0, TALKER_ALIAS_BLOCK_SIZE - 1);
   blockCount = 0;
-  size_t length = text != nullptr ? strlen(text) : 0;
-  if (length > TALKER_ALIAS_MAX_LENGTH) length = TALKER_ALIAS_MAX_LENGTH;
+  // The text's characters in ISO 8859-1, one byte each, at most 27 of them.
+  unsigned char iso[TALKER_ALIAS_MAX_LENGTH];
+  size_t length = 0;
+  const size_t textLength = text != nullptr ? strlen(text) : 0;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  for (size_t at = 0; at < textLength && length < TALKER_ALIAS_MAX_LENGTH;) {
+    uint32_t c = nextCharacter(bytes, textLength, &at);
+    iso[length++] = c <= 0xFF ? static_cast<unsigned char>(c) : '?';
+  }
   if (length == 0) return;
 
   blockCount = static_cast<int>(length) / kBlockCharacters + 1;
   talkerAliasBytes[0][2] = static_cast<unsigned char>(length << 1) | kFormatIso8Bit;
   size_t first = length < kHeaderCharacters ? length : kHeaderCharacters;
-  memcpy(&talkerAliasBytes[0][3], text, first);
+  memcpy(&talkerAliasBytes[0][3], iso, first);
   size_t placed = first;
   for (int block = 1; placed < length; ++block) {
     size_t take = length - placed < kBlockCharacters ? length - placed : kBlockCharacters;
-    memcpy(&talkerAliasBytes[block][2], text + placed, take);
+    memcpy(&talkerAliasBytes[block][2], iso + placed, take);
     placed += take;
   }
 }
@@ -67,23 +137,22 @@ int TalkerAlias::decode(const unsigned char* block) {
   const int index = block[0] - kHeaderOpcode;
 
   if (index == 0) {
-    memset(buff, 0xFF, sizeof(buff));
+    memset(received, 0xFF, sizeof(received));
+    taFormat = block[2] >> 6;
     taLen = (block[2] >> 1) & 0x1F;
-    logInstance.log(LOG_INFO, "taFormat = %d\n", block[2] >> 6);
-    memcpy(buff, block + 3, kHeaderCharacters);
-  } else {
-    memcpy(buff + kHeaderCharacters + (index - 1) * kBlockCharacters, block + 2, kBlockCharacters);
+    pending = true;
+    logInstance.log(LOG_INFO, "taFormat = %d\n", taFormat);
   }
+  memcpy(received + index * kBlockDataBytes, block + 2, kBlockDataBytes);
 
-  // The block that carries the last character completes the alias, unless it was
-  // already reported (first byte 0) since the last header.
-  if (index == taLen / kBlockCharacters && buff[0] != 0) {
-    buff[taLen] = 0;
-    logInstance.log(LOG_INFO, "TA = %s\n", reinterpret_cast<const char*>(buff));
-    buff[0] = 0;
-    return 1;
-  }
-  return 0;
+  // The block that carries the last character completes the alias, once per
+  // header; an alias whose first character is 0 is never reported.
+  if (!pending || index != lastBlock(taFormat, taLen)) return 0;
+  std::string text = receivedText();
+  if (text.empty()) return 0;
+  logInstance.log(LOG_INFO, "TA = %s\n", escapeControls(text.data(), text.size()).c_str());
+  pending = false;
+  return 1;
 }
 
 std::string TalkerAlias::substitute(std::string text, const char* token, std::string value) {

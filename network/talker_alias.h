@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // DMR talker alias (ETSI TS 102 361-2): the text that names the speaker of a call,
 // carried as up to four 9-byte link-control blocks (the header and blocks 1 to 3).
 // The sending side (encode, send, substitute, getTaString) runs on the dispatching
@@ -24,12 +25,17 @@ class TalkerAlias {
   void setTaString(std::string text);
   std::string getTaString();
 
-  // Rebuilds talkerAliasBytes and blockCount from the text (ISO 8-bit, one byte per
-  // character, cut to 27 bytes). An empty text leaves nothing to send.
+  // Rebuilds talkerAliasBytes and blockCount from the text, taken as UTF-8 (other
+  // bytes as ISO 8859-1) and sent as format 1: one ISO 8859-1 byte per character,
+  // "?" for a character outside it, cut to 27 characters. An empty text leaves
+  // nothing to send.
   void encode(const char* text);
   // Sends the first blockCount blocks as embedded data, numbered with the voice packets.
   void send(ODMRTP_CLASS* client);
-  // Collects one received block; 1 when it completed an alias (which it logs), else 0.
+  // Collects one received block; 1 when it completed an alias (which it logs in
+  // UTF-8, control bytes escaped), else 0. Formats: 0 (7-bit, up to 31
+  // characters), 1 (ISO 8859-1), 2 (UTF-8, the length in bytes), 3 (UTF-16
+  // big-endian, the length in characters).
   int decode(const unsigned char* block);
   // The text with every occurrence of the token replaced by the value; the inserted
   // value is never searched again.

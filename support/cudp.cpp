@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/cudp.h"
 
 #include <arpa/inet.h>
@@ -8,8 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "telemetry/log_class.h"
@@ -25,22 +28,50 @@ void copyPorts(int* slots, const int* ports) {
   for (int i = 0; i < CUDP::kMaxWritePorts && ports[i] != 0; ++i) slots[i] = ports[i];
 }
 
-// The first IPv4 address of the host (dotted quad or name); false when there is none.
-bool resolveIPv4(const char* host, struct in_addr* address) {
-  if (host == nullptr) return false;
+// Retries of a partner host that did not resolve are at least this far apart.
+constexpr int64_t kResolveRetryMs = 10000;
+
+// The first IPv4 address of the host (dotted quad or name): 0, or the resolver's
+// error code (EAI_NONAME when there is no host at all).
+int resolveIPv4(const char* host, struct in_addr* address) {
+  if (host == nullptr) return EAI_NONAME;
   struct addrinfo hints {};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   struct addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  int result = getaddrinfo(host, nullptr, &hints, &found);
+  if (result != 0) return result;
   std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> guard(found, freeaddrinfo);
   for (struct addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
     if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
       *address = reinterpret_cast<struct sockaddr_in*>(entry->ai_addr)->sin_addr;
-      return true;
+      return 0;
     }
   }
-  return false;
+  return EAI_NONAME;
+}
+
+const char* resolveErrorText(int result, int error) {
+  return result == EAI_SYSTEM ? strerror(error) : gai_strerror(result);
+}
+
+int64_t monotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::atomic<CUDP::ClockFn> clockOverride{nullptr};
+std::atomic<CUDP::ResolveFn> resolverOverride{nullptr};
+
+int64_t currentMs() {
+  CUDP::ClockFn clock = clockOverride.load();
+  return clock != nullptr ? clock() : monotonicMs();
+}
+
+int lookUp(const char* host, struct in_addr* address) {
+  CUDP::ResolveFn resolver = resolverOverride.load();
+  return (resolver != nullptr ? resolver : resolveIPv4)(host, address);
 }
 
 // Waits for the descriptors of fds to become readable; timeout null waits without
@@ -52,6 +83,10 @@ int waitReadable(struct pollfd* fds, nfds_t count, const struct timespec* timeou
 constexpr short kReadable = POLLIN | POLLERR | POLLHUP;
 
 }  // namespace
+
+void CUDP::setClock(ClockFn clock) { clockOverride.store(clock); }
+
+void CUDP::setResolver(ResolveFn resolver) { resolverOverride.store(resolver); }
 
 CUDP::CUDP() = default;
 
@@ -91,12 +126,9 @@ int CUDP::openSocket(const char* host, int newReadPort, const int* ports, int fl
   readSockAddr.sin_port = htons(static_cast<uint16_t>(readPort));
   readSockAddr.sin_addr.s_addr = htonl(INADDR_ANY);
 
+  // The read port is bound without address reuse: while we hold it, no other
+  // socket (of any user) can bind it on any address and read the partner's messages.
   if ((flags & 1) != 0) {
-    int reuse = 1;
-    if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) != 0) {
-      int error = errno;
-      logInstance.log(LOG_ERROR, "Cannot set the UDP socket option, err: %d (%s)\n", error, strerror(error));
-    }
     int bound = -1;
     int error = EINVAL;  // a read port outside 0..65535 is never bound
     if (readPort >= 0 && readPort <= 65535) {
@@ -112,8 +144,17 @@ int CUDP::openSocket(const char* host, int newReadPort, const int* ports, int fl
   writeSockAddr.sin_family = AF_INET;
   writeSockAddr.sin_port = htons(static_cast<uint16_t>(writePorts[0]));
   writeSockAddr.sin_addr.s_addr = htonl(INADDR_ANY);
-  resolveIPv4(host, &writeSockAddr.sin_addr);  // unresolved: stays 0.0.0.0, silently
-
+  hasHost = host != nullptr;
+  partnerHost = hasHost ? host : "";
+  int result = lookUp(host, &writeSockAddr.sin_addr);
+  int error = errno;
+  partnerResolved = result == 0;
+  if (!partnerResolved) {
+    // Nothing is sent (0.0.0.0 would be this host) until a retry resolves it.
+    nextResolveMs = currentMs() + kResolveRetryMs;
+    logInstance.log(LOG_WARNING, "Can not resolve the partner host %s (%s), nothing is sent to it until it resolves\n",
+                    hasHost ? host : "(none)", resolveErrorText(result, error));
+  }
   return sock;
 }
 
@@ -157,15 +198,43 @@ int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
 
   std::lock_guard<std::mutex> lock(writeMutex);
   readSockAddr = source;
-  if (source.sin_addr.s_addr != writeSockAddr.sin_addr.s_addr) return 0;  // not the partner: dropped
+  // Not the partner (or no partner address yet): dropped.
+  if (!partnerResolved || source.sin_addr.s_addr != writeSockAddr.sin_addr.s_addr) return 0;
   return static_cast<int>(received);
 }
 
+bool CUDP::resolvePartnerIfDue() {
+  // One lookup at a time, outside writeMutex: other writers meanwhile drop their
+  // datagrams instead of waiting for the resolver.
+  std::unique_lock<std::mutex> resolving(resolveMutex, std::try_to_lock);
+  if (!resolving.owns_lock()) return false;
+  if (partnerResolved) return true;
+  int64_t now = currentMs();
+  if (now < nextResolveMs) return false;
+  nextResolveMs = now + kResolveRetryMs;
+  struct in_addr address {};
+  if (lookUp(hasHost ? partnerHost.c_str() : nullptr, &address) != 0) return false;
+  {
+    std::lock_guard<std::mutex> lock(writeMutex);
+    writeSockAddr.sin_addr = address;
+    partnerResolved = true;
+  }
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, text, sizeof(text));
+  logInstance.log(LOG_INFO, "Partner host %s resolved to %s\n", partnerHost.c_str(), text);
+  return true;
+}
+
 int CUDP::writeSocket(const unsigned char* data, unsigned int length) {
+  const bool resolved = partnerResolved || resolvePartnerIfDue();
   std::lock_guard<std::mutex> lock(writeMutex);
   int sum = 0;
   for (int i = 0; i < kMaxWritePorts && writePorts[i] != 0; ++i) {
     if (!isPortNumber(writePorts[i])) continue;  // no datagram to a port that cannot exist
+    if (!resolved) {  // no partner address yet: a failed send
+      sum += -1;
+      continue;
+    }
     writeSockAddr.sin_port = htons(static_cast<uint16_t>(writePorts[i]));
     ssize_t sent = sendto(sock, data, length, MSG_DONTWAIT | MSG_NOSIGNAL,
                           reinterpret_cast<const struct sockaddr*>(&writeSockAddr), sizeof(writeSockAddr));

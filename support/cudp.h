@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One IPv4 UDP socket with a fixed partner host: datagrams are received on a
 // local read port, only those from the partner host (any source port) are kept,
 // and every write goes to the partner on each of up to 16 write ports.
@@ -9,8 +10,11 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <stdint.h>
 
+#include <atomic>
 #include <mutex>
+#include <string>
 
 class CUDP {
  public:
@@ -28,11 +32,13 @@ class CUDP {
   CUDP(const CUDP&) = delete;
   CUDP& operator=(const CUDP&) = delete;
 
-  // Opens the endpoint; bit 0 of flags binds the read port (with address reuse).
-  // Returns the descriptor, or a negative value when no socket could be created.
-  // A failed bind or socket option is logged and leaves the endpoint open for
+  // Opens the endpoint; bit 0 of flags binds the read port, exclusively (no
+  // address reuse). Returns the descriptor, or a negative value when no socket
+  // could be created. A failed bind is logged and leaves the endpoint open for
   // sending. The host (dotted quad or name) is resolved to its first IPv4
-  // address; an unresolvable host leaves the partner at 0.0.0.0.
+  // address; a host that does not resolve is logged as a warning, nothing is
+  // sent or received until it does, and writes look it up again at most once
+  // every 10 seconds (the writer that looks it up waits for the resolver).
   int openSocket(const char* host, int readPort, const int* writePorts, int flags);
   int openSocket(const char* host, int port, int flags);
   bool isOpen() const { return sock != -1; }
@@ -54,8 +60,8 @@ class CUDP {
   // came from another host (it is consumed and dropped) or the receive failed.
   int readSocket(unsigned char* buffer, unsigned int size);
   // Sends the data as one datagram to each write port without blocking. Returns
-  // the sum of the sends' results (bytes sent, -1 for a failed send); 0 with no
-  // write port.
+  // the sum of the sends' results (bytes sent, -1 for a failed send, and for each
+  // port while the partner host is unresolved); 0 with no write port.
   int writeSocket(const unsigned char* data, unsigned int length);
   // Request and reply: with one write port and the datagram fully sent, waits up
   // to 5 seconds and returns readSocket's result; otherwise 0.
@@ -77,6 +83,14 @@ class CUDP {
 
   // Whether the dotted-quad text is the IPv4 address of a local interface.
   static bool isLocalInterfaceAddress(const char* address);
+  // Test hooks, for every endpoint (nullptr restores the defaults): the monotonic
+  // clock in milliseconds that paces the retries, and the host lookup (0, or a
+  // getaddrinfo error code).
+  using ClockFn = int64_t (*)();
+  using ResolveFn = int (*)(const char* host, struct in_addr* address);
+  static void setClock(ClockFn clock);
+  static void setResolver(ResolveFn resolver);
+
   // The positive ports among the 16 slots as "p1,p2,..." in a per-thread buffer
   // that the next call on the same thread overwrites.
   static const char* getTransmitPorts(const int* ports);
@@ -88,4 +102,13 @@ class CUDP {
   int readPort = 0;
   int writePorts[kMaxWritePorts] = {};
   std::mutex writeMutex;
+
+  // Looks an unresolved partner host up again when the retry is due; true once
+  // it is resolved.
+  bool resolvePartnerIfDue();
+  std::string partnerHost;                   // kept for the retries
+  bool hasHost = false;
+  std::atomic<bool> partnerResolved{false};  // set under writeMutex
+  std::mutex resolveMutex;                   // one lookup at a time
+  std::atomic<int64_t> nextResolveMs{0};     // when the next lookup is due
 };

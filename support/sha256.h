@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // SHA-256 (FIPS 180-4): start, absorb any number of byte runs, finish into a
 // 32-byte digest. The context is a plain record owned by the caller; the functions
 // keep no other state, so separate contexts may be used on separate threads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/subscriber.h"
 
 #include <sys/time.h>
@@ -111,7 +112,10 @@ void Subscriber::loadSubscriberMap(const char* path) {
 
     size_t callsignLength = strlen(callsign);
     size_t nameLength = strlen(name);
-    if (nameLength > 0 && name[nameLength - 1] == '\n') --nameLength;  // a carriage return stays
+    if (nameLength > 0 && name[nameLength - 1] == '\n') {
+      --nameLength;
+      if (nameLength > 0 && name[nameLength - 1] == '\r') --nameLength;  // a CR LF line end, as other tools write
+    }
 
     records.push_back(SUBINFO{parseId(idText), nullptr, nullptr});
     SUBINFO* record = &records.back();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The subscriber database: radio ID, callsign and name of each line of a
 // comma-separated file, looked up by radio ID or by exact callsign. A lookup
 // reloads the file first when the table is more than a day old, so a returned
@@ -17,7 +18,7 @@
 struct SUBINFO {
   int32_t id;
   const char* callsign;
-  const char* name;  // without the line's final line feed
+  const char* name;  // without the line end (LF or CR LF)
 };
 
 // Byte-wise ordering of callsigns: lookups are exact and case-sensitive.

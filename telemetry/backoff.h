@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pause before each new attempt to reach the MQTT broker: 1 s after the first
 // failure or loss, doubling with each further one up to 60 s; a connection that
 // lasted a minute starts the count again. A plain value owned by the client's

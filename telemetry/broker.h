@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Broker attachment: at start-up, connects the one MQTT client when a broker is
 // configured and hands it to the logger, which then publishes every emitted line
 // on the configured topic (fatal lines on "trelvane/error" as well). Start-up

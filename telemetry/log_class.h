@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's one logger. Every thread logs through the global logInstance;
 // each emitted line gets a level letter and a UTC time stamp and goes to standard
 // output, the log file and, once a broker is attached, to MQTT. log and dump are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "telemetry/mqtt.h"
 
 #include <errno.h>
@@ -14,7 +15,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <vector>
+
+#include "telemetry/control_escape.h"
 
 namespace {
 
@@ -182,7 +186,8 @@ bool handlePublication(mqtt_broker_handle* handle, uint8_t* buffer, size_t remai
       fflush(stdout);
       return false;
     }
-    fwrite(body, 1, piece, stdout);
+    std::string shown = escapeControls(reinterpret_cast<const char*>(body), piece);  // outside text
+    fwrite(shown.data(), 1, shown.size(), stdout);
     remaining -= piece;
   }
   fputc('\n', stdout);

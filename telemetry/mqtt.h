@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Minimal MQTT 3.1 client ("MQIsdp") over one TCP connection, used to publish the
 // daemon's log lines. Callers only queue entries (publish, subscribe) and return
 // at once; the queue is bounded, so a broker that is away or slow costs a fixed

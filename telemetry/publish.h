@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One command for the MQTT connection thread: publish a message on a topic,
 // subscribe to a topic (no message) or send a ping (no topic). The entry owns
 // private copies of its texts; whoever queues it hands it over with it, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Bounded FIFO of commands for the MQTT connection thread. Any thread may push and
 // a push never waits: when the bound of publications is reached, the oldest
 // publication is dropped and counted. Subscriptions, pings and the stop marker

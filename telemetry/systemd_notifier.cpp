@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "telemetry/systemd_notifier.h"
 
 #include <stdio.h>
@@ -6,6 +7,8 @@
 #include <time.h>
 
 #include <algorithm>
+
+#include "telemetry/control_escape.h"
 
 SystemdNotifier systemdNotifier;
 
@@ -86,9 +89,12 @@ void SystemdNotifier::setLink(Link state, const char* newHost, const char* newPo
   if (!active) return;
   std::lock_guard<std::mutex> lock(statusMutex);
   link = state;
-  host = newHost != nullptr ? newHost : "";
-  port = newPort != nullptr ? newPort : "";
-  reason = why != nullptr ? why : "";
+  // The host and port may come from a partner's reconnect command and the callsign
+  // from its metadata: a line break there would start another assignment of the
+  // notification, so control bytes are escaped as in the log.
+  host = escapeControls(newHost);
+  port = escapeControls(newPort);
+  reason = escapeControls(why);
   sendStatusLocked();
 }
 
@@ -108,7 +114,7 @@ void SystemdNotifier::setCall(Way way, uint32_t source, const char* callsign, ui
   call.source = source;
   call.destination = destination;
   call.privateCall = privateCall;
-  call.callsign = callsign != nullptr ? callsign : "";
+  call.callsign = escapeControls(callsign);
   call.when = static_cast<long long>(time(nullptr));
   sendStatusLocked();
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's messages to systemd's service manager: readiness, the watchdog
 // ping, a one-line status for `systemctl status` and the stop notice, sent through
 // libsystemd's sd_notify. Everything is a no-op until start() has found

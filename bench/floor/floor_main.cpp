@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zelk_floor_bench: the daemon measured against the physical floor of this
 // machine, in one run. The real zelk binary runs between a loopback partner and a
 // loopback Rewind server (the simulator for the login and the idle minute, then

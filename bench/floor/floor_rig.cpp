@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "bench/floor/floor_rig.h"
 
 #include <arpa/inet.h>

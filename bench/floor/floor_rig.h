@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The measuring rig of the floor benchmark: loopback UDP sockets that play the
 // local partner and the Rewind server around a running zelk process, a bare relay
 // process that only receives a datagram and sends it on (the physical floor of

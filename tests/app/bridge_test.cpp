@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge end to end: the real zelk binary between our Rewind server simulator
 // and a test partner, all on loopback.
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/mosquitto_broker.h"
+#include "common/mqtt_probe.h"
 #include "common/process.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
@@ -22,6 +25,9 @@ using testing_support::binaryPath;
 using testing_support::ChildProcess;
 using testing_support::countOccurrences;
 using testing_support::freeUdpPort;
+using testing_support::MosquittoBroker;
+using testing_support::MqttMessage;
+using testing_support::MqttProbe;
 using testing_support::TempDir;
 
 constexpr uint32_t kUserID = 3106001;
@@ -86,10 +92,12 @@ class Bridge : public ::testing::Test {
     ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_SUBSCRIPTION, 2, kWaitMs));
   }
 
-  // Sends a remote command and waits until the daemon has logged it.
-  void command(const std::string& text) {
+  // Sends a remote command and waits until the daemon has logged it (as `logged`
+  // when that is given: a reconnect's password is masked).
+  void command(const std::string& text, const std::string& logged = "") {
     partner.send(PartnerLink::remoteCommand(text));
-    ASSERT_TRUE(zelk->waitForOutput("DMR, Remote CMD: " + text + "\n", kWaitMs)) << zelk->output();
+    ASSERT_TRUE(zelk->waitForOutput("DMR, Remote CMD: " + (logged.empty() ? text : logged) + "\n", kWaitMs))
+        << zelk->output();
   }
 
   // A talk-group command, and the subscription it leads to.
@@ -255,6 +263,8 @@ TEST_F(Bridge, RemoteCommandsChangeGroupCallTypeAndAlias) {
   EXPECT_EQ(sim.packetsOfType(REWIND_TYPE_DMR_DATA_BASE + 1).at(0).payload[0], 0);  // group again
   changeGroup("txTg=disconnect");
   EXPECT_EQ(lastSubscribedGroup(), 4000u);
+  changeGroup("txTg=99999999999");  // beyond int: its largest value, never undefined
+  EXPECT_EQ(lastSubscribedGroup(), 2147483647u);
 }
 
 TEST_F(Bridge, ReconnectCommandMovesToAnotherServer) {
@@ -263,7 +273,8 @@ TEST_F(Bridge, ReconnectCommandMovesToAnotherServer) {
   second.setPassword("other");
   ASSERT_TRUE(second.start("127.0.0.1", 0));
   partner.clear();
-  command("txTg=other@127.0.0.1:" + std::to_string(second.port()) + "!2");
+  command("txTg=other@127.0.0.1:" + std::to_string(second.port()) + "!2",
+          "txTg=********@127.0.0.1:" + std::to_string(second.port()) + "!2");
   ASSERT_TRUE(zelk->waitForOutput("Server login success\n", kWaitMs)) << zelk->output();
   EXPECT_TRUE(second.loggedIn());
   EXPECT_EQ(second.subscribedTalkGroup(), 2u);
@@ -279,10 +290,43 @@ TEST_F(Bridge, ReconnectCommandMovesToAnotherServer) {
   EXPECT_TRUE(partner.waitForCount(TAG_END_TX, 1, kWaitMs));
 
   // A wrong password fails and says so.
-  command("txTg=wrong@127.0.0.1:" + std::to_string(second.port()));
+  command("txTg=wrong@127.0.0.1:" + std::to_string(second.port()),
+          "txTg=********@127.0.0.1:" + std::to_string(second.port()));
   EXPECT_TRUE(zelk->waitForOutput("Error logging into BM server\n", kWaitMs));
   EXPECT_TRUE(partner.waitUntil(
       [](const std::vector<Datagram>& l) { return countEvents(l, kFailureEvent) == 1; }, kWaitMs));
+}
+
+TEST_F(Bridge, PasswordsReachNeitherOutputNorLogFileNorBroker) {
+  MosquittoBroker mosquitto;
+  ASSERT_TRUE(mosquitto.started()) << mosquitto.log();
+  MqttProbe probe;
+  ASSERT_TRUE(probe.connect(mosquitto.port(), "probe"));
+  ASSERT_TRUE(probe.subscribe("trelvane/#"));
+  startAndLogIn("BrokerAddress = 127.0.0.1\nBrokerPort = " + std::to_string(mosquitto.port()) + "\n");
+  RewindSimulator second;
+  second.setPassword("n3wpass");
+  ASSERT_TRUE(second.start("127.0.0.1", 0));
+  const std::string target = "@127.0.0.1:" + std::to_string(second.port()) + "!2";
+  command("txTg=n3wpass" + target, "txTg=********" + target);
+  ASSERT_TRUE(zelk->waitForOutput("Server login success\n", kWaitMs)) << zelk->output();
+
+  std::string published;  // every publication, once the reconnect's lines are among them
+  for (int i = 0; i < 100 && published.find("Server login success\n") == std::string::npos; ++i) {
+    published.clear();
+    for (const MqttMessage& m : probe.waitForMessages(1000000, 100)) published += m.payload;
+  }
+  EXPECT_NE(published.find("DMR, Remote CMD: txTg=********" + target + "\n"), std::string::npos) << published;
+  zelk->sendSignal(SIGTERM);
+  EXPECT_EQ(zelk->waitExit(kWaitMs), 0);
+  std::string out = zelk->output();
+  std::string file = testing_support::readFile(dir.file("ZELK.log"));
+  EXPECT_NE(out.find("DMR, Setting [ZELK] BMPassword -> ********\n"), std::string::npos) << out;
+  EXPECT_NE(file.find("DMR, Setting [ZELK] BMPassword -> ********\n"), std::string::npos) << file;
+  for (const std::string* text : {&out, &file, &published}) {
+    EXPECT_EQ(text->find("s3cret"), std::string::npos) << *text;
+    EXPECT_EQ(text->find("n3wpass"), std::string::npos) << *text;
+  }
 }
 
 int openDescriptors(pid_t pid) {
@@ -442,7 +486,8 @@ TEST_F(Bridge, NineDigitHotspotIDLogsInWithItAndCallsCarryTheRadioID) {
   second.setPassword("s3cret");
   ASSERT_TRUE(second.start("127.0.0.1", 0));
   localCall(2);
-  command("txTg=s3cret@127.0.0.1:" + std::to_string(second.port()) + "!91");
+  command("txTg=s3cret@127.0.0.1:" + std::to_string(second.port()) + "!91",
+          "txTg=********@127.0.0.1:" + std::to_string(second.port()) + "!91");
   ASSERT_TRUE(zelk->waitForOutput("Server login success\n", kWaitMs)) << zelk->output();
   localCall(2, "", 91, &second);
   for (RewindSimulator* server : {&sim, &second}) {

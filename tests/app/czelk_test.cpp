@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bridge's handlers driven directly, without threads or a network service:
 // what reaches the partner and what is logged for each kind of input.
 #include "app/czelk.h"
@@ -19,8 +20,16 @@
 #include "common/process.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
+#include "support/subscriber.h"
 #include "telemetry/log_class.h"
 #include "tools/partner/partner_link.h"
+
+// The bridge's private components, for the cases that need another alias template
+// or a subscriber database than the settings give.
+struct CZELKTestAccess {
+  static TalkerAlias& alias(CZELK& bridge) { return bridge.alias; }
+  static std::unique_ptr<Subscriber>& subscribers(CZELK& bridge) { return bridge.subscribers; }
+};
 
 namespace {
 
@@ -212,6 +221,7 @@ TEST_F(BridgeHandlers, CommandsAreReadUpToTheirLengthAndBadReconnectsIgnored) {
   EXPECT_TRUE(logged("DMR, Remote CMD: setTA=ABC\n"));
   EXPECT_TRUE(logged("DMR, Begin TX: src=7 rpt=0 dst=91 slot=1 cc=1 metadata=\n"));
   tlv(PartnerLink::remoteCommand("txTg=secret@host-only"));
+  EXPECT_TRUE(logged("DMR, Remote CMD: txTg=********@host-only\n"));
   EXPECT_TRUE(logged("DMR, Remote CMD: reconnect needs password@host:port!tg, ignored\n"));
   tlv(PartnerLink::remoteCommand("hello"));
   EXPECT_TRUE(logged("DMR, Remote CMD: hello\n"));
@@ -265,6 +275,49 @@ TEST(BridgeExit, SignalRacingTheDestructorNeverReachesADestroyedBridge) {
   EXPECT_EXIT(raceSignalWithDestructor(0, true), ::testing::ExitedWithCode(0), "");
   for (int delayUs : {-200, -50, -10, 0, 10, 50, 200}) {
     EXPECT_EXIT(raceSignalWithDestructor(delayUs, false), ::testing::ExitedWithCode(0), "") << delayUs;
+  }
+}
+
+TEST_F(BridgeHandlers, IsoAndUtf8MetadataGiveTheSameAlias) {
+  CZELKTestAccess::alias(*bridge).setTaString("%callsign %name");
+  auto aliasBlocks = [] { return std::vector<uint8_t>(&talkerAliasBytes[0][0], &talkerAliasBytes[0][0] + 36); };
+  tlv(PartnerLink::beginTx(7, 91, "{\"call\":\"AB1CD\",\"name\":\"J\xFCrgen\"}"));
+  std::vector<uint8_t> fromIso = aliasBlocks();
+  tlv(PartnerLink::beginTx(7, 91, "{\"call\":\"AB1CD\",\"name\":\"J\xC3\xBCrgen\"}"));
+  EXPECT_EQ(aliasBlocks(), fromIso);
+  EXPECT_EQ(std::vector<uint8_t>(fromIso.begin(), fromIso.begin() + 18),
+            (std::vector<uint8_t>{0x04, 0x00, 0x58, 'A', 'B', '1', 'C', 'D', ' ',  //
+                                  0x05, 0x00, 'J', 0xFC, 'r', 'g', 'e', 'n', 0}));
+  const std::string shown = "{\"call\":\"AB1CD\",\"name\":\"J\xC3\xBCrgen\"}";  // both in UTF-8
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "DMR, Begin TX: src=7 rpt=0 dst=91 slot=1 cc=1 metadata=" + shown + "\n"),
+            2);
+}
+
+TEST_F(BridgeHandlers, OutsideTextNeverStartsALogLine) {
+  testing_support::TempDir dir;
+  dir.write("ids.csv", "4660,AB1CD,Ann\rF: forged\n");  // a CR sends a terminal back to the line start
+  CZELKTestAccess::subscribers(*bridge).reset(new Subscriber(dir.file("ids.csv")));
+
+  const std::string forged = "x\nF: 2026-01-01 00:00:00.000 forged\x1b[2J";
+  rewind(REWIND_TYPE_DMR_DATA_BASE + 1, {0, 0, 0, 0, 0, 91, 0, 0x12, 0x34, 0, 0, 0});
+  rewind(REWIND_TYPE_DMR_EMBEDDED_DATA, {4, 0, 0x4C, 'x', '\n', 'F', ':', ' ', 'y'});
+  tlv(PartnerLink::beginTx(7, 91, forged));
+  Datagram info = PartnerLink::beginTx(7, 91, forged);
+  info[0] = TAG_SET_INFO;
+  tlv(info);
+  tlv(PartnerLink::remoteCommand("setTA=" + forged));
+  tlv(PartnerLink::remoteCommand("txTg=pass\n@host\n\x1b[2J"));  // no port: ignored, not tried
+
+  const std::string shown = "x\\nF: 2026-01-01 00:00:00.000 forged\\x1b[2J";
+  EXPECT_TRUE(logged("DMR, ODMR Begin Tx: src = AB1CD, dst = 91 (GROUP) (Ann\\rF: forged)\n"));
+  EXPECT_TRUE(logged("TA = x\\nF: y\n"));
+  EXPECT_TRUE(logged("DMR, Begin TX: src=7 rpt=0 dst=91 slot=1 cc=1 metadata=" + shown + "\n"));
+  EXPECT_TRUE(logged("DMR, TAG_SET_INFO: src=7 rpt=0 dst=91 slot=1 cc=1 metadata=" + shown + "\n"));
+  EXPECT_TRUE(logged("DMR, Remote CMD: setTA=" + shown + "\n"));
+  EXPECT_TRUE(logged("DMR, Remote CMD: txTg=********@host\\n\\x1b[2J\n"));
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.find_first_of("\r\x1b"), std::string::npos) << line;
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
   }
 }
 

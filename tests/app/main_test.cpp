@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon as a whole process: command line, configuration file and signals.
 #include <gtest/gtest.h>
 #include <signal.h>

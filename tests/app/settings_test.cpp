@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
@@ -48,6 +49,13 @@ TEST_F(SettingsTest, NumbersConvertLikeAtoi) {
   EXPECT_EQ(settings.userID, 0u);
   handler(&settings, "ZELK", "RXPort", "+36010 ; port");
   EXPECT_EQ(settings.rxPort, 36010u);
+  // Beyond the range of int: the nearest end of it, never undefined.
+  handler(&settings, "ZELK", "UserID", "2147483647");
+  EXPECT_EQ(settings.userID, 2147483647u);
+  handler(&settings, "ZELK", "UserID", "99999999999999999999999");
+  EXPECT_EQ(settings.userID, 2147483647u);
+  handler(&settings, "ZELK", "StartTG", "-2147483649");
+  EXPECT_EQ(settings.startTG, static_cast<uint32_t>(INT32_MIN));
 }
 
 TEST_F(SettingsTest, LaterValueWinsAndUnknownPairsAreIgnored) {
@@ -58,6 +66,7 @@ TEST_F(SettingsTest, LaterValueWinsAndUnknownPairsAreIgnored) {
   EXPECT_EQ(handler(&settings, "ZELK", "NoSuchKey", "x"), 1);
   EXPECT_STREQ(settings.bmPassword, "second");
   EXPECT_EQ(lines.size(), 2u);  // the ignored pairs log nothing
+  EXPECT_EQ(lines[1], "DMR, Setting [ZELK] BMPassword -> ********\n");  // the key shows, the password not
 }
 
 TEST_F(SettingsTest, DefaultsPointAtTheLoopbackSimulator) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "common/mosquitto_broker.h"
 
 #include <netinet/in.h>

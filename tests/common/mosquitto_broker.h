@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A real mosquitto broker for one test: started in the foreground on a free
 // loopback port with a minimal configuration (one listener on 127.0.0.1,
 // anonymous clients allowed) in a scratch directory. The constructor waits until

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A real MQTT client for tests, written independently of the daemon's: it
 // connects to a broker (MQTT 3.1.1, no keep-alive), subscribes and publishes at
 // QoS 0, and collects the publications the broker delivers. It reads only while a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "common/output_capture.h"
 
 #include <fcntl.h>

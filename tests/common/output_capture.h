@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Captures what this process writes to standard output or standard error (the
 // descriptor itself, so writes from every thread are seen) into a scratch file,
 // for tests of messages that code prints directly. On destruction the stream is

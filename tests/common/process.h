@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test helpers for whole-process tests: a child process with its standard output
 // and error captured in files, free loopback ports and a scratch directory. Every
 // wait is bounded by a time-out; a child still running when its ChildProcess is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A stand-in MQTT broker on a loopback TCP socket that shows the exact bytes a
 // client sends and answers with whatever bytes a test gives it. It serves one
 // connection at a time and is driven from the test thread; every wait is bounded.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test helpers around the Rewind client: a foreign UDP sender on loopback, and
 // bounded receives of what reaches a client. Every wait has a time limit.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* A wall clock that steps, for whole-process tests: preloaded into a child
  * (LD_PRELOAD), it shifts what time, gettimeofday and clock_gettime with a
  * real-time clock report, the way an NTP step does. ZELK_CLOCK_STEPS lists

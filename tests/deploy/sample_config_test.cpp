@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The installed files agree with the daemon: the sample configuration parses as
 // shipped, documents every key with the built-in default, and the log rotation
 // covers the file that the unit makes the daemon write.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Faults of the MQTT broker, injected against the real binary while calls are
 // carried: a broker that refuses the connection, that is killed, that resets the
 // connection, that accepts and then stalls, that stops answering pings, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The stage of the fault-injection tests: the real zelk binary between our Rewind
 // server simulator and a test partner on loopback, with helpers to start it with
 // extra settings, to play calls in both directions and to check that every frame

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Faults of the log file, injected against the real binary: the log directory
 // becomes unwritable, the log device is full, the log file is moved away without
 // SIGHUP. The daemon keeps running and carrying calls in every case.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Faults of the local partner, injected against the real binary: a flood of
 // malformed datagrams interleaved with a valid call.
 #include <random>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Faults of the Rewind server and of strangers on the network side, injected
 // against the real binary: a server that goes silent in the middle of calls (and
 // comes back, or not), a server that answers with garbage, a stranger that floods

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A subscriber file that is missing when the daemon starts and appears later: the
 // daily reload picks it up. The bridge's network handler runs in this process
 // with a substituted clock, so the day passes at once.

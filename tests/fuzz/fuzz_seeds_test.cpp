@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fuzz targets' seed corpora as a regression test: every seed (and every
 // finding added to a corpus) runs through its target's entry function in the
 // ordinary build, so a fixed fault stays fixed without clang or libFuzzer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The connection service's timing on a substituted clock: the 30-second test
 // without waiting.
 #include "network/link_watch.h"

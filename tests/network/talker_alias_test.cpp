@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "network/talker_alias.h"
 
 #include <gtest/gtest.h>
@@ -105,7 +106,9 @@ TEST_F(TalkerAliasTest, LostMiddleBlockStillCompletesWithGapBytes) {
   alias.encode("ABCDEFGHIJKLMNO");  // 15 characters: header, blocks 1 and 2
   EXPECT_EQ(decodeBlock(block(0)), 0);
   EXPECT_EQ(decodeBlock(block(2)), 1);
-  EXPECT_EQ(lines.back(), "TA = ABCDEF" + std::string(7, '\xFF') + "NO\n");
+  std::string gap;  // seven 0xFF bytes, as ISO 8859-1 in UTF-8
+  for (int i = 0; i < 7; ++i) gap += "\xC3\xBF";
+  EXPECT_EQ(lines.back(), "TA = ABCDEF" + gap + "NO\n");
 }
 
 TEST_F(TalkerAliasTest, EveryLengthSurvivesEncodeAndDecode) {
@@ -117,6 +120,42 @@ TEST_F(TalkerAliasTest, EveryLengthSurvivesEncodeAndDecode) {
     EXPECT_EQ(completed, 1) << length;
     EXPECT_EQ(lines.back(), "TA = " + text.substr(0, length) + "\n");
   }
+}
+
+TEST_F(TalkerAliasTest, Utf8TextIsSentAsIsoOneBytePerCharacter) {
+  alias.encode("J\xC3\xBCrgen \xE2\x82\xAC");  // "Jürgen €": eight characters, the last not in ISO 8859-1
+  EXPECT_EQ(alias.blockCount, 2);
+  EXPECT_EQ(block(0), (Bytes{0x04, 0x00, 0x50, 'J', 0xFC, 'r', 'g', 'e', 'n'}));
+  EXPECT_EQ(block(1), (Bytes{0x05, 0x00, ' ', '?', 0, 0, 0, 0, 0}));
+  alias.encode("J\xFCrgen");  // ISO 8859-1 bytes are taken as such
+  EXPECT_EQ(block(0), (Bytes{0x04, 0x00, 0x4C, 'J', 0xFC, 'r', 'g', 'e', 'n'}));
+
+  std::string thirty;
+  for (int i = 0; i < 30; ++i) thirty += "\xC3\xBC";
+  alias.encode(thirty.c_str());  // the limit counts characters, not bytes
+  EXPECT_EQ(alias.blockCount, 4);
+  EXPECT_EQ(talkerAliasBytes[0][2], 0x76);
+  EXPECT_EQ(block(3), (Bytes{0x07, 0x00, 0xFC, 0xFC, 0xFC, 0xFC, 0xFC, 0xFC, 0xFC}));
+}
+
+TEST_F(TalkerAliasTest, EveryFormatIsLoggedInUtf8AtTheBlockOfItsLastCharacter) {
+  // 7-bit: from bit 0 of header byte 2 on, seven characters in the header and eight in block 1.
+  EXPECT_EQ(decodeBlock({0x04, 0x00, 0x15, 0x42, 0x0B, 0x08, 0x30, 0xA1, 0xA0}), 0);
+  EXPECT_EQ(decodeBlock({0x05, 0x00, 0x85, 0xBF, 0x10, 0, 0, 0, 0}), 1);
+  // UTF-16 big-endian, the length in characters: six of them take twelve bytes.
+  EXPECT_EQ(decodeBlock({0x04, 0x00, 0xCC, 0x00, 'J', 0x00, 0xFC, 0x00, 'r'}), 0);
+  EXPECT_EQ(decodeBlock({0x05, 0x00, 0x00, 'g', 0x00, 'e', 0x00, 'n', 0x00}), 1);
+  // ISO 8859-1, one byte per character.
+  EXPECT_EQ(decodeBlock({0x04, 0x00, 0x4C, 'J', 0xFC, 'r', 'g', 'e', 'n'}), 1);
+  // UTF-8, the length in bytes: seven, so block 1 completes it.
+  EXPECT_EQ(decodeBlock({0x04, 0x00, 0x8E, 'J', 0xC3, 0xBC, 'r', 'g', 'e'}), 0);
+  EXPECT_EQ(decodeBlock({0x05, 0x00, 'n', 0, 0, 0, 0, 0, 0}), 1);
+  // A line break or an escape sequence in an alias never reaches the log raw.
+  EXPECT_EQ(decodeBlock({0x04, 0x00, 0x4C, '\n', 'F', ':', ' ', 0x1B, 'c'}), 1);
+  EXPECT_EQ(lines, (std::vector<std::string>{"taFormat = 0\n", "TA = PA0ABC Bob\n", "taFormat = 3\n",
+                                             "TA = J\xC3\xBCrgen\n", "taFormat = 1\n", "TA = J\xC3\xBCrgen\n",
+                                             "taFormat = 2\n", "TA = J\xC3\xBCrgen\n", "taFormat = 1\n",
+                                             "TA = \\nF: \\x1bc\n"}));
 }
 
 TEST_F(TalkerAliasTest, SubstituteReplacesEveryOccurrenceOnce) {

@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/cudp.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -186,11 +188,91 @@ TEST_F(CudpTest, PortHeldByAnotherSocketLogsTheBindFailureAndStillSends) {
   EXPECT_EQ(partner.receive(), std::string("\x0d\x01\x00", 3));
 }
 
+TEST_F(CudpTest, ReadPortIsExclusiveEvenForSocketsThatAskForReuse) {
+  for (const char* address : {"0.0.0.0", "127.0.0.1"}) {
+    int intruder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    ASSERT_EQ(setsockopt(intruder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)), 0);
+    ASSERT_EQ(setsockopt(intruder, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)), 0);
+    struct sockaddr_in local {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &local.sin_addr);
+    EXPECT_NE(bind(intruder, reinterpret_cast<struct sockaddr*>(&local), sizeof(local)), 0) << address;
+    EXPECT_EQ(errno, EADDRINUSE) << address;
+    close(intruder);
+  }
+  // A second daemon on the same port is told so; the partner's messages still reach us.
+  CUDP second("127.0.0.1", port, partner.port, 1);
+  CloseOnExit closeSecond{second};
+  EXPECT_EQ(lines, std::vector<std::string>{"Can not bind port " + std::to_string(port) + ", error code = " +
+                                            std::to_string(EADDRINUSE) + " (" + strerror(EADDRINUSE) + ")\n"});
+  ASSERT_TRUE(partner.sendTo(port, "cmd"));
+  ASSERT_TRUE(arrives());
+  unsigned char buffer[8];
+  EXPECT_EQ(endpoint.readSocket(buffer, sizeof(buffer)), 3);
+}
+
+int64_t fakeMs = 0;
+int64_t fakeClock() { return fakeMs; }
+int lookups = 0;
+bool lookupWorks = false;
+int fakeResolver(const char*, struct in_addr* address) {
+  ++lookups;
+  return lookupWorks ? inet_pton(AF_INET, "127.0.0.1", address) == 1 ? 0 : EAI_FAIL : EAI_AGAIN;
+}
+
+struct ResolverHooks {
+  ResolverHooks() { CUDP::setClock(fakeClock); }
+  ~ResolverHooks() {
+    CUDP::setClock(nullptr);
+    CUDP::setResolver(nullptr);
+  }
+};
+
+TEST_F(CudpTest, UnresolvableHostIsReportedSendsNothingAndIsRetriedEveryTenSeconds) {
+  ResolverHooks hooks;
+  fakeMs = 1000;
+  CUDP unresolved("partner.invalid", 0, partner.port, 1);  // the system's resolver
+  CloseOnExit closeUnresolved{unresolved};
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("Can not resolve the partner host partner.invalid (", 0), 0u) << lines[0];
+  const unsigned char data[] = {13, 1, 0};
+  EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), -1);
+  EXPECT_EQ(partner.receive(200), "<none>") << "nothing may go to 0.0.0.0, this host";
+
+  CUDP::setResolver(fakeResolver);
+  lookups = 0;
+  lookupWorks = false;
+  fakeMs += 9999;
+  EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), -1);
+  EXPECT_EQ(lookups, 0) << "at most one lookup every 10 seconds";
+  fakeMs += 1;
+  EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), -1);
+  EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), -1);
+  EXPECT_EQ(lookups, 1);
+  EXPECT_EQ(lines.size(), 1u) << "a failed retry says nothing new";
+
+  lookupWorks = true;
+  fakeMs += 10000;
+  EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), 3);
+  EXPECT_EQ(partner.receive(), std::string("\x0d\x01\x00", 3));
+  EXPECT_EQ(lines.back(), "Partner host partner.invalid resolved to 127.0.0.1\n");
+  EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), 3);
+  EXPECT_EQ(lookups, 2);
+  ASSERT_TRUE(partner.sendTo(unresolved.getLocalPort(), "x"));
+  ASSERT_TRUE(unresolved.waitForData(2, 0));
+  unsigned char buffer[4];
+  EXPECT_EQ(unresolved.readSocket(buffer, sizeof(buffer)), 1);
+}
+
 TEST_F(CudpTest, UnresolvedHostSendsToNobodyAndDropsEveryDatagram) {
-  // No host at all: resolving fails without asking any name server, silently.
+  // No host at all: resolving fails without asking any name server.
   CUDP unresolved(nullptr, 0, partner.port, 1);
   CloseOnExit closeUnresolved{unresolved};
-  EXPECT_TRUE(lines.empty());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "Can not resolve the partner host (none) (" + std::string(gai_strerror(EAI_NONAME)) +
+                          "), nothing is sent to it until it resolves\n");
   ASSERT_TRUE(partner.sendTo(unresolved.getLocalPort(), "x"));
   ASSERT_TRUE(unresolved.waitForData(2, 0));
   unsigned char buffer[4];

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/subscriber.h"
 
 #include <gtest/gtest.h>
@@ -60,7 +61,7 @@ TEST_F(SubscriberTest, ColumnsFollowTheTokenizerRules) {
       "1,ONE,\n"                      // trailing comma: empty name
       "2,TWO\n"                       // two columns: skipped
       "3,THREE,Name,extra,columns\n"  // fourth column ignored
-      "4,FOUR,Carriage\r\n"           // the carriage return stays
+      "4,FOUR,Carriage\r\n"           // a CR LF line end: no carriage return in the name
       ",,5,,FIVE,,,Five\n"            // runs of commas count as one
       "  +6xyz,SIX,Six\n"             // atoi-style ID
       "abc,SEVEN,Seven\n"             // no digits: ID 0
@@ -69,7 +70,7 @@ TEST_F(SubscriberTest, ColumnsFollowTheTokenizerRules) {
   EXPECT_EQ(database.findSubscriber(2u), nullptr);
   EXPECT_EQ(database.findSubscriber("TWO"), nullptr);
   EXPECT_STREQ(database.findSubscriber(3u)->name, "Name");
-  EXPECT_STREQ(database.findSubscriber(4u)->name, "Carriage\r");
+  EXPECT_STREQ(database.findSubscriber(4u)->name, "Carriage");
   EXPECT_STREQ(database.findSubscriber(5u)->callsign, "FIVE");
   EXPECT_STREQ(database.findSubscriber(5u)->name, "Five");
   EXPECT_STREQ(database.findSubscriber(6u)->callsign, "SIX");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "telemetry/broker.h"
 
 #include <gtest/gtest.h>
@@ -125,6 +126,10 @@ TEST_F(BrokerForwardingTest, PublicationOnTheDebugTopicIsPrinted) {
   probe.waitForMessages(2, 10000);
   ASSERT_EQ(probe.payloads("trelvane/ZELK").size(), 1u);
   EXPECT_EQ(probe.payloads("trelvane/ZELK")[0], emittedLines().at(0));
+  // A message cannot start a line of its own or move the cursor: its control bytes are escaped.
+  ASSERT_TRUE(probe.publish("trelvane/debug", "x\nF: forged\r\x1b[2J"));
+  EXPECT_TRUE(out->waitFor("x\\nF: forged\\r\\x1b[2J\n", 15000));
+  EXPECT_EQ(out->text().find("\nF: "), std::string::npos);
 }
 
 TEST_F(BrokerForwardingTest, KilledBrokerNeverStallsALogCall) {

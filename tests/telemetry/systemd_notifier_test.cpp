@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon under a service manager: the real zelk binary with NOTIFY_SOCKET
 // pointing at a datagram socket of the test, between the simulator and a partner.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "tools/rewind_sim/rewind_simulator.h"
 
 #include <gtest/gtest.h>

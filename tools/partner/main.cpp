@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zelk-partner: the local partner as a command-line tool. It listens for the
 // daemon's TLV messages and prints them decoded, sends calls and remote commands.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "tools/partner/partner_link.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A stand-in for the local partner process: one UDP socket on loopback that
 // receives the daemon's TLV messages on a background thread and sends TLV
 // messages (calls, remote commands, raw datagrams) to the daemon's port. All

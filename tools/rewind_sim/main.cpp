@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zelk-rewind-sim: a Rewind server on a loopback UDP port for demos and manual
 // tests. It prints one line per packet and event; see docs/rewind-sim.md.
 #include <getopt.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A stand-in for a Rewind network server on a loopback UDP port, for tests (in
 // process) and for the demo (zelk-rewind-sim). It challenges an unknown client's
 // keep-alive with random bytes, accepts the SHA-256 answer for its password (a wrong
