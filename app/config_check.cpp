@@ -10,9 +10,11 @@
 #include <strings.h>
 
 #include <map>
+#include <string>
 
 #include "app/settings.h"
 #include "network/odmrtp_class.h"
+#include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 
 namespace {
@@ -47,7 +49,7 @@ class Checker {
   Checker(const RawValues& values, FILE* errors) : raw(values), err(errors) {}
 
   void problem(const char* format, const char* key, const std::string& value, const char* why) {
-    fprintf(err, format, key, value.c_str(), why);
+    fprintf(err, format, key, escapeControls(value.c_str()).c_str(), why);
     ++problems;
   }
 
@@ -109,24 +111,25 @@ class Checker {
   FILE* err;
 };
 
-const char* orNone(const char* text) { return text != nullptr ? text : "(not set)"; }
+// Text from the file, with its control bytes shown escaped.
+std::string orNone(const char* text) { return text != nullptr ? escapeControls(text) : "(not set)"; }
 
 void printSettings(const Settings_t& s, FILE* out) {
-  fprintf(out, "BMAddress = %s\n", orNone(s.bmAddress));
-  fprintf(out, "BMPort = %s\n", orNone(s.bmPort));
+  fprintf(out, "BMAddress = %s\n", orNone(s.bmAddress).c_str());
+  fprintf(out, "BMPort = %s\n", orNone(s.bmPort).c_str());
   fprintf(out, "BMPassword = %s\n", maskedSecret(s.bmPassword));
-  fprintf(out, "Address = %s\n", orNone(s.address));
+  fprintf(out, "Address = %s\n", orNone(s.address).c_str());
   fprintf(out, "TXPort = %u\n", s.txPort);
   fprintf(out, "RXPort = %u\n", s.rxPort);
-  fprintf(out, "BrokerAddress = %s\n", orNone(s.brokerAddress));
+  fprintf(out, "BrokerAddress = %s\n", orNone(s.brokerAddress).c_str());
   fprintf(out, "BrokerPort = %u\n", s.brokerPort);
-  fprintf(out, "BrokerClient = %s\n", orNone(s.brokerClient));
-  fprintf(out, "BrokerTopic = %s\n", orNone(s.brokerTopic));
+  fprintf(out, "BrokerClient = %s\n", orNone(s.brokerClient).c_str());
+  fprintf(out, "BrokerTopic = %s\n", orNone(s.brokerTopic).c_str());
   fprintf(out, "UserID = %u\n", s.userID);
-  fprintf(out, "TalkerAlias = %s\n", orNone(s.talkerAlias));
+  fprintf(out, "TalkerAlias = %s\n", orNone(s.talkerAlias).c_str());
   fprintf(out, "StartTG = %u\n", s.startTG);
   fprintf(out, "LogLevel = %u\n", s.logLevel);
-  fprintf(out, "subscriberFile = %s\n", orNone(s.subscriberFile));
+  fprintf(out, "subscriberFile = %s\n", orNone(s.subscriberFile).c_str());
 }
 
 }  // namespace

@@ -16,6 +16,15 @@
 
 typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
 
+/* A 32-bit build with a 64-bit time_t (_TIME_BITS=64) calls the *64 entry points
+ * of the C library: the definitions below take their names through the headers,
+ * and the real one is looked up under its own. */
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+#define REAL_CLOCK_GETTIME "__clock_gettime64"
+#else
+#define REAL_CLOCK_GETTIME "clock_gettime"
+#endif
+
 static clock_gettime_fn real_clock_gettime;
 static long step_at[MAX_STEPS];
 static long step_offset[MAX_STEPS];
@@ -23,7 +32,7 @@ static int steps;
 static struct timespec started;
 
 __attribute__((constructor)) static void stepped_clock_init(void) {
-  real_clock_gettime = (clock_gettime_fn)dlsym(RTLD_NEXT, "clock_gettime");
+  real_clock_gettime = (clock_gettime_fn)dlsym(RTLD_NEXT, REAL_CLOCK_GETTIME);
   if (real_clock_gettime != NULL) real_clock_gettime(CLOCK_MONOTONIC, &started);
   const char* text = getenv("ZELK_CLOCK_STEPS");
   while (text != NULL && *text != '\0' && steps < MAX_STEPS) {
