@@ -19,7 +19,7 @@
 #include <mutex>
 #include <string>
 
-#include "local/queue.h"
+#include "base/queue.h"
 #include "network/link_watch.h"
 #include "network/talker_alias.h"
 

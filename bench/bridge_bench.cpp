@@ -14,7 +14,7 @@
 
 #include "app/czelk.h"
 #include "app/settings.h"
-#include "local/queue.h"
+#include "base/queue.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
 #include "support/cudp.h"
