@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "local/queue.h"
+#include "base/queue.h"
 #include "local/tlv_class.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "local/queue.h"
+#include "base/queue.h"
 
 #include <gtest/gtest.h>
 
