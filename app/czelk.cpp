@@ -27,15 +27,6 @@ namespace {
 // destructor while it clears g_zelk: a signal never reaches a bridge being destroyed.
 std::mutex bridgeLifetime;
 
-bool openPipe(int fds[2]) { return pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
-
-void closePipe(int fds[2]) {
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i] >= 0) close(fds[i]);
-    fds[i] = -1;
-  }
-}
-
 void poke(int fd) {
   if (fd >= 0 && write(fd, "x", 1) != 1) {
     // The pipe is full: a wake-up is already pending.
@@ -88,7 +79,7 @@ void CZELK::createComponents() {
     logInstance.log(LOG_ERROR, "%s, Cannot open the Rewind client socket\n", "DMR");
   }
 
-  if (!openPipe(wakePipe) || !openPipe(stopPipe)) {
+  if (!wakePipe.open(O_CLOEXEC | O_NONBLOCK) || !stopPipe.open(O_CLOEXEC | O_NONBLOCK)) {
     logInstance.log(LOG_FATAL, "Error creating the wake-up pipes: %s\n", strerror(errno));
     doneFlag = true;
   }
@@ -102,25 +93,18 @@ CZELK::~CZELK() {
   }
   std::lock_guard<std::mutex> exiting(exitMutex);
   stopWorkers();
-  closePipe(wakePipe);
-  closePipe(stopPipe);
-  // Messages the dispatcher never took.
-  for (;;) {
-    TLV_CLASS* left = nullptr;
-    if (!tlvQueue.tryPop(left)) break;
-    delete left;
-  }
+  // The pipes close, and messages the dispatcher never took go, with the members.
 }
 
 void CZELK::stopWorkers() {
   doneFlag = true;
   if (dispatcherStarted) {
-    tlvQueue.push(nullptr);  // wakes the dispatcher's pop; it then sees doneFlag
+    tlvQueue.stop();  // wakes the dispatcher's pop; it then sees doneFlag
     pthread_join(processTlvThread, nullptr);
     dispatcherStarted = false;
   }
   if (receiverStarted) {
-    poke(stopPipe[1]);
+    poke(stopPipe.write.get());
     pthread_join(serviceTlvThread, nullptr);
     receiverStarted = false;
   }
@@ -191,7 +175,7 @@ int CZELK::requestReconnect(const char* host, const char* port, const char* pass
   reconnect.talkGroup = talkGroup;
   reconnect.pending = true;
   reconnect.done = false;
-  poke(wakePipe[1]);
+  poke(wakePipe.write.get());
   while (!reconnect.done) {
     if (doneFlag) return -1;
     reconnectDone.wait_for(lock, std::chrono::milliseconds(200));
@@ -202,7 +186,7 @@ int CZELK::requestReconnect(const char* host, const char* port, const char* pass
 bool CZELK::drainWake() {
   char sink[64];
   bool woken = false;
-  while (read(wakePipe[0], sink, sizeof(sink)) > 0) woken = true;
+  while (read(wakePipe.read.get(), sink, sizeof(sink)) > 0) woken = true;
   return woken;
 }
 

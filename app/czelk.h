@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "local/queue.h"
 #include "network/link_watch.h"
 #include "network/talker_alias.h"
@@ -97,7 +98,7 @@ class CZELK {
   int32_t callType = 0;      // dispatcher only: 0 group, 3 private
   LinkWatch link;            // network thread only: lastPingTime and the keep-alive cadence
   std::atomic<uint32_t> currentTG{0};
-  Queue<TLV_CLASS*> tlvQueue;
+  Queue<std::unique_ptr<TLV_CLASS>> tlvQueue;
   pthread_t serviceTlvThread{};
   pthread_t processTlvThread{};
   bool receiverStarted = false;
@@ -120,8 +121,8 @@ class CZELK {
   int64_t msUntilNetworkCallTimeout() const;  // -1 when no call is in progress
 
   // Wakes the network thread (reconnect requests) and the receiver (stop).
-  int wakePipe[2] = {-1, -1};
-  int stopPipe[2] = {-1, -1};
+  UniquePipe wakePipe;
+  UniquePipe stopPipe;
 
   struct ReconnectRequest {
     std::string host, port, password;

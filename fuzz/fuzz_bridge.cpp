@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,7 +25,7 @@
 // The bridge's friend for code that drives it without its threads.
 struct CZELKTestAccess {
   static ODMRTP_CLASS* client(CZELK& bridge) { return bridge.rewindClient.get(); }
-  static int wakeFd(CZELK& bridge) { return bridge.wakePipe[0]; }
+  static int wakeFd(CZELK& bridge) { return bridge.wakePipe.read.get(); }
   static bool drainWake(CZELK& bridge) { return bridge.drainWake(); }
 
   // Ends a pending reconnect with the result, as the network thread would.
@@ -39,7 +40,7 @@ struct CZELKTestAccess {
   }
 
   static int localPort(CZELK& bridge) { return bridge.localLink->getLocalPort(); }
-  static TLV_CLASS* nextQueued(CZELK& bridge) { return bridge.tlvQueue.pop(); }
+  static std::unique_ptr<TLV_CLASS> nextQueued(CZELK& bridge) { return bridge.tlvQueue.pop(); }
 
   static void resetCallState(CZELK& bridge) {
     bridge.txFrameCount = 0;
@@ -145,7 +146,7 @@ void FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
   // order: the receiver may drop datagrams but never invent or change one.
   size_t next = 0;
   for (;;) {
-    std::unique_ptr<TLV_CLASS> message(CZELKTestAccess::nextQueued(*bridge));
+    std::unique_ptr<TLV_CLASS> message = CZELKTestAccess::nextQueued(*bridge);
     if (message == nullptr) continue;
     if (isMarker(*message)) return;
     while (next < datagrams.size() &&

@@ -4,6 +4,8 @@
 // dispatcher. It never interprets tags.
 #include <pthread.h>
 
+#include <memory>
+
 #include "app/czelk.h"
 #include "local/tlv_class.h"
 #include "support/cudp.h"
@@ -20,7 +22,7 @@ int CZELK::_serviceTlvConnection() {
 
   unsigned char buffer[kReceiveBufferSize];
   while (!doneFlag) {
-    if (!localLink->waitForData(stopPipe[0])) continue;
+    if (!localLink->waitForData(stopPipe.read.get())) continue;
     if (doneFlag) break;
     int received = localLink->readSocket(buffer, sizeof(buffer));
     if (received <= 0) continue;
@@ -29,7 +31,7 @@ int CZELK::_serviceTlvConnection() {
     // value bytes left over from earlier datagrams).
     int length = received >= 2 ? buffer[1] : -1;
     if (received >= 2 && received - 2 == length) {
-      tlvQueue.push(new TLV_CLASS(buffer[0], static_cast<unsigned char>(length), buffer + 2));
+      tlvQueue.push(std::make_unique<TLV_CLASS>(buffer[0], static_cast<unsigned char>(length), buffer + 2));
     } else {
       logInstance.log(LOG_WARNING, "TLV length does not match UDP/serial bytes received (got %d and tlv says %d)\n",
                       received, length);

@@ -89,7 +89,7 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
       // The wait is cut into slices when the watchdog must be pinged meanwhile.
       bool ready = false;
       systemdNotifier.watchedWait(wait, [&](int ms) {
-        ready = rewindClient->waitForData(ms / 1000, (ms % 1000) * 1000, wakePipe[0], &woken);
+        ready = rewindClient->waitForData(ms / 1000, (ms % 1000) * 1000, wakePipe.read.get(), &woken);
         return ready || woken;
       });
       // After a reconnect the readiness was the old socket's.

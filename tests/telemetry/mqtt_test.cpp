@@ -493,7 +493,8 @@ TEST(MqttPublishQueue, KeepsTheNewestPublicationsAndCountsTheDroppedOnceIdle) {
     queue.push(std::unique_ptr<Publish>(new Publish("t", std::to_string(i).c_str(), QOS0)));
     if (i == 4) queue.push(std::unique_ptr<Publish>(new Publish(nullptr, nullptr, QOS0)));
   }
-  queue.push(nullptr);
+  queue.stop();
+  queue.push(std::unique_ptr<Publish>(new Publish("t", "after the stop", QOS0)));
   EXPECT_EQ(queue.takeDroppedWhenIdle(), 0u) << "reported only once the backlog is out";
   // Commands are never dropped; of the publications the newest three are left.
   std::vector<std::string> order;

@@ -153,20 +153,20 @@ bool RewindSimulator::start(const std::string& bindAddress, int port) {
     lastError = "not a loopback address: " + bindAddress;
     return false;
   }
-  handle = socket(address->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  handle.reset(socket(address->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   int on = 1;
-  bool ok = handle >= 0 &&
-            (address->ai_family != AF_INET6 || setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) == 0) &&
-            bind(handle, address->ai_addr, address->ai_addrlen) == 0;
+  bool ok = handle.valid() &&
+            (address->ai_family != AF_INET6 ||
+             setsockopt(handle.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) == 0) &&
+            bind(handle.get(), address->ai_addr, address->ai_addrlen) == 0;
   freeaddrinfo(found);
   struct sockaddr_storage bound;
   socklen_t boundLength = sizeof(bound);
-  ok = ok && getsockname(handle, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0;
-  ok = ok && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) == 0;
+  ok = ok && getsockname(handle.get(), reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0;
+  ok = ok && wakePipe.open(O_CLOEXEC | O_NONBLOCK);
   if (!ok) {
     lastError = std::string("cannot listen on ") + bindAddress + " port " + service + ": " + strerror(errno);
-    if (handle >= 0) close(handle);
-    handle = -1;
+    closeDescriptors();
     return false;
   }
   boundPort = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
@@ -175,23 +175,17 @@ bool RewindSimulator::start(const std::string& bindAddress, int port) {
   stopping = false;
   if (pthread_create(&receiver, nullptr, receiveThread, this) != 0) {
     lastError = "cannot start the receive thread";
-    close(handle);
-    close(wakePipe[0]);
-    close(wakePipe[1]);
-    handle = wakePipe[0] = wakePipe[1] = -1;
+    closeDescriptors();
     return false;
   }
   if (pthread_create(&player, nullptr, playThread, this) != 0) {
     lastError = "cannot start the player thread";
     stopping = true;
-    writeByte(wakePipe[1]);
+    writeByte(wakePipe.write.get());
     lock.unlock();
     pthread_join(receiver, nullptr);
     lock.lock();
-    close(handle);
-    close(wakePipe[0]);
-    close(wakePipe[1]);
-    handle = wakePipe[0] = wakePipe[1] = -1;
+    closeDescriptors();
     return false;
   }
   running = true;
@@ -204,18 +198,21 @@ void RewindSimulator::stop() {
     std::lock_guard<std::mutex> lock(mutex);
     if (!running) return;
     stopping = true;
-    writeByte(wakePipe[1]);
+    writeByte(wakePipe.write.get());
     jobsChanged.notify_all();
   }
   pthread_join(receiver, nullptr);
   pthread_join(player, nullptr);
   std::lock_guard<std::mutex> lock(mutex);
-  close(handle);
-  close(wakePipe[0]);
-  close(wakePipe[1]);
-  handle = wakePipe[0] = wakePipe[1] = -1;
+  closeDescriptors();
   running = false;
   changed.notify_all();
+}
+
+void RewindSimulator::closeDescriptors() {
+  handle.reset();
+  wakePipe.read.reset();
+  wakePipe.write.reset();
 }
 
 int RewindSimulator::port() const {
@@ -360,8 +357,8 @@ bool RewindSimulator::waitCallsDone(int timeoutMs) const {
 
 bool RewindSimulator::sendRaw(const void* data, size_t length) {
   std::lock_guard<std::mutex> lock(mutex);
-  if (handle < 0 || clientLength == 0) return false;
-  ssize_t sent = sendto(handle, data, length, 0, reinterpret_cast<const sockaddr*>(&client), clientLength);
+  if (!handle.valid() || clientLength == 0) return false;
+  ssize_t sent = sendto(handle.get(), data, length, 0, reinterpret_cast<const sockaddr*>(&client), clientLength);
   trace("TX raw len=%zu", length);
   return sent == static_cast<ssize_t>(length);
 }
@@ -382,28 +379,8 @@ void RewindSimulator::burstPayload(int index, uint8_t out[27]) {
 }
 
 const char* RewindSimulator::typeName(uint16_t type) {
-  switch (type) {
-    case REWIND_TYPE_KEEP_ALIVE: return "KEEP_ALIVE";
-    case REWIND_TYPE_CLOSE: return "CLOSE";
-    case REWIND_TYPE_CHALLENGE: return "CHALLENGE";
-    case REWIND_TYPE_AUTHENTICATION: return "AUTHENTICATION";
-    case REWIND_TYPE_REPORT: return "REPORT";
-    case REWIND_TYPE_BUSY_NOTICE: return "BUSY_NOTICE";
-    case REWIND_TYPE_SUBSCRIPTION: return "SUBSCRIPTION";
-    case REWIND_TYPE_CANCELLING: return "CANCELLING";
-    case kVoiceHeader: return "DMR_VOICE_HEADER";
-    case kVoiceTerminator: return "DMR_VOICE_TERMINATOR";
-    case REWIND_TYPE_DMR_VOICE_FRAME: return "DMR_VOICE_FRAME";
-    case REWIND_TYPE_DMR_EMBEDDED_DATA: return "DMR_EMBEDDED_DATA";
-    case REWIND_TYPE_TERMINAL_IDLE: return "TERMINAL_IDLE";
-    case REWIND_TYPE_TERMINAL_ATTACH: return "TERMINAL_ATTACH";
-    case REWIND_TYPE_TERMINAL_WAKEUP: return "TERMINAL_WAKEUP";
-    case REWIND_TYPE_MESSAGE_TEXT: return "MESSAGE_TEXT";
-    case REWIND_TYPE_MESSAGE_STATUS: return "MESSAGE_STATUS";
-    case REWIND_TYPE_LOCATION_REPORT: return "LOCATION_REPORT";
-    case REWIND_TYPE_LOCATION_REQUEST: return "LOCATION_REQUEST";
-    default: return "UNKNOWN";
-  }
+  const char* name = rewindTypeName(type);
+  return name != nullptr ? name : "UNKNOWN";
 }
 
 void* RewindSimulator::receiveThread(void* self) {
@@ -422,8 +399,8 @@ void RewindSimulator::_receiveThread() {
   int socketFd, wakeFd;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    socketFd = handle;
-    wakeFd = wakePipe[0];
+    socketFd = handle.get();
+    wakeFd = wakePipe.read.get();
   }
   uint8_t buffer[2048];
   for (;;) {
@@ -612,14 +589,14 @@ void RewindSimulator::sendChallenge() {
 }
 
 bool RewindSimulator::sendLocked(uint16_t type, uint16_t flags, const void* payload, size_t length, bool traced) {
-  if (silent || handle < 0 || clientLength == 0) return false;
+  if (silent || !handle.valid() || clientLength == 0) return false;
   uint8_t header[REWIND_HEADER_SIZE];
   uint32_t& counter = counters[flags & REWIND_FLAG_REAL_TIME_1];
   writeRewindHeader(header, type, flags, counter++, static_cast<uint16_t>(length));
   std::vector<uint8_t> datagram(header, header + sizeof(header));
   if (length > 0) datagram.insert(datagram.end(), static_cast<const uint8_t*>(payload),
                                   static_cast<const uint8_t*>(payload) + length);
-  ssize_t sent = sendto(handle, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&client),
+  ssize_t sent = sendto(handle.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&client),
                         clientLength);
   if (traced) {
     std::string detail = describe(type, static_cast<const uint8_t*>(payload), payload != nullptr ? length : 0);

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 // One received datagram. Header fields are valid only when wellFormed.
 struct SimPacket {
   bool wellFormed = false;  // at least a header and the magic "REWIND01"
@@ -139,13 +141,14 @@ class RewindSimulator {
   void traceReceived(const SimPacket& packet, const char* note);
   Job callJob(const SimCall& call) const;
   void resetClient();
+  void closeDescriptors();
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;  // a packet recorded, a login, a job finished
   std::condition_variable jobsChanged;      // a job queued, or stopping
 
-  int handle = -1;
-  int wakePipe[2] = {-1, -1};
+  UniqueFd handle;
+  UniquePipe wakePipe;
   int boundPort = 0;
   bool running = false;
   bool stopping = false;
