@@ -484,49 +484,60 @@ void RewindSimulator::handleDatagram(const uint8_t* data, size_t size, const str
 }
 
 void RewindSimulator::handlePacket(const SimPacket& packet) {
+  traceReceived(packet, nullptr);
+  // Each phase of a session takes the packet types that are its own.
+  if (!handleLoginPacket(packet) && !handleSessionPacket(packet)) handleCallPacket(packet);
+}
+
+bool RewindSimulator::handleLoginPacket(const SimPacket& packet) {
+  const std::vector<uint8_t>& payload = packet.payload;
+  if (packet.type == REWIND_TYPE_KEEP_ALIVE) {
+    if (payload.size() >= 4) clientID = readLE32(payload.data());
+    if (!authenticated) {
+      sendChallenge();
+    } else if (answerKeepAlives) {
+      sendLocked(REWIND_TYPE_KEEP_ALIVE, REWIND_FLAG_NONE, nullptr, 0);
+    }
+    return true;
+  }
+  if (packet.type != REWIND_TYPE_AUTHENTICATION) return false;
+  if (authenticated) return true;
+  if (std::find(expectedAnswers.begin(), expectedAnswers.end(), payload) != expectedAnswers.end()) {
+    authenticated = true;
+    expectedAnswers.clear();
+    trace("LOGIN %s id=%u accepted", clientText.c_str(), clientID);
+  } else {
+    trace("LOGIN %s id=%u wrong answer", clientText.c_str(), clientID);
+    sendChallenge();
+  }
+  return true;
+}
+
+bool RewindSimulator::handleSessionPacket(const SimPacket& packet) {
   const std::vector<uint8_t>& payload = packet.payload;
   switch (packet.type) {
-    case REWIND_TYPE_KEEP_ALIVE:
-      traceReceived(packet, nullptr);
-      if (payload.size() >= 4) clientID = readLE32(payload.data());
-      if (!authenticated) {
-        sendChallenge();
-      } else if (answerKeepAlives) {
-        sendLocked(REWIND_TYPE_KEEP_ALIVE, REWIND_FLAG_NONE, nullptr, 0);
-      }
-      break;
-    case REWIND_TYPE_AUTHENTICATION: {
-      traceReceived(packet, nullptr);
-      if (authenticated) break;
-      bool match = std::find(expectedAnswers.begin(), expectedAnswers.end(), payload) != expectedAnswers.end();
-      if (match) {
-        authenticated = true;
-        expectedAnswers.clear();
-        trace("LOGIN %s id=%u accepted", clientText.c_str(), clientID);
-      } else {
-        trace("LOGIN %s id=%u wrong answer", clientText.c_str(), clientID);
-        sendChallenge();
-      }
-      break;
-    }
     case REWIND_TYPE_SUBSCRIPTION:
-      traceReceived(packet, nullptr);
       if (authenticated && payload.size() >= REWIND_SUBSCRIPTION_SIZE) {
         talkGroup = readLE32(payload.data() + 4);
         sendLocked(REWIND_TYPE_SUBSCRIPTION, REWIND_FLAG_NONE, payload.data(), REWIND_SUBSCRIPTION_SIZE);
       }
-      break;
+      return true;
     case REWIND_TYPE_CANCELLING:
-      traceReceived(packet, nullptr);
       if (authenticated) talkGroup = 0;
-      break;
+      return true;
     case REWIND_TYPE_CLOSE:
-      traceReceived(packet, nullptr);
       trace("CLOSE %s", clientText.c_str());
       resetClient();
-      break;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void RewindSimulator::handleCallPacket(const SimPacket& packet) {
+  const std::vector<uint8_t>& payload = packet.payload;
+  switch (packet.type) {
     case kVoiceHeader:
-      traceReceived(packet, nullptr);
       if (!recording) {
         recording = true;
         recordedHeader = payload;
@@ -534,49 +545,50 @@ void RewindSimulator::handlePacket(const SimPacket& packet) {
       }
       break;
     case REWIND_TYPE_DMR_VOICE_FRAME:
-      traceReceived(packet, nullptr);
       if (recording && recordedBursts.size() < kMaxParrotBursts) recordedBursts.push_back(payload);
       break;
     case kVoiceTerminator:
-      traceReceived(packet, nullptr);
       if (!recording) break;
       recording = false;
       trace("CALL from %s ended: %zu bursts", clientText.c_str(), recordedBursts.size());
-      if (parrot && authenticated) {
-        Job job;
-        job.notBefore = Clock::now() + std::chrono::milliseconds(parrotDelayMs);
-        job.dmrPace = parrotPace;
-        for (int i = 0; i < 3; ++i) job.steps.push_back({kVoiceHeader, REWIND_FLAG_REAL_TIME_1, recordedHeader, true});
-        for (auto& burst : recordedBursts) {
-          job.steps.push_back({REWIND_TYPE_DMR_VOICE_FRAME, REWIND_FLAG_REAL_TIME_1, std::move(burst), true});
-        }
-        job.steps.push_back({kVoiceTerminator, REWIND_FLAG_REAL_TIME_1, {}, true});
-        recordedBursts.clear();
-        trace("PARROT echo in %d ms", parrotDelayMs);
-        jobs.push_back(std::move(job));
-        jobsChanged.notify_all();
-      }
+      if (parrot && authenticated) queueParrotEcho();
       break;
-    case REWIND_TYPE_DMR_EMBEDDED_DATA: {
-      traceReceived(packet, nullptr);
-      if (payload.size() < 9 || payload[0] < 4 || payload[0] > 7) break;
-      int index = payload[0] - 4;
-      aliasBlocks[index] = payload;
-      if (aliasBlocks[0].size() < 9) break;
-      int length = (aliasBlocks[0][2] >> 1) & 0x1F;
-      if (length > 27 || index != length / 7) break;
-      std::string text = printable(aliasBlocks[0].data() + 3, 6);
-      for (int b = 1; b <= index; ++b) {
-        text += aliasBlocks[b].size() == 9 ? printable(aliasBlocks[b].data() + 2, 7) : std::string(7, '?');
-      }
-      trace("TA \"%s\"", text.substr(0, static_cast<size_t>(length)).c_str());
-      for (auto& block : aliasBlocks) block.clear();
+    case REWIND_TYPE_DMR_EMBEDDED_DATA:
+      collectAliasBlock(payload);
       break;
-    }
     default:
-      traceReceived(packet, nullptr);
       break;
   }
+}
+
+void RewindSimulator::queueParrotEcho() {
+  Job job;
+  job.notBefore = Clock::now() + std::chrono::milliseconds(parrotDelayMs);
+  job.dmrPace = parrotPace;
+  for (int i = 0; i < 3; ++i) job.steps.push_back({kVoiceHeader, REWIND_FLAG_REAL_TIME_1, recordedHeader, true});
+  for (auto& burst : recordedBursts) {
+    job.steps.push_back({REWIND_TYPE_DMR_VOICE_FRAME, REWIND_FLAG_REAL_TIME_1, std::move(burst), true});
+  }
+  job.steps.push_back({kVoiceTerminator, REWIND_FLAG_REAL_TIME_1, {}, true});
+  recordedBursts.clear();
+  trace("PARROT echo in %d ms", parrotDelayMs);
+  jobs.push_back(std::move(job));
+  jobsChanged.notify_all();
+}
+
+void RewindSimulator::collectAliasBlock(const std::vector<uint8_t>& payload) {
+  if (payload.size() < 9 || payload[0] < 4 || payload[0] > 7) return;
+  int index = payload[0] - 4;
+  aliasBlocks[index] = payload;
+  if (aliasBlocks[0].size() < 9) return;
+  int length = (aliasBlocks[0][2] >> 1) & 0x1F;
+  if (length > 27 || index != length / 7) return;
+  std::string text = printable(aliasBlocks[0].data() + 3, 6);
+  for (int b = 1; b <= index; ++b) {
+    text += aliasBlocks[b].size() == 9 ? printable(aliasBlocks[b].data() + 2, 7) : std::string(7, '?');
+  }
+  trace("TA \"%s\"", text.substr(0, static_cast<size_t>(length)).c_str());
+  for (auto& block : aliasBlocks) block.clear();
 }
 
 void RewindSimulator::sendChallenge() {

@@ -135,6 +135,13 @@ class RewindSimulator {
   // Everything below runs with mutex held.
   void handleDatagram(const uint8_t* data, size_t size, const struct sockaddr_storage& from, socklen_t fromLength);
   void handlePacket(const SimPacket& packet);
+  // The phases of a session: logging in, the subscription and its end, calls.
+  // The first two say whether the packet type was theirs.
+  bool handleLoginPacket(const SimPacket& packet);
+  bool handleSessionPacket(const SimPacket& packet);
+  void handleCallPacket(const SimPacket& packet);
+  void queueParrotEcho();  // the call just recorded, played back
+  void collectAliasBlock(const std::vector<uint8_t>& payload);
   void sendChallenge();
   bool sendLocked(uint16_t type, uint16_t flags, const void* payload, size_t length, bool trace = true);
   void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
