@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "app/settings.h"
+#include "base/thread_entry.h"
 #include "local/tlv_class.h"
 #include "network/odmrtp_class.h"
 #include "support/cudp.h"
@@ -110,15 +111,9 @@ void CZELK::stopWorkers() {
   }
 }
 
-void* CZELK::serviceTlvConnection(void* object) {
-  static_cast<CZELK*>(object)->_serviceTlvConnection();
-  return nullptr;
-}
+void* CZELK::serviceTlvConnection(void* object) { return runOperation(object, &CZELK::_serviceTlvConnection); }
 
-void* CZELK::processTlvQueue(void* object) {
-  static_cast<CZELK*>(object)->_processTlvQueue();
-  return nullptr;
-}
+void* CZELK::processTlvQueue(void* object) { return runOperation(object, &CZELK::_processTlvQueue); }
 
 const char* CZELK::getAppName() {
   static char name[80];

@@ -57,11 +57,14 @@ struct RewindSessionPollData {};
 
 class ODMRTP_CLASS {
  public:
-  static constexpr int kReceiveTimeoutSeconds = 2;
-  static constexpr int kLoginSeconds = 5;
-  static constexpr int kLoginBufferSize = 256;
-  static constexpr int kMaxChallenges = 3;
   static constexpr unsigned int kDefaultTalkGroup = 9;  // subscribed when a login is given 0
+  // A receive on the socket gives up after this.
+  static constexpr int kReceiveTimeoutSeconds = 2;
+  // A login that has not succeeded within this gives up.
+  static constexpr int kLoginSeconds = 5;
+  static constexpr int kLoginBufferSize = 256;  // room for one server packet during the login
+  // A login answered with more challenges than this has the wrong password.
+  static constexpr int kMaxChallenges = 3;
 
   // Error texts, indexed by the absolute value of a result code.
   static const char messages[7][32];

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/ipv4_resolver.h"
+#include "base/thread_entry.h"
 #include "telemetry/control_escape.h"
 
 namespace {
@@ -591,15 +592,9 @@ int MQTT::subscribe(const char* topic, QoS qos) {
   return 1;
 }
 
-void* MQTT::serviceMQTTConnection(void* object) {
-  static_cast<MQTT*>(object)->_serviceMQTTConnection();
-  return nullptr;
-}
+void* MQTT::serviceMQTTConnection(void* object) { return runOperation(object, &MQTT::_serviceMQTTConnection); }
 
-void* MQTT::serviceMQTTKeepAlive(void* object) {
-  static_cast<MQTT*>(object)->_serviceMQTTKeepAlive();
-  return nullptr;
-}
+void* MQTT::serviceMQTTKeepAlive(void* object) { return runOperation(object, &MQTT::_serviceMQTTKeepAlive); }
 
 void MQTT::act(mqtt_broker_handle* handle, const Publish& entry) {
   if (entry.getTopic() == nullptr) {

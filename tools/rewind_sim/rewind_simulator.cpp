@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "base/thread_entry.h"
 #include "network/rewind_data.h"
 #include "support/sha256.h"
 
@@ -385,14 +386,12 @@ const char* RewindSimulator::typeName(uint16_t type) {
 
 void* RewindSimulator::receiveThread(void* self) {
   pthread_setname_np(pthread_self(), "simReceive");
-  static_cast<RewindSimulator*>(self)->_receiveThread();
-  return nullptr;
+  return runOperation(self, &RewindSimulator::_receiveThread);
 }
 
 void* RewindSimulator::playThread(void* self) {
   pthread_setname_np(pthread_self(), "simPlay");
-  static_cast<RewindSimulator*>(self)->_playThread();
-  return nullptr;
+  return runOperation(self, &RewindSimulator::_playThread);
 }
 
 void RewindSimulator::_receiveThread() {
