@@ -126,7 +126,7 @@ bool FuzzBridge::isMarker(const TLV_CLASS& message) const {
          memcmp(message.getValue(), markerBytes, sizeof(markerBytes)) == 0;
 }
 
-void FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
+bool FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
   struct sockaddr_in to {};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(localPort));
@@ -148,13 +148,13 @@ void FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
   for (;;) {
     std::unique_ptr<TLV_CLASS> message = CZELKTestAccess::nextQueued(*bridge);
     if (message == nullptr) continue;
-    if (isMarker(*message)) return;
+    if (isMarker(*message)) return true;
     while (next < datagrams.size() &&
            !(datagrams[next].size == message->getWireLength() &&
              memcmp(datagrams[next].bytes, message->getRaw(), datagrams[next].size) == 0)) {
       ++next;
     }
-    if (next == datagrams.size()) __builtin_trap();
+    if (next == datagrams.size()) return false;
     ++next;
     bridge->handleTlv(message.get());
   }
@@ -172,6 +172,13 @@ void FuzzBridge::answerReconnects() {
 void FuzzBridge::resetCallState() { CZELKTestAccess::resetCallState(*bridge); }
 
 void FuzzBridge::processODMRMessage(RewindData* packet, int length) { bridge->processODMRMessage(packet, length); }
+
+std::vector<std::vector<uint8_t>> FuzzBridge::sentToPartner() {
+  std::vector<std::vector<uint8_t>> sent;
+  std::vector<uint8_t> datagram;
+  while (partner.receive(datagram)) sent.push_back(datagram);
+  return sent;
+}
 
 void FuzzBridge::drainSinks() {
   partner.drain();
