@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/unique_fd.h"
 #include "network/rewind_data.h"
 
 // Result codes of ConnectRewindClient and ReceiveRewindData (texts in messages).
@@ -44,9 +45,10 @@ constexpr int REWIND_ERROR_SERVER_TIMEOUT = -6;
 
 constexpr size_t REWIND_KEEP_ALIVE_BUFFER_SIZE = 256;
 
-// One connection's state. A plain record: ODMRTP_CLASS creates and releases it.
+// One connection's state. A plain record: ODMRTP_CLASS creates and releases it;
+// releasing it closes its socket.
 struct RewindContext {
-  int handle;                                    // the UDP socket
+  UniqueFd handle;                               // the UDP socket
   struct addrinfo* address;                      // last resolution; its first entry is the server
   uint32_t counters[2];                          // [0] control packets, [1] real-time packets
   uint8_t data[REWIND_KEEP_ALIVE_BUFFER_SIZE];   // the keep-alive payload, built once
