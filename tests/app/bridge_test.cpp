@@ -115,7 +115,7 @@ class Bridge : public ::testing::Test {
     auto subs = sim.packetsOfType(REWIND_TYPE_SUBSCRIPTION);
     if (subs.empty() || subs.back().payload.size() < 8) return 0;
     const uint8_t* p = subs.back().payload.data();
-    return p[4] | (p[5] << 8) | (p[6] << 16) | (uint32_t(p[7]) << 24);
+    return readLE32(p + 4);
   }
 
   // Sends a call from the partner and waits until its terminator reached the server.
