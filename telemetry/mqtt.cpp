@@ -562,7 +562,7 @@ void MQTT::stopThreads() {
     }
   }
   if (connectionRunning) {
-    // The thread sends what was queued before the marker, then ends. A broker
+    // The thread sends what was queued before the stop, then ends. A broker
     // that holds a send or a wait is cut off after the grace period.
     publishQueue.stop();
     std::unique_lock<std::mutex> lock(doneMutex);
