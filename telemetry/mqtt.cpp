@@ -694,8 +694,8 @@ void MQTT::queuePing() {
 }
 
 bool MQTT::pauseMs(long long milliseconds) {
-  return waitForData(-1, wakeFd.get(), static_cast<int>(milliseconds / 1000), static_cast<int>(milliseconds % 1000) * 1000) !=
-         Readiness::Woken;
+  const int seconds = static_cast<int>(milliseconds / 1000);
+  return waitForData(-1, wakeFd.get(), seconds, static_cast<int>(milliseconds % 1000) * 1000) != Readiness::Woken;
 }
 
 void MQTT::_serviceMQTTKeepAlive() {

@@ -56,7 +56,8 @@ void PartnerLink::close() {
 }
 
 bool PartnerLink::send(const Datagram& datagram) {
-  return sock.valid() && ::send(sock.get(), datagram.data(), datagram.size(), 0) == static_cast<ssize_t>(datagram.size());
+  return sock.valid() &&
+         ::send(sock.get(), datagram.data(), datagram.size(), 0) == static_cast<ssize_t>(datagram.size());
 }
 
 void PartnerLink::receiveLoop() {
