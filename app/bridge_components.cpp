@@ -35,14 +35,6 @@ BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<
   }
 }
 
-BridgeComponents::~BridgeComponents() {
-  for (;;) {
-    TLV_CLASS* left = nullptr;
-    if (!tlvQueue.tryPop(left)) break;
-    delete left;
-  }
-}
-
 DispatcherNetwork BridgeComponents::dispatcherNetwork() {
   DispatcherNetwork network;
   ODMRTP_CLASS* client = rewindClient.get();

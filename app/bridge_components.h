@@ -26,8 +26,6 @@ class TLV_CLASS;
 class BridgeComponents {
  public:
   BridgeComponents(Settings_t* settings, const std::atomic<bool>& done);
-  // Deletes the messages the dispatcher never took.
-  ~BridgeComponents();
   BridgeComponents(const BridgeComponents&) = delete;
   BridgeComponents& operator=(const BridgeComponents&) = delete;
 
@@ -42,7 +40,7 @@ class BridgeComponents {
   std::unique_ptr<ODMRTP_CLASS> rewindClient;
   LinkWatch link;  // network thread only
   ReconnectHandOver reconnect;
-  Queue<TLV_CLASS*> tlvQueue;
+  Queue<std::unique_ptr<TLV_CLASS>> tlvQueue;  // messages the dispatcher never took go with it
   ODMRMessageHandler handler;  // network thread only
   TlvDispatcher dispatcher;    // dispatcher thread only
 };

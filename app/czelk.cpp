@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "app/settings.h"
+#include "base/thread_entry.h"
 #include "local/tlv_event.h"
 #include "local/tlv_receiver.h"
 #include "network/odmr_connection.h"
@@ -65,7 +66,7 @@ CZELK::~CZELK() {
 void CZELK::stopWorkers() {
   doneFlag = true;
   if (dispatcherStarted) {
-    components.tlvQueue.push(nullptr);  // wakes the dispatcher's pop; it then sees doneFlag
+    components.tlvQueue.stop();  // wakes the dispatcher's pop; it then sees doneFlag
     pthread_join(processTlvThread, nullptr);
     dispatcherStarted = false;
   }
@@ -76,15 +77,9 @@ void CZELK::stopWorkers() {
   }
 }
 
-void* CZELK::serviceTlvConnection(void* object) {
-  static_cast<CZELK*>(object)->_serviceTlvConnection();
-  return nullptr;
-}
+void* CZELK::serviceTlvConnection(void* object) { return runOperation(object, &CZELK::_serviceTlvConnection); }
 
-void* CZELK::processTlvQueue(void* object) {
-  static_cast<CZELK*>(object)->_processTlvQueue();
-  return nullptr;
-}
+void* CZELK::processTlvQueue(void* object) { return runOperation(object, &CZELK::_processTlvQueue); }
 
 const char* CZELK::getAppName() {
   static char name[80];

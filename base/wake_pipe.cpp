@@ -6,21 +6,11 @@
 #include <unistd.h>
 
 WakePipe::WakePipe() {
-  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    error = errno;
-    fds[0] = fds[1] = -1;
-  }
-}
-
-WakePipe::~WakePipe() {
-  for (int& fd : fds) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
+  if (!ends.open(O_CLOEXEC | O_NONBLOCK)) error = errno;
 }
 
 void WakePipe::poke() {
-  if (fds[1] >= 0 && write(fds[1], "x", 1) != 1) {
+  if (ends.write.valid() && write(ends.write.get(), "x", 1) != 1) {
     // The pipe is full: a wake-up is already pending.
   }
 }
@@ -28,6 +18,6 @@ void WakePipe::poke() {
 bool WakePipe::drain() {
   char sink[64];
   bool woken = false;
-  while (fds[0] >= 0 && read(fds[0], sink, sizeof(sink)) > 0) woken = true;
+  while (ends.read.valid() && read(ends.read.get(), sink, sizeof(sink)) > 0) woken = true;
   return woken;
 }

@@ -5,24 +5,25 @@
 // from any thread; drain belongs to the waiting thread.
 #pragma once
 
+#include "base/unique_fd.h"
+
 class WakePipe {
  public:
   WakePipe();
-  ~WakePipe();
   WakePipe(const WakePipe&) = delete;
   WakePipe& operator=(const WakePipe&) = delete;
 
-  bool isOpen() const { return fds[0] >= 0; }
+  bool isOpen() const { return ends.read.valid(); }
   // The errno of a failed open, else 0.
   int openError() const { return error; }
   // The end to wait on; -1 when the pipe could not be opened.
-  int readFd() const { return fds[0]; }
+  int readFd() const { return ends.read.get(); }
   // Makes the read end readable. A full pipe already holds a wake-up.
   void poke();
   // Empties the read end; true when it held anything.
   bool drain();
 
  private:
-  int fds[2] = {-1, -1};
+  UniquePipe ends;
   int error = 0;
 };

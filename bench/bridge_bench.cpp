@@ -87,16 +87,16 @@ struct BridgeRig {
 };
 
 void BM_ReceiverCheckAndQueue(benchmark::State& state) {
-  Queue<TLV_CLASS*> queue;
+  Queue<std::unique_ptr<TLV_CLASS>> queue;
   unsigned char datagram[30] = {TAG_AMBE_72, 28, 1};
   const int received = sizeof(datagram);
   for (auto _ : state) {
     // What the receiver does with each datagram, then the dispatcher's pop and delete.
     int length = received >= 2 ? datagram[1] : -1;
     if (received - 2 == length) {
-      queue.push(new TLV_CLASS(datagram[0], static_cast<unsigned char>(length), datagram + 2));
+      queue.push(std::make_unique<TLV_CLASS>(datagram[0], static_cast<unsigned char>(length), datagram + 2));
     }
-    std::unique_ptr<TLV_CLASS> message(queue.pop());
+    std::unique_ptr<TLV_CLASS> message = queue.pop();
     benchmark::DoNotOptimize(message->getRaw());
   }
   state.SetItemsProcessed(state.iterations());

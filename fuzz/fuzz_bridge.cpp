@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -94,7 +95,7 @@ bool FuzzBridge::isMarker(const TLV_CLASS& message) const {
          memcmp(message.getValue(), markerBytes, sizeof(markerBytes)) == 0;
 }
 
-void FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
+bool FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
   struct sockaddr_in to {};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(localPort));
@@ -114,15 +115,15 @@ void FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
   // order: the receiver may drop datagrams but never invent or change one.
   size_t next = 0;
   for (;;) {
-    std::unique_ptr<TLV_CLASS> message(bridge->tlvQueue.pop());
+    std::unique_ptr<TLV_CLASS> message = bridge->tlvQueue.pop();
     if (message == nullptr) continue;
-    if (isMarker(*message)) return;
+    if (isMarker(*message)) return true;
     while (next < datagrams.size() &&
            !(datagrams[next].size == message->getWireLength() &&
              memcmp(datagrams[next].bytes, message->getRaw(), datagrams[next].size) == 0)) {
       ++next;
     }
-    if (next == datagrams.size()) __builtin_trap();
+    if (next == datagrams.size()) return false;
     ++next;
     dispatcher->handle(message.get());
   }
@@ -147,6 +148,13 @@ void FuzzBridge::resetCallState() {
 }
 
 void FuzzBridge::processODMRMessage(RewindData* packet, int length) { handler->process(packet, length); }
+
+std::vector<std::vector<uint8_t>> FuzzBridge::sentToPartner() {
+  std::vector<std::vector<uint8_t>> sent;
+  std::vector<uint8_t> datagram;
+  while (partner.receive(datagram)) sent.push_back(datagram);
+  return sent;
+}
 
 void FuzzBridge::drainSinks() {
   partner.drain();

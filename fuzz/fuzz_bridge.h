@@ -42,10 +42,15 @@ class FuzzBridge {
   // where the receiver thread checks and queues them, and dispatches every message
   // it queued, in order, as the dispatcher thread would. Returns when the last
   // datagram has been through the receiver (a marker datagram follows them).
-  void receiveAndDispatch(const std::vector<Record>& datagrams);
+  // False when the receiver queued a message that was not one of the datagrams,
+  // or not in their order.
+  bool receiveAndDispatch(const std::vector<Record>& datagrams);
   void processODMRMessage(RewindData* packet, int length);
   // Discards what the handlers sent to the sinks.
   void drainSinks();
+  // What the handlers sent to the partner since the last drain, as far as the
+  // sink kept it.
+  std::vector<std::vector<uint8_t>> sentToPartner();
 
  private:
   FuzzBridge();

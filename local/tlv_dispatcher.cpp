@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "base/big_endian.h"
 #include "local/tlv_class.h"
 #include "local/tlv_event.h"
 #include "support/decimal.h"
@@ -22,9 +23,6 @@ constexpr unsigned int kBeginLength = 12;  // IDs, slot and colour code, before 
 constexpr unsigned int kVoiceLength = 28;  // slot byte and three 9-byte frames
 constexpr int kAliasAfterFrames = 32;
 
-uint32_t get24(const unsigned char* in) { return (uint32_t(in[0]) << 16) | (uint32_t(in[1]) << 8) | in[2]; }
-uint32_t get32(const unsigned char* in) { return (get24(in) << 8) | in[3]; }
-
 struct BeginFields {
   uint32_t source, destination;
   int32_t repeater;
@@ -34,9 +32,9 @@ struct BeginFields {
 
 BeginFields readBegin(const unsigned char* value, unsigned int length) {
   BeginFields f;
-  f.source = get24(value);
-  f.repeater = static_cast<int32_t>(get32(value + 3));
-  f.destination = get24(value + 7);
+  f.source = readBE24(value);
+  f.repeater = static_cast<int32_t>(readBE32(value + 3));
+  f.destination = readBE24(value + 7);
   f.slot = value[10];
   f.colourCode = value[11];
   // The metadata ends at its first zero byte or at the end of the value. Older
@@ -69,9 +67,9 @@ std::string loggedCommand(const char* text) {
 
 }  // namespace
 
-void TlvDispatcher::run(Queue<TLV_CLASS*>& queue, const std::atomic<bool>& done) {
+void TlvDispatcher::run(Queue<std::unique_ptr<TLV_CLASS>>& queue, const std::atomic<bool>& done) {
   while (!done) {
-    std::unique_ptr<TLV_CLASS> message(queue.pop());
+    std::unique_ptr<TLV_CLASS> message = queue.pop();
     if (message == nullptr || done) continue;  // a wake-up to stop
     handle(message.get());
   }

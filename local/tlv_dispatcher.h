@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -41,7 +42,7 @@ class TlvDispatcher {
   TlvDispatcher(CUDP& partner, DispatcherNetwork network) : partner(partner), network(std::move(network)) {}
 
   // Pops and handles messages until done is set; a null message wakes it to stop.
-  void run(Queue<TLV_CLASS*>& queue, const std::atomic<bool>& done);
+  void run(Queue<std::unique_ptr<TLV_CLASS>>& queue, const std::atomic<bool>& done);
   // Handles one message.
   void handle(TLV_CLASS* message);
 

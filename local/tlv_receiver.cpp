@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "local/tlv_receiver.h"
 
+#include <memory>
+
 #include "local/tlv_class.h"
 #include "support/cudp.h"
 #include "telemetry/log_class.h"
@@ -9,7 +11,7 @@ namespace {
 constexpr unsigned int kReceiveBufferSize = 352;
 }
 
-void receiveTlvMessages(CUDP& link, Queue<TLV_CLASS*>& queue, int stopFd, const std::atomic<bool>& done) {
+void receiveTlvMessages(CUDP& link, Queue<std::unique_ptr<TLV_CLASS>>& queue, int stopFd, const std::atomic<bool>& done) {
   if (!link.isOpen()) return;
 
   unsigned char buffer[kReceiveBufferSize];
@@ -23,7 +25,7 @@ void receiveTlvMessages(CUDP& link, Queue<TLV_CLASS*>& queue, int stopFd, const 
     // value bytes left over from earlier datagrams).
     int length = received >= 2 ? buffer[1] : -1;
     if (received >= 2 && received - 2 == length) {
-      queue.push(new TLV_CLASS(buffer[0], static_cast<unsigned char>(length), buffer + 2));
+      queue.push(std::make_unique<TLV_CLASS>(buffer[0], static_cast<unsigned char>(length), buffer + 2));
     } else {
       logInstance.log(LOG_WARNING, "TLV length does not match UDP/serial bytes received (got %d and tlv says %d)\n",
                       received, length);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "base/queue.h"
 
@@ -13,4 +14,4 @@ class CUDP;
 class TLV_CLASS;
 
 // Returns at once when the link is not open.
-void receiveTlvMessages(CUDP& link, Queue<TLV_CLASS*>& queue, int stopFd, const std::atomic<bool>& done);
+void receiveTlvMessages(CUDP& link, Queue<std::unique_ptr<TLV_CLASS>>& queue, int stopFd, const std::atomic<bool>& done);

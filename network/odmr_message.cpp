@@ -19,13 +19,6 @@ constexpr int kHeaderSize = REWIND_HEADER_SIZE;
 constexpr int kLinkControlSize = 9;  // what the handler reads of a voice header or an alias block
 constexpr int kBurstSize = REWIND_VOICE_BURST_SIZE;
 
-// Stores the low 24 bits of the value, most significant byte first.
-void int_3(unsigned char* out, uint32_t value) {
-  out[0] = static_cast<unsigned char>(value >> 16);
-  out[1] = static_cast<unsigned char>(value >> 8);
-  out[2] = static_cast<unsigned char>(value);
-}
-
 // A network call without a voice packet for this long has lost its terminator.
 constexpr int64_t kCallQuietMs = 1500;
 
@@ -37,24 +30,15 @@ bool sameCall(const unsigned char* header, uint32_t source, uint32_t destination
   return headerSource(header) == source && headerDestination(header) == destination && headerKind(header) == kind;
 }
 
-const char* loggedOnlyName(uint16_t type) {
-  switch (type) {
-    case REWIND_TYPE_CLOSE: return "REWIND_TYPE_CLOSE\n";
-    case REWIND_TYPE_CHALLENGE: return "REWIND_TYPE_CHALLENGE\n";
-    case REWIND_TYPE_AUTHENTICATION: return "REWIND_TYPE_AUTHENTICATION\n";
-    case REWIND_TYPE_REPORT: return "REWIND_TYPE_REPORT\n";
-    case REWIND_TYPE_BUSY_NOTICE: return "REWIND_TYPE_BUSY_NOTICE\n";
-    case REWIND_TYPE_SUBSCRIPTION: return "REWIND_TYPE_SUBSCRIPTION\n";
-    case REWIND_TYPE_CANCELLING: return "REWIND_TYPE_CANCELLING\n";
-    case REWIND_TYPE_TERMINAL_IDLE: return "REWIND_TYPE_TERMINAL_IDLE\n";
-    case 0x0A02: return "\n";
-    case REWIND_TYPE_TERMINAL_ATTACH: return "REWIND_TYPE_TERMINAL_ATTACH\n";
-    case REWIND_TYPE_TERMINAL_WAKEUP: return "REWIND_TYPE_TERMINAL_WAKEUP\n";
-    case REWIND_TYPE_MESSAGE_TEXT: return "REWIND_TYPE_MESSAGE_TEXT\n";
-    case REWIND_TYPE_MESSAGE_STATUS: return "REWIND_TYPE_MESSAGE_STATUS\n";
-    case REWIND_TYPE_LOCATION_REPORT: return "REWIND_TYPE_LOCATION_REPORT\n";
-    case REWIND_TYPE_LOCATION_REQUEST: return "REWIND_TYPE_LOCATION_REQUEST\n";
-    default: return nullptr;
+// Packets the handler only logs, by their type's name; 0x0A02 as an empty line.
+void logLoggedOnly(uint16_t type) {
+  const char* name = rewindTypeName(type);
+  if (type == 0x0A02) {
+    logInstance.log(LOG_MESSAGE, "\n");
+  } else if (name != nullptr) {
+    logInstance.log(LOG_MESSAGE, "REWIND_TYPE_%s\n", name);
+  } else {
+    logInstance.log(LOG_MESSAGE, "unknown type %0X\n", type);
   }
 }
 
@@ -98,12 +82,7 @@ void ODMRMessageHandler::process(RewindData* packet, int length) {
       break;
   }
 
-  const char* name = loggedOnlyName(type);
-  if (name != nullptr) {
-    logInstance.log(LOG_MESSAGE, "%s", name);
-  } else {
-    logInstance.log(LOG_MESSAGE, "unknown type %0X\n", type);
-  }
+  logLoggedOnly(type);
 }
 
 void ODMRMessageHandler::voiceHeader(const unsigned char* header) {
@@ -159,9 +138,9 @@ void ODMRMessageHandler::beginNetworkCall(const unsigned char* header) {
   systemdNotifier.setCall(SystemdNotifier::Way::FromNetwork, source, caller ? caller->callsign : nullptr,
                           destination, isPrivate);
   unsigned char begin[14] = {TAG_BEGIN_TX, 12};
-  int_3(begin + 2, source);
+  writeBE24(begin + 2, source);
   // bytes 5 to 8: repeater 0
-  int_3(begin + 9, destination);
+  writeBE24(begin + 9, destination);
   begin[12] = 1;
   begin[13] = isPrivate ? 0x81 : 0x01;
   partner.writeSocket(begin, sizeof(begin));
