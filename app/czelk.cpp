@@ -230,4 +230,7 @@ bool CZELK::serveReconnectRequest(bool* succeeded) {
   return true;
 }
 
-void CZELK::setClock(MonotonicClock clock) { link.setClock(std::move(clock)); }
+void CZELK::setClock(MonotonicClock clock) {
+  if (rewindClient) rewindClient->setClock(clock);
+  link.setClock(std::move(clock));
+}

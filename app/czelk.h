@@ -66,7 +66,8 @@ class CZELK {
   // (network thread; the connection service calls it after every wait).
   void endQuietNetworkCall();
   // Substitutes the monotonic clock of the network side's timing (lost server,
-  // keep-alives, the call watchdog), so tests need not wait. Before any thread runs.
+  // keep-alives, the call watchdog, the login's deadline), so tests need not wait.
+  // Before any thread runs.
   void setClock(MonotonicClock clock);
 
  private:

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "telemetry/control_escape.h"
 
 namespace {
@@ -38,12 +39,6 @@ constexpr size_t kBufferSize = 128;
 constexpr size_t kBodyRoom = kBufferSize - 2;
 
 using Packet = std::vector<uint8_t>;
-
-long long monotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // The client's own messages go straight out, whole, even when standard output is
 // a file or a pipe.
@@ -216,7 +211,7 @@ Readiness waitForData(int sock, int wakeFd, int seconds, int microseconds) {
 bool waitReady(int sock, short events, long long deadline, int cancelFd) {
   struct pollfd fds[2] = {{sock, events, 0}, {cancelFd, POLLIN, 0}};
   for (;;) {
-    long long left = deadline - monotonicMs();
+    long long left = deadline - monotonicMilliseconds();
     if (left < 0) left = 0;
     int ready = poll(fds, cancelFd >= 0 ? 2 : 1, static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
@@ -232,7 +227,7 @@ bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeout
   if (!connected && errno == EINPROGRESS) {
     int error = 0;
     socklen_t length = sizeof(error);
-    connected = waitReady(sock, POLLOUT, monotonicMs() + timeoutMs, cancelFd) &&
+    connected = waitReady(sock, POLLOUT, monotonicMilliseconds() + timeoutMs, cancelFd) &&
                 getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
   if (fcntl(sock, F_SETFL, flags) < 0) return false;
@@ -242,7 +237,7 @@ bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeout
 // Reads up to length bytes within the time, fewer when the stream ends, an error
 // comes, the time passes or the cancel descriptor is signalled.
 size_t receiveWithin(int sock, uint8_t* data, size_t length, int timeoutMs, int cancelFd) {
-  long long deadline = monotonicMs() + timeoutMs;
+  long long deadline = monotonicMilliseconds() + timeoutMs;
   size_t received = 0;
   while (received < length && waitReady(sock, POLLIN, deadline, cancelFd)) {
     ssize_t got = recv(sock, data + received, length - received, MSG_DONTWAIT);
@@ -535,7 +530,7 @@ int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
   pingQueued.store(false);
   stopped.store(false);
   bool linked = handle != nullptr && installLink(handle);
-  if (linked) backoff.connected(monotonicMs());
+  if (linked) backoff.connected(monotonicMilliseconds());
 
   // Without either thread the client cannot work: it does not run at all.
   if (pthread_create(&connectionThread, nullptr, serviceMQTTConnection, this) == 0) {
@@ -669,11 +664,11 @@ void MQTT::loseLink() {
 
 bool MQTT::reconnect() {
   while (!stopped.load()) {
-    if (!pauseMs(backoff.next(monotonicMs()))) return false;
+    if (!pauseMs(backoff.next(monotonicMilliseconds()))) return false;
     mqtt_broker_handle* handle = openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd);
     if (handle == nullptr) continue;
     if (!installLink(handle)) return false;
-    backoff.connected(monotonicMs());
+    backoff.connected(monotonicMilliseconds());
     report(LinkEvent::Connected, 0);
     // Every subscription asked for so far, exactly as the first time.
     for (const auto& subscription : subscriptions) {
