@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/process.h"
+#include "common/rewind_test_support.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
 #include "tools/partner/partner_link.h"
@@ -158,12 +159,23 @@ class Faults : public ::testing::Test {
   // Gives the daemon a wall clock that steps ("second:offset,...", see
   // tests/common/stepped_clock.c); set before startDaemon.
   void stepWallClock(const std::string& steps) {
-    daemonEnv.push_back("LD_PRELOAD=" + std::string(ZELK_STEPPED_CLOCK));
+    for (const std::string& entry : testing_support::preloadedClockEnv()) daemonEnv.push_back(entry);
     daemonEnv.push_back("ZELK_CLOCK_STEPS=" + steps);
-    // A sanitizer runtime must otherwise be the first library loaded.
-    const char* asan = getenv("ASAN_OPTIONS");
-    daemonEnv.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
-                        "verify_asan_link_order=0");
+  }
+
+  // Lets the test move the daemon's monotonic clock (daemonClock); set before
+  // startDaemon.
+  void driveClock() {
+    for (const std::string& entry : daemonClock.env()) daemonEnv.push_back(entry);
+  }
+
+  // Moves the daemon's clock on and makes it look at it at once: a stranger's
+  // datagram to its Rewind socket (the one `server` sees) ends its wait.
+  void advanceClock(int64_t milliseconds, const RewindSimulator& server) {
+    daemonClock.advance(milliseconds);
+    struct sockaddr_storage client;
+    socklen_t length = 0;
+    if (server.clientEndpoint(&client, &length)) testing_support::nudge(client, length);
   }
 
   TempDir dir;
@@ -172,6 +184,7 @@ class Faults : public ::testing::Test {
   int rxPort = 0;
   std::unique_ptr<ChildProcess> zelk;
   std::vector<std::string> daemonEnv;  // extra "NAME=value" entries for the daemon
+  testing_support::DrivenClock daemonClock;
 };
 
 }  // namespace faults
