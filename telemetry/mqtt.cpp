@@ -40,6 +40,32 @@ constexpr size_t kBodyRoom = kBufferSize - 2;
 
 using Packet = std::vector<uint8_t>;
 
+// Every timed wait of the client runs to a deadline on the monotonic clock and
+// polls at most this long at a time, reading the clock again after each poll: a
+// clock that jumps forward (a machine back from a pause, a test that drives the
+// clock) ends the wait within a slice instead of a whole time-out later.
+constexpr int kSliceMs = 1000;
+
+// Polls until one of the descriptors is ready or the deadline passes: what poll
+// returned, 0 at the deadline.
+int pollUntil(struct pollfd* fds, nfds_t count, long long deadline) {
+  for (;;) {
+    long long left = deadline - monotonicMilliseconds();
+    if (left < 0) left = 0;
+    int ready = poll(fds, count, static_cast<int>(left < kSliceMs ? left : kSliceMs));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready != 0 || left <= kSliceMs) return ready;
+  }
+}
+
+// The receive time-out of the socket in milliseconds, 0 for none.
+long long receiveTimeoutMs(int sock) {
+  struct timeval timeout {};
+  socklen_t length = sizeof(timeout);
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length) != 0) return 0;
+  return static_cast<long long>(timeout.tv_sec) * 1000 + timeout.tv_usec / 1000;
+}
+
 // The client's own messages go straight out, whole, even when standard output is
 // a file or a pipe.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -120,8 +146,16 @@ bool sendPacket(mqtt_broker_handle* handle, const Packet& packet) {
 bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
   if (handle->sock < 0) return false;
   size_t done = 0;
+  // The socket's receive time-out bounds each receive, measured on the clock.
+  const long long timeoutMs = receiveTimeoutMs(handle->sock);
   while (done < length) {
-    ssize_t got = recv(handle->sock, data + done, length - done, 0);
+    ssize_t got = -1;
+    struct pollfd readable = {handle->sock, POLLIN, 0};
+    if (timeoutMs > 0 && pollUntil(&readable, 1, monotonicMilliseconds() + timeoutMs) == 0) {
+      errno = EAGAIN;
+    } else {
+      got = recv(handle->sock, data + done, length - done, 0);
+    }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       int error = errno;
@@ -194,30 +228,20 @@ enum class Readiness { Readable, TimedOut, Woken };
 
 // Waits until the socket has data (or end of stream) to read, the time-out passes
 // or the wake descriptor is signalled.
-Readiness waitForData(int sock, int wakeFd, int seconds, int microseconds) {
+Readiness waitForData(int sock, int wakeFd, long long timeoutMs) {
   struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock, POLLIN, 0}};
-  int timeoutMs = seconds * 1000 + microseconds / 1000;
-  for (;;) {
-    int ready = poll(fds, sock >= 0 ? 2 : 1, timeoutMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return Readiness::TimedOut;
-    if (fds[0].revents != 0) return Readiness::Woken;
-    return Readiness::Readable;
-  }
+  int ready = pollUntil(fds, sock >= 0 ? 2 : 1, monotonicMilliseconds() + timeoutMs);
+  if (ready <= 0) return Readiness::TimedOut;
+  if (fds[0].revents != 0) return Readiness::Woken;
+  return Readiness::Readable;
 }
 
 // Waits until the socket is ready for the events, the deadline passes or the
 // cancel descriptor (-1: none) is signalled. True only when the socket is ready.
 bool waitReady(int sock, short events, long long deadline, int cancelFd) {
   struct pollfd fds[2] = {{sock, events, 0}, {cancelFd, POLLIN, 0}};
-  for (;;) {
-    long long left = deadline - monotonicMilliseconds();
-    if (left < 0) left = 0;
-    int ready = poll(fds, cancelFd >= 0 ? 2 : 1, static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || (cancelFd >= 0 && fds[1].revents != 0)) return false;
-    return true;
-  }
+  int ready = pollUntil(fds, cancelFd >= 0 ? 2 : 1, deadline);
+  return ready > 0 && !(cancelFd >= 0 && fds[1].revents != 0);
 }
 
 bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeoutMs, int cancelFd) {
@@ -717,8 +741,7 @@ void MQTT::queuePing() {
 }
 
 bool MQTT::pauseMs(long long milliseconds) {
-  return waitForData(-1, wakeFd, static_cast<int>(milliseconds / 1000), static_cast<int>(milliseconds % 1000) * 1000) !=
-         Readiness::Woken;
+  return waitForData(-1, wakeFd, milliseconds) != Readiness::Woken;
 }
 
 void MQTT::_serviceMQTTKeepAlive() {
@@ -739,7 +762,7 @@ void MQTT::_serviceMQTTKeepAlive() {
     if (watch.fd < 0 || generation != watched) unreadBefore = false;
     watched = generation;
     if (watch.fd >= 0) {
-      Readiness readiness = waitForData(watch.fd, wakeFd, 30, 0);
+      Readiness readiness = waitForData(watch.fd, wakeFd, 30000);
       if (readiness == Readiness::Woken) return;
       bool current = false;
       {
