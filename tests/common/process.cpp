@@ -96,6 +96,8 @@ void DrivenClock::advance(int64_t milliseconds) {
   if (shared != nullptr) __atomic_add_fetch(shared, milliseconds, __ATOMIC_RELEASE);
 }
 
+int64_t DrivenClock::advanced() const { return shared != nullptr ? __atomic_load_n(shared, __ATOMIC_ACQUIRE) : 0; }
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;

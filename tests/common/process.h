@@ -80,6 +80,7 @@ class DrivenClock {
   DrivenClock& operator=(const DrivenClock&) = delete;
   std::vector<std::string> env() const;
   void advance(int64_t milliseconds);
+  int64_t advanced() const;  // milliseconds added so far
 
  private:
   TempDir dir;

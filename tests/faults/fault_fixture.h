@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -176,6 +177,28 @@ class Faults : public ::testing::Test {
     struct sockaddr_storage client;
     socklen_t length = 0;
     if (server.clientEndpoint(&client, &length)) testing_support::nudge(client, length);
+  }
+
+  // Lets the daemon's time pass at once while it stays logged in to `sim`: in steps
+  // of at most 10 s, each ending a quiet period, so the daemon sends a keep-alive,
+  // and the next step waits until it has read the answer (a step past the last
+  // answer by more than 30 s would be a lost server). The daemon's other waits
+  // (the broker client's) notice each step within a second.
+  void letTimePass(int64_t milliseconds) {
+    for (; milliseconds > 0; milliseconds -= 10000) {
+      int answers = countOccurrences(zelk->output(), "REWIND_TYPE_KEEP_ALIVE\n");
+      advanceClock(milliseconds < 10000 ? milliseconds : 10000, sim);
+      for (int i = 0; i < 100 && countOccurrences(zelk->output(), "REWIND_TYPE_KEEP_ALIVE\n") <= answers; ++i) {
+        usleep(20 * 1000);
+      }
+    }
+  }
+
+  // Seconds of the daemon's clock since `start`, a time of the test's clock taken
+  // before any advance.
+  long long daemonSecondsSince(std::chrono::steady_clock::time_point start) const {
+    auto real = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return (real.count() + daemonClock.advanced()) / 1000;
   }
 
   TempDir dir;
