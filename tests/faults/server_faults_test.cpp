@@ -66,7 +66,8 @@ TEST_F(Faults, ServerSilentMidNetworkCallForGoodEndsAfterThreeFailedLogins) {
   // failure (status 1), and the third attempt's close is the last packet it sent.
   // The test lets the silence and each login's 5 s pass once the login has begun
   // (its first keep-alive reached the server); one let pass too early only costs
-  // the real wait.
+  // the real wait. The silence begins once the bursts on their way have arrived.
+  usleep(200 * 1000);
   advanceClock(kSilenceMs, sim);
   for (int attempt = 1; attempt <= 3; ++attempt) {
     size_t keepAlives = sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size();
