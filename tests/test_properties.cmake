@@ -7,6 +7,7 @@
 set_tests_properties(
   BrokerForwardingTest.KeepAlivePingsHoldAnIdleConnectionPast45Seconds
   Faults.StrangerEveryTwoSecondsNeitherHidesALostServerNorHoldsBackKeepAlives
+  Faults.BrokerNeverAnsweringSubscribeOrConnackIsLeftAfterTenSecondsAndTriedAgain
   PROPERTIES COST 1000)
 
 # The floods keep a core busy for seconds; the tests that measure when the

@@ -27,6 +27,10 @@ using testing_support::RawBroker;
 
 using Clock = std::chrono::steady_clock;
 
+long long secondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+}
+
 std::string brokerSettings(int port) {
   return "BrokerAddress = 127.0.0.1\nBrokerPort = " + std::to_string(port) + "\nBrokerClient = zelk-faults\n";
 }
@@ -171,9 +175,9 @@ TEST_F(Faults, BrokerResetWhileIdleKeepsDaemonRunningAndCalling) {
   EXPECT_TRUE(zelk->waitForOutput("MQTT broker reconnected\n", kWaitMs)) << zelk->output();
 }
 
+// The one broker test that waits out the answer time-outs and pauses in real time.
 TEST_F(Faults, BrokerNeverAnsweringSubscribeOrConnackIsLeftAfterTenSecondsAndTriedAgain) {
   RawBroker broker;
-  driveClock();
   startDaemon(brokerSettings(broker.port()));
   acceptClient(broker, false);  // then never a byte more, and nothing read
   ASSERT_TRUE(partner.waitUntil([](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) >= 1; },
@@ -186,10 +190,9 @@ TEST_F(Faults, BrokerNeverAnsweringSubscribeOrConnackIsLeftAfterTenSecondsAndTri
   EXPECT_TRUE(zelk->running());
   // The SUBACK wait gives up after 10 s; the connection is closed and made again
   // a second later.
-  letTimePass(10000);
   ASSERT_TRUE(broker.waitForClose(20000)) << zelk->output();
   ASSERT_TRUE(broker.accept(5000)) << zelk->output();
-  EXPECT_GE(daemonSecondsSince(stalled), 8);
+  EXPECT_GE(secondsSince(stalled), 8);
   EXPECT_NE(zelk->output().find("\nSocket recv returned -1, errno 11"), std::string::npos) << zelk->output();
   EXPECT_NE(zelk->output().find("failed to subscribe\n"), std::string::npos);
   // This time no CONNACK: after 10 s more the attempt fails and the next one
@@ -197,7 +200,6 @@ TEST_F(Faults, BrokerNeverAnsweringSubscribeOrConnackIsLeftAfterTenSecondsAndTri
   ASSERT_EQ(broker.read(27, kWaitMs).size(), 27u);
   localCallArrivesWhole(30, 100);
   networkCallArrivesWhole(30);
-  letTimePass(10000);
   ASSERT_TRUE(broker.waitForClose(20000)) << zelk->output();
   ASSERT_TRUE(broker.accept(5000)) << zelk->output();
   EXPECT_NE(zelk->errors().find("MQTT: failed to connect with error: 0\n"), std::string::npos) << zelk->errors();
