@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -46,11 +47,18 @@ using Packet = std::vector<uint8_t>;
 // clock) ends the wait within a slice instead of a whole time-out later.
 constexpr int kSliceMs = 1000;
 
+std::atomic<MQTT::ClockFn> clockOverride{nullptr};
+
+long long nowMs() {
+  MQTT::ClockFn clock = clockOverride.load();
+  return clock != nullptr ? clock() : monotonicMilliseconds();
+}
+
 // Polls until one of the descriptors is ready or the deadline passes: what poll
 // returned, 0 at the deadline.
 int pollUntil(struct pollfd* fds, nfds_t count, long long deadline) {
   for (;;) {
-    long long left = deadline - monotonicMilliseconds();
+    long long left = deadline - nowMs();
     if (left < 0) left = 0;
     int ready = poll(fds, count, static_cast<int>(left < kSliceMs ? left : kSliceMs));
     if (ready < 0 && errno == EINTR) continue;
@@ -151,7 +159,7 @@ bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
   while (done < length) {
     ssize_t got = -1;
     struct pollfd readable = {handle->sock, POLLIN, 0};
-    if (timeoutMs > 0 && pollUntil(&readable, 1, monotonicMilliseconds() + timeoutMs) == 0) {
+    if (timeoutMs > 0 && pollUntil(&readable, 1, nowMs() + timeoutMs) == 0) {
       errno = EAGAIN;
     } else {
       got = recv(handle->sock, data + done, length - done, 0);
@@ -230,7 +238,7 @@ enum class Readiness { Readable, TimedOut, Woken };
 // or the wake descriptor is signalled.
 Readiness waitForData(int sock, int wakeFd, long long timeoutMs) {
   struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock, POLLIN, 0}};
-  int ready = pollUntil(fds, sock >= 0 ? 2 : 1, monotonicMilliseconds() + timeoutMs);
+  int ready = pollUntil(fds, sock >= 0 ? 2 : 1, nowMs() + timeoutMs);
   if (ready <= 0) return Readiness::TimedOut;
   if (fds[0].revents != 0) return Readiness::Woken;
   return Readiness::Readable;
@@ -251,7 +259,7 @@ bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeout
   if (!connected && errno == EINPROGRESS) {
     int error = 0;
     socklen_t length = sizeof(error);
-    connected = waitReady(sock, POLLOUT, monotonicMilliseconds() + timeoutMs, cancelFd) &&
+    connected = waitReady(sock, POLLOUT, nowMs() + timeoutMs, cancelFd) &&
                 getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
   if (fcntl(sock, F_SETFL, flags) < 0) return false;
@@ -261,7 +269,7 @@ bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeout
 // Reads up to length bytes within the time, fewer when the stream ends, an error
 // comes, the time passes or the cancel descriptor is signalled.
 size_t receiveWithin(int sock, uint8_t* data, size_t length, int timeoutMs, int cancelFd) {
-  long long deadline = monotonicMilliseconds() + timeoutMs;
+  long long deadline = nowMs() + timeoutMs;
   size_t received = 0;
   while (received < length && waitReady(sock, POLLIN, deadline, cancelFd)) {
     ssize_t got = recv(sock, data + received, length - received, MSG_DONTWAIT);
@@ -364,6 +372,8 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
 }
 
 }  // namespace
+
+void MQTT::setClock(ClockFn clock) { clockOverride.store(clock); }
 
 mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, unsigned int port) {
   return openConnection(clientId, host, port, -1);
@@ -554,7 +564,7 @@ int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
   pingQueued.store(false);
   stopped.store(false);
   bool linked = handle != nullptr && installLink(handle);
-  if (linked) backoff.connected(monotonicMilliseconds());
+  if (linked) backoff.connected(nowMs());
 
   // Without either thread the client cannot work: it does not run at all.
   if (pthread_create(&connectionThread, nullptr, serviceMQTTConnection, this) == 0) {
@@ -688,11 +698,11 @@ void MQTT::loseLink() {
 
 bool MQTT::reconnect() {
   while (!stopped.load()) {
-    if (!pauseMs(backoff.next(monotonicMilliseconds()))) return false;
+    if (!pauseMs(backoff.next(nowMs()))) return false;
     mqtt_broker_handle* handle = openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd);
     if (handle == nullptr) continue;
     if (!installLink(handle)) return false;
-    backoff.connected(monotonicMilliseconds());
+    backoff.connected(nowMs());
     report(LinkEvent::Connected, 0);
     // Every subscription asked for so far, exactly as the first time.
     for (const auto& subscription : subscriptions) {
