@@ -49,7 +49,7 @@ class LOG_CLASS {
   unsigned int getLogLevel() const { return logLevel.load(std::memory_order_relaxed); }
 
   // Forward every emitted line to the client on the topic (the topic is not copied).
-  void setBroker(MQTT* client, char* topic);
+  void setBroker(MQTT* client, const char* topic);
 
   // Test hooks: a substitute wall clock, and an observer that sees every emitted
   // line under the log lock (nullptr restores the defaults).
@@ -65,7 +65,7 @@ class LOG_CLASS {
   std::atomic<unsigned int> logLevel{2};
   std::mutex logMutex;
   MQTT* mqtt = nullptr;
-  char* mqttTopic = nullptr;
+  const char* mqttTopic = nullptr;
 
   std::atomic<bool> closeRequested{false};
   std::atomic<ClockFn> clock{nullptr};

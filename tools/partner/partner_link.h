@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 using Datagram = std::vector<uint8_t>;
 
 class PartnerLink {
@@ -58,8 +60,8 @@ class PartnerLink {
  private:
   void receiveLoop();
 
-  int sock = -1;
-  int wakePipe[2] = {-1, -1};
+  UniqueFd sock;
+  UniquePipe wakePipe;
   int boundPort = 0;
   std::thread receiver;
   std::mutex mutex;

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 // One received datagram. Header fields are valid only when wellFormed.
 struct SimPacket {
   bool wellFormed = false;  // at least a header and the magic "REWIND01"
@@ -133,19 +135,27 @@ class RewindSimulator {
   // Everything below runs with mutex held.
   void handleDatagram(const uint8_t* data, size_t size, const struct sockaddr_storage& from, socklen_t fromLength);
   void handlePacket(const SimPacket& packet);
+  // The phases of a session: logging in, the subscription and its end, calls.
+  // The first two say whether the packet type was theirs.
+  bool handleLoginPacket(const SimPacket& packet);
+  bool handleSessionPacket(const SimPacket& packet);
+  void handleCallPacket(const SimPacket& packet);
+  void queueParrotEcho();  // the call just recorded, played back
+  void collectAliasBlock(const std::vector<uint8_t>& payload);
   void sendChallenge();
   bool sendLocked(uint16_t type, uint16_t flags, const void* payload, size_t length, bool trace = true);
   void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void traceReceived(const SimPacket& packet, const char* note);
   Job callJob(const SimCall& call) const;
   void resetClient();
+  void closeDescriptors();
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;  // a packet recorded, a login, a job finished
   std::condition_variable jobsChanged;      // a job queued, or stopping
 
-  int handle = -1;
-  int wakePipe[2] = {-1, -1};
+  UniqueFd handle;
+  UniquePipe wakePipe;
   int boundPort = 0;
   bool running = false;
   bool stopping = false;
