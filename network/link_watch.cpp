@@ -1,15 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "network/link_watch.h"
 
-#include <time.h>
-
 #include <utility>
-
-int64_t monotonicMilliseconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 LinkWatch::LinkWatch(MonotonicClock source) : clock(std::move(source)) {}
 

@@ -9,12 +9,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
-using MonotonicClock = std::function<int64_t()>;
-
-// Milliseconds of CLOCK_MONOTONIC.
-int64_t monotonicMilliseconds();
+#include "base/clock.h"
 
 class LinkWatch {
  public:

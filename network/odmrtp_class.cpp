@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 
+#include "base/clock.h"
 #include "support/sha256.h"
 
 namespace {
@@ -23,14 +25,6 @@ constexpr uint8_t kKeepAliveMarker = 0x21;
 constexpr size_t kKeepAliveTextOffset = 5;
 // First word of a subscription payload, in front of the talk group.
 constexpr uint32_t kSubscriptionKind = 7;
-
-// The login's deadline runs on the monotonic clock: a board whose wall clock is set
-// by NTP after boot must neither give up at once nor wait for hours.
-int64_t nowMicroseconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
 
 // Names under the top-level domain "invalid" never resolve; answer at once
 // instead of asking a resolver that may be slow or unreachable.
@@ -175,13 +169,15 @@ int ODMRTP_CLASS::ConnectRewindClient(const char* host, const char* port, const 
 
   if (password == nullptr) password = "";
   const size_t passwordLength = strlen(password);
-  const int64_t deadline = nowMicroseconds() + static_cast<int64_t>(kLoginSeconds) * 1000000;
+  // The deadline runs on the monotonic clock: a board whose wall clock is set by NTP
+  // after boot must neither give up at once nor wait for hours.
+  const int64_t deadline = clock() + static_cast<int64_t>(kLoginSeconds) * 1000;
   int answered = 0;
   alignas(8) uint8_t buffer[kLoginBufferSize];
   RewindData* packet = reinterpret_cast<RewindData*>(buffer);
 
   bool keepAliveDue = true;
-  while (nowMicroseconds() < deadline) {
+  while (clock() < deadline) {
     if (keepAliveDue) TransmitRewindKeepAlive();
     keepAliveDue = true;
 
@@ -411,6 +407,8 @@ const char* ODMRTP_CLASS::getErrorMessage(int code) {
 }
 
 const char* ODMRTP_CLASS::getResolvedAddress() { return resolvedAddress; }
+
+void ODMRTP_CLASS::setClock(MonotonicClock source) { clock = std::move(source); }
 
 int ODMRTP_CLASS::WaitForRewindSessionEnd(RewindSessionPollData* data, long seconds, long microseconds) {
   (void)data;

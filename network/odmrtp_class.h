@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/clock.h"
 #include "base/unique_fd.h"
 #include "network/rewind_data.h"
 
@@ -137,6 +138,9 @@ class ODMRTP_CLASS {
   const char* getResolvedAddress();
   int WaitForRewindSessionEnd(RewindSessionPollData* data, long seconds, long microseconds);
   bool hasContext() const;
+  // Substitutes the monotonic clock of the login's deadline, so tests need not
+  // wait it out. Before the network thread runs.
+  void setClock(MonotonicClock clock);
 
  private:
   struct ContextRelease {
@@ -159,4 +163,5 @@ class ODMRTP_CLASS {
   uint32_t userID = 0;
   uint32_t sourceID = 0;  // radioIDOf(userID): the source of every voice header
   bool closed = false;    // closeSession was called
+  MonotonicClock clock = monotonicMilliseconds;  // network thread only
 };

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 
+#include "base/clock.h"
 #include "base/ipv4_resolver.h"
 #include "telemetry/log_class.h"
 
@@ -36,18 +37,12 @@ const char* resolveErrorText(int result, int error) {
   return result == EAI_SYSTEM ? strerror(error) : gai_strerror(result);
 }
 
-int64_t monotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 std::atomic<CUDP::ClockFn> clockOverride{nullptr};
 std::atomic<CUDP::ResolveFn> resolverOverride{nullptr};
 
 int64_t currentMs() {
   CUDP::ClockFn clock = clockOverride.load();
-  return clock != nullptr ? clock() : monotonicMs();
+  return clock != nullptr ? clock() : monotonicMilliseconds();
 }
 
 int lookUp(const char* host, struct in_addr* address) {

@@ -14,10 +14,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/ipv4_resolver.h"
 #include "base/thread_entry.h"
 #include "telemetry/control_escape.h"
@@ -41,10 +43,37 @@ constexpr size_t kBodyRoom = kBufferSize - 2;
 
 using Packet = std::vector<uint8_t>;
 
-long long monotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+// Every timed wait of the client runs to a deadline on the monotonic clock and
+// polls at most this long at a time, reading the clock again after each poll: a
+// clock that jumps forward (a machine back from a pause, a test that drives the
+// clock) ends the wait within a slice instead of a whole time-out later.
+constexpr int kSliceMs = 1000;
+
+std::atomic<MQTT::ClockFn> clockOverride{nullptr};
+
+long long nowMs() {
+  MQTT::ClockFn clock = clockOverride.load();
+  return clock != nullptr ? clock() : monotonicMilliseconds();
+}
+
+// Polls until one of the descriptors is ready or the deadline passes: what poll
+// returned, 0 at the deadline.
+int pollUntil(struct pollfd* fds, nfds_t count, long long deadline) {
+  for (;;) {
+    long long left = deadline - nowMs();
+    if (left < 0) left = 0;
+    int ready = poll(fds, count, static_cast<int>(left < kSliceMs ? left : kSliceMs));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready != 0 || left <= kSliceMs) return ready;
+  }
+}
+
+// The receive time-out of the socket in milliseconds, 0 for none.
+long long receiveTimeoutMs(int sock) {
+  struct timeval timeout {};
+  socklen_t length = sizeof(timeout);
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length) != 0) return 0;
+  return static_cast<long long>(timeout.tv_sec) * 1000 + timeout.tv_usec / 1000;
 }
 
 // The client's own messages go straight out, whole, even when standard output is
@@ -127,8 +156,16 @@ bool sendPacket(mqtt_broker_handle* handle, const Packet& packet) {
 bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
   if (handle->sock < 0) return false;
   size_t done = 0;
+  // The socket's receive time-out bounds each receive, measured on the clock.
+  const long long timeoutMs = receiveTimeoutMs(handle->sock);
   while (done < length) {
-    ssize_t got = recv(handle->sock, data + done, length - done, 0);
+    ssize_t got = -1;
+    struct pollfd readable = {handle->sock, POLLIN, 0};
+    if (timeoutMs > 0 && pollUntil(&readable, 1, nowMs() + timeoutMs) == 0) {
+      errno = EAGAIN;
+    } else {
+      got = recv(handle->sock, data + done, length - done, 0);
+    }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       int error = errno;
@@ -201,30 +238,20 @@ enum class Readiness { Readable, TimedOut, Woken };
 
 // Waits until the socket has data (or end of stream) to read, the time-out passes
 // or the wake descriptor is signalled.
-Readiness waitForData(int sock, int wakeFd, int seconds, int microseconds) {
+Readiness waitForData(int sock, int wakeFd, long long timeoutMs) {
   struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock, POLLIN, 0}};
-  int timeoutMs = seconds * 1000 + microseconds / 1000;
-  for (;;) {
-    int ready = poll(fds, sock >= 0 ? 2 : 1, timeoutMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return Readiness::TimedOut;
-    if (fds[0].revents != 0) return Readiness::Woken;
-    return Readiness::Readable;
-  }
+  int ready = pollUntil(fds, sock >= 0 ? 2 : 1, nowMs() + timeoutMs);
+  if (ready <= 0) return Readiness::TimedOut;
+  if (fds[0].revents != 0) return Readiness::Woken;
+  return Readiness::Readable;
 }
 
 // Waits until the socket is ready for the events, the deadline passes or the
 // cancel descriptor (-1: none) is signalled. True only when the socket is ready.
 bool waitReady(int sock, short events, long long deadline, int cancelFd) {
   struct pollfd fds[2] = {{sock, events, 0}, {cancelFd, POLLIN, 0}};
-  for (;;) {
-    long long left = deadline - monotonicMs();
-    if (left < 0) left = 0;
-    int ready = poll(fds, cancelFd >= 0 ? 2 : 1, static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || (cancelFd >= 0 && fds[1].revents != 0)) return false;
-    return true;
-  }
+  int ready = pollUntil(fds, cancelFd >= 0 ? 2 : 1, deadline);
+  return ready > 0 && !(cancelFd >= 0 && fds[1].revents != 0);
 }
 
 bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeoutMs, int cancelFd) {
@@ -234,7 +261,7 @@ bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeout
   if (!connected && errno == EINPROGRESS) {
     int error = 0;
     socklen_t length = sizeof(error);
-    connected = waitReady(sock, POLLOUT, monotonicMs() + timeoutMs, cancelFd) &&
+    connected = waitReady(sock, POLLOUT, nowMs() + timeoutMs, cancelFd) &&
                 getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
   if (fcntl(sock, F_SETFL, flags) < 0) return false;
@@ -244,7 +271,7 @@ bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeout
 // Reads up to length bytes within the time, fewer when the stream ends, an error
 // comes, the time passes or the cancel descriptor is signalled.
 size_t receiveWithin(int sock, uint8_t* data, size_t length, int timeoutMs, int cancelFd) {
-  long long deadline = monotonicMs() + timeoutMs;
+  long long deadline = nowMs() + timeoutMs;
   size_t received = 0;
   while (received < length && waitReady(sock, POLLIN, deadline, cancelFd)) {
     ssize_t got = recv(sock, data + received, length - received, MSG_DONTWAIT);
@@ -336,6 +363,8 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
 }
 
 }  // namespace
+
+void MQTT::setClock(ClockFn clock) { clockOverride.store(clock); }
 
 mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, unsigned int port) {
   return openConnection(clientId, host, port, -1);
@@ -518,7 +547,7 @@ int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
   pingQueued.store(false);
   stopped.store(false);
   bool linked = handle != nullptr && installLink(handle);
-  if (linked) backoff.connected(monotonicMs());
+  if (linked) backoff.connected(nowMs());
 
   // Without either thread the client cannot work: it does not run at all.
   if (pthread_create(&connectionThread, nullptr, serviceMQTTConnection, this) == 0) {
@@ -641,11 +670,11 @@ void MQTT::loseLink() {
 
 bool MQTT::reconnect() {
   while (!stopped.load()) {
-    if (!pauseMs(backoff.next(monotonicMs()))) return false;
+    if (!pauseMs(backoff.next(nowMs()))) return false;
     mqtt_broker_handle* handle = openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd.get());
     if (handle == nullptr) continue;
     if (!installLink(handle)) return false;
-    backoff.connected(monotonicMs());
+    backoff.connected(nowMs());
     report(LinkEvent::Connected, 0);
     // Every subscription asked for so far, exactly as the first time.
     for (const auto& subscription : subscriptions) {
@@ -694,8 +723,7 @@ void MQTT::queuePing() {
 }
 
 bool MQTT::pauseMs(long long milliseconds) {
-  const int seconds = static_cast<int>(milliseconds / 1000);
-  return waitForData(-1, wakeFd.get(), seconds, static_cast<int>(milliseconds % 1000) * 1000) != Readiness::Woken;
+  return waitForData(-1, wakeFd.get(), milliseconds) != Readiness::Woken;
 }
 
 void MQTT::_serviceMQTTKeepAlive() {
@@ -716,7 +744,7 @@ void MQTT::_serviceMQTTKeepAlive() {
     if (!watch.valid() || generation != watched) unreadBefore = false;
     watched = generation;
     if (watch.valid()) {
-      Readiness readiness = waitForData(watch.get(), wakeFd.get(), 30, 0);
+      Readiness readiness = waitForData(watch.get(), wakeFd.get(), 30000);
       if (readiness == Readiness::Woken) return;
       bool current = false;
       {

@@ -59,6 +59,11 @@ class MQTT {
   // Publications kept while the broker is away or slow: the newest ones.
   static constexpr size_t kQueueBound = 1000;
 
+  // Test hook for every client (nullptr restores the default): the monotonic clock
+  // in milliseconds that every time-out, pause and keep-alive pass runs on.
+  using ClockFn = int64_t (*)();
+  static void setClock(ClockFn clock);
+
   // What the connection thread reports to the link observer: the connection was
   // lost; a connection was made in the background; publications were dropped
   // while the broker was away or slow (count), reported once the backlog is out.

@@ -8,17 +8,12 @@
 
 #include <algorithm>
 
+#include "base/clock.h"
 #include "telemetry/control_escape.h"
 
 SystemdNotifier systemdNotifier;
 
 namespace {
-
-int64_t monotonicMicroseconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
 
 std::string endpoint(const std::string& host, const std::string& port) {
   // An IPv6 address reads unambiguously only in brackets.

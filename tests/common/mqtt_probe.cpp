@@ -7,15 +7,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/clock.h"
+
 namespace testing_support {
 
 namespace {
-
-long long nowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 std::string lengthField(size_t value) {
   std::string out;
@@ -79,7 +75,7 @@ bool MqttProbe::publish(const std::string& topic, const std::string& payload) {
 
 // Reads one whole packet (within the time-out); a PUBLISH is kept in received.
 bool MqttProbe::readPacket(int timeoutMs, int* type) {
-  long long deadline = nowMs() + timeoutMs;
+  long long deadline = monotonicMilliseconds() + timeoutMs;
   for (;;) {
     // Try to parse what is pending.
     size_t remaining = 0;
@@ -103,7 +99,7 @@ bool MqttProbe::readPacket(int timeoutMs, int* type) {
       }
       return true;
     }
-    long long left = deadline - nowMs();
+    long long left = deadline - monotonicMilliseconds();
     if (left <= 0 || fd < 0) return false;
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left)) != 1) return false;
@@ -115,10 +111,10 @@ bool MqttProbe::readPacket(int timeoutMs, int* type) {
 }
 
 const std::vector<MqttMessage>& MqttProbe::waitForMessages(size_t count, int timeoutMs) {
-  long long deadline = nowMs() + timeoutMs;
+  long long deadline = monotonicMilliseconds() + timeoutMs;
   int type = 0;
   while (received.size() < count) {
-    long long left = deadline - nowMs();
+    long long left = deadline - monotonicMilliseconds();
     if (left <= 0 || !readPacket(static_cast<int>(left), &type)) break;
   }
   return received;

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -14,17 +15,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/clock.h"
+
 extern char** environ;
 
 namespace testing_support {
 
 namespace {
-
-long long nowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 int freePort(int type) {
   int fd = socket(AF_INET, type, 0);
@@ -66,6 +63,40 @@ void TempDir::write(const std::string& name, const std::string& content) const {
   std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
   out << content;
 }
+
+std::vector<std::string> preloadedClockEnv() {
+  // A sanitizer runtime must otherwise be the first library loaded.
+  const char* asan = getenv("ASAN_OPTIONS");
+  return {"LD_PRELOAD=" + std::string(ZELK_STEPPED_CLOCK),
+          std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
+}
+
+DrivenClock::DrivenClock() {
+  int fd = open(dir.file("advance").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  void* mapped = MAP_FAILED;
+  if (ftruncate(fd, sizeof(int64_t)) == 0) {
+    mapped = mmap(nullptr, sizeof(int64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  }
+  close(fd);
+  if (mapped != MAP_FAILED) shared = static_cast<int64_t*>(mapped);
+}
+
+DrivenClock::~DrivenClock() {
+  if (shared != nullptr) munmap(shared, sizeof(int64_t));
+}
+
+std::vector<std::string> DrivenClock::env() const {
+  std::vector<std::string> entries = preloadedClockEnv();
+  entries.push_back("ZELK_CLOCK_ADVANCE=" + dir.file("advance"));
+  return entries;
+}
+
+void DrivenClock::advance(int64_t milliseconds) {
+  if (shared != nullptr) __atomic_add_fetch(shared, milliseconds, __ATOMIC_RELEASE);
+}
+
+int64_t DrivenClock::advanced() const { return shared != nullptr ? __atomic_load_n(shared, __ATOMIC_ACQUIRE) : 0; }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -143,9 +174,9 @@ void ChildProcess::sendSignal(int signalNumber) {
 }
 
 int ChildProcess::waitExit(int timeoutMs) {
-  long long deadline = nowMs() + timeoutMs;
+  long long deadline = monotonicMilliseconds() + timeoutMs;
   while (running()) {
-    if (nowMs() >= deadline) return -1;
+    if (monotonicMilliseconds() >= deadline) return -1;
     usleep(10 * 1000);
   }
   if (!reaped) return -1;
@@ -155,10 +186,10 @@ int ChildProcess::waitExit(int timeoutMs) {
 }
 
 bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) {
-  long long deadline = nowMs() + timeoutMs;
+  long long deadline = monotonicMilliseconds() + timeoutMs;
   for (;;) {
     if (output().find(text) != std::string::npos) return true;
-    if (nowMs() >= deadline) return false;
+    if (monotonicMilliseconds() >= deadline) return false;
     usleep(10 * 1000);
   }
 }

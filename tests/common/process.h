@@ -5,6 +5,7 @@
 // destroyed is killed.
 #pragma once
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <string>
@@ -62,6 +63,28 @@ class ChildProcess {
   pid_t child = -1;
   int status = -1;
   bool reaped = false;
+};
+
+// The environment entries that preload tests/common/stepped_clock.c into a child.
+std::vector<std::string> preloadedClockEnv();
+
+// A child's monotonic clock, moved on by the test: the child started with env()
+// sees its clock jump forward by what advance adds, at once. Its waits are not
+// shortened: a test advances by what the child would have waited for, then lets
+// it look at its clock again (a datagram it ignores does, for the daemon).
+class DrivenClock {
+ public:
+  DrivenClock();
+  ~DrivenClock();
+  DrivenClock(const DrivenClock&) = delete;
+  DrivenClock& operator=(const DrivenClock&) = delete;
+  std::vector<std::string> env() const;
+  void advance(int64_t milliseconds);
+  int64_t advanced() const;  // milliseconds added so far
+
+ private:
+  TempDir dir;
+  int64_t* shared = nullptr;
 };
 
 // Counts non-overlapping occurrences of needle in haystack.

@@ -9,19 +9,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/clock.h"
+
 namespace testing_support {
 
 namespace {
 
-long long nowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits for readability; false on time-out.
 bool readable(int fd, long long deadline) {
-  long long left = deadline - nowMs();
+  long long left = deadline - monotonicMilliseconds();
   if (left < 0) left = 0;
   struct pollfd p = {fd, POLLIN, 0};
   return poll(&p, 1, static_cast<int>(left)) == 1;
@@ -85,14 +81,14 @@ RawBroker::~RawBroker() {
 
 bool RawBroker::accept(int timeoutMs) {
   closeConnection();
-  if (!readable(listenFd, nowMs() + timeoutMs)) return false;
+  if (!readable(listenFd, monotonicMilliseconds() + timeoutMs)) return false;
   connectionFd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
   return connectionFd >= 0;
 }
 
 Bytes RawBroker::read(size_t count, int timeoutMs) {
   Bytes out;
-  long long deadline = nowMs() + timeoutMs;
+  long long deadline = monotonicMilliseconds() + timeoutMs;
   while (connectionFd >= 0 && out.size() < count && readable(connectionFd, deadline)) {
     uint8_t piece[4096];
     size_t want = count - out.size() < sizeof(piece) ? count - out.size() : sizeof(piece);
@@ -109,7 +105,7 @@ bool RawBroker::send(const Bytes& data) {
 }
 
 bool RawBroker::waitForClose(int timeoutMs) {
-  long long deadline = nowMs() + timeoutMs;
+  long long deadline = monotonicMilliseconds() + timeoutMs;
   while (connectionFd >= 0 && readable(connectionFd, deadline)) {
     uint8_t piece[256];
     ssize_t got = recv(connectionFd, piece, sizeof(piece), 0);

@@ -27,6 +27,12 @@ bool ForeignSender::sendTo(const struct sockaddr_storage& to, socklen_t length, 
   return sendto(handle, data, size, 0, reinterpret_cast<const sockaddr*>(&to), length) == static_cast<ssize_t>(size);
 }
 
+void nudge(const struct sockaddr_storage& client, socklen_t length) {
+  ForeignSender stranger;
+  const uint8_t byte = 0;
+  stranger.sendTo(client, length, &byte, sizeof(byte));
+}
+
 uint16_t Reception::type() const { return bytes.size() >= 18 ? readLE16(bytes.data() + 8) : 0xFFFF; }
 uint16_t Reception::flags() const { return bytes.size() >= 18 ? readLE16(bytes.data() + 10) : 0xFFFF; }
 uint32_t Reception::sequence() const { return bytes.size() >= 18 ? readLE32(bytes.data() + 12) : 0; }

@@ -26,6 +26,10 @@ class ForeignSender {
   int handle = -1;
 };
 
+// One datagram from a ForeignSender to a client's socket: a client that waits ends
+// its wait, ignores the datagram and looks at its clock again.
+void nudge(const struct sockaddr_storage& client, socklen_t length);
+
 // One result of ReceiveRewindData and the bytes it left in the buffer.
 struct Reception {
   int result = -1;

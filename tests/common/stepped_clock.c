@@ -5,12 +5,22 @@
  * "second:offset" pairs separated by commas: from that many seconds after the
  * process started on, the wall clock is offset seconds off (for example
  * "10:3600,20:-3600" steps an hour forward at 10 s and an hour back at 20 s).
- * The monotonic clock is never touched. */
+ *
+ * The monotonic clocks move on only when ZELK_CLOCK_ADVANCE names a file: its
+ * first eight bytes, an int64_t of milliseconds that the test raises while the
+ * process runs (mapped shared, so a store is seen at once), are added to them.
+ * The process sees time jump forward, as after a pause of the machine; its
+ * waits still last as long as they last, so a test advances the clock only by
+ * what the process would otherwise have waited for. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <stdint.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 #define MAX_STEPS 8
 
@@ -30,10 +40,18 @@ static long step_at[MAX_STEPS];
 static long step_offset[MAX_STEPS];
 static int steps;
 static struct timespec started;
+static const int64_t* advance_ms; /* the shared advance, NULL without one */
 
 __attribute__((constructor)) static void stepped_clock_init(void) {
   real_clock_gettime = (clock_gettime_fn)dlsym(RTLD_NEXT, REAL_CLOCK_GETTIME);
   if (real_clock_gettime != NULL) real_clock_gettime(CLOCK_MONOTONIC, &started);
+  const char* advance = getenv("ZELK_CLOCK_ADVANCE");
+  int fd = advance != NULL ? open(advance, O_RDONLY | O_CLOEXEC) : -1;
+  if (fd >= 0) {
+    void* shared = mmap(NULL, sizeof(int64_t), PROT_READ, MAP_SHARED, fd, 0);
+    if (shared != MAP_FAILED) advance_ms = (const int64_t*)shared;
+    close(fd);
+  }
   const char* text = getenv("ZELK_CLOCK_STEPS");
   while (text != NULL && *text != '\0' && steps < MAX_STEPS) {
     char* end = NULL;
@@ -65,6 +83,16 @@ int clock_gettime(clockid_t id, struct timespec* out) {
   int result = real_clock_gettime(id, out);
   if (result == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) {
     out->tv_sec += current_offset();
+  }
+  if (result == 0 && advance_ms != NULL &&
+      (id == CLOCK_MONOTONIC || id == CLOCK_MONOTONIC_COARSE || id == CLOCK_MONOTONIC_RAW || id == CLOCK_BOOTTIME)) {
+    int64_t ms = __atomic_load_n(advance_ms, __ATOMIC_ACQUIRE);
+    out->tv_sec += (time_t)(ms / 1000);
+    out->tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (out->tv_nsec >= 1000000000L) {
+      out->tv_nsec -= 1000000000L;
+      out->tv_sec += 1;
+    }
   }
   return result;
 }

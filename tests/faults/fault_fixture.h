@@ -11,12 +11,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/big_endian.h"
 #include "common/process.h"
+#include "common/rewind_test_support.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
 #include "tools/partner/partner_link.h"
@@ -155,12 +157,45 @@ class Faults : public ::testing::Test {
   // Gives the daemon a wall clock that steps ("second:offset,...", see
   // tests/common/stepped_clock.c); set before startDaemon.
   void stepWallClock(const std::string& steps) {
-    daemonEnv.push_back("LD_PRELOAD=" + std::string(ZELK_STEPPED_CLOCK));
+    for (const std::string& entry : testing_support::preloadedClockEnv()) daemonEnv.push_back(entry);
     daemonEnv.push_back("ZELK_CLOCK_STEPS=" + steps);
-    // A sanitizer runtime must otherwise be the first library loaded.
-    const char* asan = getenv("ASAN_OPTIONS");
-    daemonEnv.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
-                        "verify_asan_link_order=0");
+  }
+
+  // Lets the test move the daemon's monotonic clock (daemonClock); set before
+  // startDaemon.
+  void driveClock() {
+    for (const std::string& entry : daemonClock.env()) daemonEnv.push_back(entry);
+  }
+
+  // Moves the daemon's clock on and makes it look at it at once: a stranger's
+  // datagram to its Rewind socket (the one `server` sees) ends its wait.
+  void advanceClock(int64_t milliseconds, const RewindSimulator& server) {
+    daemonClock.advance(milliseconds);
+    struct sockaddr_storage client;
+    socklen_t length = 0;
+    if (server.clientEndpoint(&client, &length)) testing_support::nudge(client, length);
+  }
+
+  // Lets the daemon's time pass at once while it stays logged in to `sim`: in steps
+  // of at most 10 s, each ending a quiet period, so the daemon sends a keep-alive,
+  // and the next step waits until it has read the answer (a step past the last
+  // answer by more than 30 s would be a lost server). The daemon's other waits
+  // (the broker client's) notice each step within a second.
+  void letTimePass(int64_t milliseconds) {
+    for (; milliseconds > 0; milliseconds -= 10000) {
+      int answers = countOccurrences(zelk->output(), "REWIND_TYPE_KEEP_ALIVE\n");
+      advanceClock(milliseconds < 10000 ? milliseconds : 10000, sim);
+      for (int i = 0; i < 100 && countOccurrences(zelk->output(), "REWIND_TYPE_KEEP_ALIVE\n") <= answers; ++i) {
+        usleep(20 * 1000);
+      }
+    }
+  }
+
+  // Seconds of the daemon's clock since `start`, a time of the test's clock taken
+  // before any advance.
+  long long daemonSecondsSince(std::chrono::steady_clock::time_point start) const {
+    auto real = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return (real.count() + daemonClock.advanced()) / 1000;
   }
 
   TempDir dir;
@@ -169,6 +204,7 @@ class Faults : public ::testing::Test {
   int rxPort = 0;
   std::unique_ptr<ChildProcess> zelk;
   std::vector<std::string> daemonEnv;  // extra "NAME=value" entries for the daemon
+  testing_support::DrivenClock daemonClock;
 };
 
 }  // namespace faults

@@ -10,18 +10,22 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <random>
 #include <thread>
 
 #include "faults/fault_fixture.h"
+#include "network/link_watch.h"
 
 namespace faults {
 namespace {
 
 constexpr int kLostServerMs = 45000;  // the lost-server test fires 31 to 35 s into the silence
+constexpr int64_t kSilenceMs = 31000;  // what a test with a driven clock lets pass at once
 
 
 TEST_F(Faults, ServerSilentMidLocalCallThenBackLogsInAgain) {
+  driveClock();
   startAndLogIn();
   sim.clearPackets();
   partner.sendCall(2345678, 91, 20, 0);
@@ -33,6 +37,7 @@ TEST_F(Faults, ServerSilentMidLocalCallThenBackLogsInAgain) {
   ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_DMR_DATA_BASE + 2, 2, kWaitMs));
   EXPECT_EQ(burstNumbersAtServer(sim), countingFrom<uint32_t>(0, 60));
 
+  advanceClock(kSilenceMs, sim);
   ASSERT_TRUE(zelk->waitForOutput("server connection lost?\n", kLostServerMs)) << zelk->output();
   sim.setSilent(false);
   ASSERT_TRUE(partner.waitUntil([](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) >= 1; },
@@ -48,6 +53,7 @@ TEST_F(Faults, ServerSilentMidLocalCallThenBackLogsInAgain) {
 }
 
 TEST_F(Faults, ServerSilentMidNetworkCallForGoodEndsAfterThreeFailedLogins) {
+  driveClock();
   startAndLogIn();
   partner.clear();
   SimCall call;
@@ -58,6 +64,19 @@ TEST_F(Faults, ServerSilentMidNetworkCallForGoodEndsAfterThreeFailedLogins) {
 
   // Lost after 31 to 35 s, then three logins of 5 s each: the daemon gives up, a
   // failure (status 1), and the third attempt's close is the last packet it sent.
+  // The test lets the silence and each login's 5 s pass once the login has begun
+  // (its first keep-alive reached the server); one let pass too early only costs
+  // the real wait. The silence begins once the bursts on their way have arrived.
+  usleep(200 * 1000);
+  advanceClock(kSilenceMs, sim);
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    size_t keepAlives = sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size();
+    for (int i = 0; i < 300 && countOccurrences(zelk->output(), "Connecting to ZELK server") <= attempt; ++i) {
+      usleep(50 * 1000);
+    }
+    ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, keepAlives + 1, kWaitMs)) << zelk->output();
+    advanceClock(ODMRTP_CLASS::kLoginSeconds * 1000, sim);
+  }
   EXPECT_EQ(zelk->waitExit(90000), 1) << zelk->output();
   auto atServer = sim.packets();
   ASSERT_FALSE(atServer.empty());
@@ -221,18 +240,30 @@ TEST_F(Faults, StrangerFloodDuringCallsKeepsEveryFrameAndMemoryBounded) {
 // the lost-server line. Returns the seconds from that answer to the line (-1 when
 // it never came) and the seconds the line itself states; *keepAlives receives the
 // arrival times of the daemon's keep-alives meanwhile, in seconds after the answer.
-double silenceUntilLost(RewindSimulator& sim, ChildProcess& zelk, int* stated, std::vector<double>* keepAlives) {
+// With `advance` (the daemon's clock is driven) the test lets the time pass: a
+// quiet period at once, so the keep-alive is due, then, from `silentUntil` on, the
+// silence up to 32.5 s after the answer; the seconds returned count both.
+double silenceUntilLost(RewindSimulator& sim, ChildProcess& zelk, int* stated, std::vector<double>* keepAlives,
+                        const std::function<void(int64_t)>& advance = nullptr,
+                        std::chrono::steady_clock::time_point silentUntil = {}) {
   size_t seen = sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size();
+  if (advance) advance(LinkWatch::kQuietMs);
   if (!sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, seen + 1, 10000)) return -1;
   sim.setSilent(true);
   auto answered = sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).back().arrival;
+  double advanced = 0;
+  if (advance) {
+    while (std::chrono::steady_clock::now() < silentUntil) usleep(50 * 1000);
+    advanced = 32.5 - std::chrono::duration<double>(std::chrono::steady_clock::now() - answered).count();
+    advance(static_cast<int64_t>(advanced * 1000));
+  }
   const std::string line = "Have not seen a ping reply in ";
   if (!zelk.waitForOutput("server connection lost?\n", kLostServerMs)) return -1;
   auto lost = std::chrono::steady_clock::now();
   std::string out = zelk.output();
   *stated = atoi(out.c_str() + out.find(line) + line.size());
-  printf("lost-server line %.2f s after the server's last keep-alive, stating %d s\n",
-         std::chrono::duration<double>(lost - answered).count(), *stated);
+  double lostAfter = std::chrono::duration<double>(lost - answered).count() + advanced;
+  printf("lost-server line %.2f s after the server's last keep-alive, stating %d s\n", lostAfter, *stated);
   if (keepAlives != nullptr) {
     for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE)) {
       // Those of the connection, not of the login that follows the lost line.
@@ -241,7 +272,7 @@ double silenceUntilLost(RewindSimulator& sim, ChildProcess& zelk, int* stated, s
       }
     }
   }
-  return std::chrono::duration<double>(lost - answered).count();
+  return lostAfter;
 }
 
 TEST_F(Faults, StrangerEveryTwoSecondsNeitherHidesALostServerNorHoldsBackKeepAlives) {
@@ -279,27 +310,33 @@ TEST_F(Faults, StrangerEveryTwoSecondsNeitherHidesALostServerNorHoldsBackKeepAli
 }
 
 TEST_F(Faults, SteppedWallClockNeitherFakesNorHidesALostServer) {
-  // An hour forward at 3 s while the server answers (a wall clock would fake a lost
-  // server at the next silent wait); two hours back at 13 s, once the server has
-  // fallen silent after its keep-alive of about 10 s (a wall clock would hide it).
-  stepWallClock("3:3600,13:-3600");
+  // An hour forward at 2 s while the server answers (a wall clock would fake a lost
+  // server at the end of the quiet period the test lets pass at 3 s); two hours
+  // back at 5 s, once the server has fallen silent after the keep-alive of that
+  // quiet period's end (a wall clock would hide it).
+  stepWallClock("2:3600,5:-3600");
+  driveClock();
   auto started = std::chrono::steady_clock::now();
   startAndLogIn();
-  while (std::chrono::steady_clock::now() - started < std::chrono::seconds(9)) usleep(100 * 1000);
-  EXPECT_EQ(zelk->output().find("server connection lost?"), std::string::npos) << zelk->output();
-  // The step took: the log's time stamps run an hour ahead.
+  while (std::chrono::steady_clock::now() - started < std::chrono::seconds(3)) usleep(50 * 1000);
+
+  int stated = 0;
+  auto advance = [this](int64_t ms) { advanceClock(ms, sim); };
+  double lostAfter = silenceUntilLost(sim, *zelk, &stated, nullptr, advance, started + std::chrono::seconds(6));
+  // The quiet period's end sent the keep-alive and found no lost server: the one
+  // lost-server line is the silence's.
+  std::string out = zelk->output();
+  EXPECT_EQ(countOccurrences(out, "server connection lost?"), 1) << out;
+  // The step took: the log's time stamps ran an hour ahead.
   bool ahead = false;
   for (time_t back : {0, 10}) {
     time_t stamp = time(nullptr) + 3600 - back;
     char hour[32];
     strftime(hour, sizeof(hour), " %Y-%m-%d %H:", gmtime(&stamp));
-    ahead = ahead || zelk->output().find(hour) != std::string::npos;
+    ahead = ahead || out.find(hour) != std::string::npos;
   }
-  EXPECT_TRUE(ahead) << zelk->output();
-
-  int stated = 0;
-  double lostAfter = silenceUntilLost(sim, *zelk, &stated, nullptr);
-  EXPECT_GE(lostAfter, 31.0) << zelk->output();
+  EXPECT_TRUE(ahead) << out;
+  EXPECT_GE(lostAfter, 31.0) << out;
   EXPECT_LE(lostAfter, 36.0);
   EXPECT_GE(stated, 31);
   EXPECT_LE(stated, 35);

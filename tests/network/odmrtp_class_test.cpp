@@ -172,6 +172,17 @@ TEST_F(RewindClientTest, SilentServerTimesOutAfterThreeKeepAlivesTwoSecondsApart
   }
 }
 
+TEST_F(RewindClientTest, LoginDeadlineRunsOnTheClockItIsGiven) {
+  sim.setSilent(true);
+  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  // 5 s pass during the first receive: one keep-alive, and the login gives up.
+  int readings = 0;
+  client.setClock([&readings] { return readings++ < 2 ? int64_t{1000} : int64_t{6000}; });
+  EXPECT_EQ(connect(client), REWIND_ERROR_SERVER_TIMEOUT);
+  EXPECT_FALSE(sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, 2, 500));
+  EXPECT_EQ(sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size(), 1u);
+}
+
 TEST_F(RewindClientTest, ForeignDatagramsDuringLoginNeitherAbortNorCompleteIt) {
   sim.setSilent(true);
   ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);

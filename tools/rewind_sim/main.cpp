@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "base/clock.h"
 #include "base/unique_fd.h"
 #include "tools/rewind_sim/rewind_simulator.h"
 
@@ -149,12 +150,6 @@ bool parseOptions(int argc, char** argv, Options* o) {
   return true;
 }
 
-double nowSeconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
-}
-
 void playOne(RewindSimulator& sim, const SimCall& call) {
   if (!sim.playCall(call)) {
     printf("PLAY refused: no client logged in\n");
@@ -222,7 +217,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const double started = nowSeconds();
+  const double started = monotonicSeconds();
   double loginAt = -1;
   double nextPlay = -1;
   int playsLeft = options.playAfter >= 0 ? options.playCount : 0;
@@ -233,7 +228,7 @@ int main(int argc, char** argv) {
   for (;;) {
     struct pollfd fds[2] = {{signalFd, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
     poll(fds, 2, 100);
-    const double now = nowSeconds();
+    const double now = monotonicSeconds();
 
     if (fds[0].revents & POLLIN) {
       struct signalfd_siginfo info;
