@@ -6,4 +6,8 @@
 set(ZELK_CROSS_TRIPLET arm-linux-gnueabi)
 set(ZELK_CROSS_PROCESSOR arm)
 set(ZELK_CROSS_QEMU qemu-arm)
+# ARMv5TE has no 64-bit atomic instructions: std::atomic<int64_t> becomes calls
+# into libatomic (libatomic1 on the board).
+set(CMAKE_C_STANDARD_LIBRARIES_INIT "-latomic")
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-latomic")
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
