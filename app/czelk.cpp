@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <mutex>
 #include <utility>
 
 #include "app/settings.h"
@@ -25,7 +26,7 @@ namespace {
 
 // Held by the signal thread from reading g_zelk until the process ends, and by the
 // destructor while it clears g_zelk: a signal never reaches a bridge being destroyed.
-std::mutex bridgeLifetime;
+Mutex bridgeLifetime;
 
 bool openPipe(int fds[2]) { return pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
 
@@ -96,11 +97,11 @@ void CZELK::createComponents() {
 
 CZELK::~CZELK() {
   {
-    std::lock_guard<std::mutex> lifetime(bridgeLifetime);
+    MutexLock lifetime(bridgeLifetime);
     CZELK* self = this;
     g_zelk.compare_exchange_strong(self, nullptr);
   }
-  std::lock_guard<std::mutex> exiting(exitMutex);
+  MutexLock exiting(exitMutex);
   stopWorkers();
   closePipe(wakePipe);
   closePipe(stopPipe);
@@ -158,10 +159,9 @@ void CZELK::sendDMREvent(const char* topic, const char* message) {
 }
 
 void CZELK::exitIfRunning(int status) {
-  std::unique_lock<std::mutex> lifetime(bridgeLifetime);
+  MutexLock lifetime(bridgeLifetime);  // never unlocked once a bridge is found: exitApp ends the process
   CZELK* bridge = g_zelk.load();
   if (bridge == nullptr) return;
-  lifetime.release();  // never unlocked: exitApp ends the process
   bridge->exitApp(status);
 }
 
@@ -184,7 +184,7 @@ void CZELK::exitApp(int status) {
 // that waits on or replaces the client's socket. The dispatcher posts the request,
 // wakes the network thread and waits for the result.
 int CZELK::requestReconnect(const char* host, const char* port, const char* password, unsigned int talkGroup) {
-  std::unique_lock<std::mutex> lock(reconnectMutex);
+  MutexLock lock(reconnectMutex);
   reconnect.host = host;
   reconnect.port = port;
   reconnect.password = password;
@@ -194,7 +194,7 @@ int CZELK::requestReconnect(const char* host, const char* port, const char* pass
   poke(wakePipe[1]);
   while (!reconnect.done) {
     if (doneFlag) return -1;
-    reconnectDone.wait_for(lock, std::chrono::milliseconds(200));
+    reconnectDone.waitFor(reconnectMutex, std::chrono::milliseconds(200));
   }
   return reconnect.result;
 }
@@ -207,7 +207,7 @@ bool CZELK::drainWake() {
 }
 
 bool CZELK::serveReconnectRequest(bool* succeeded) {
-  std::unique_lock<std::mutex> lock(reconnectMutex);
+  MutexLock lock(reconnectMutex);
   if (!reconnect.pending) return false;
   ReconnectRequest request = reconnect;
   reconnect.pending = false;
@@ -226,7 +226,7 @@ bool CZELK::serveReconnectRequest(bool* succeeded) {
   reconnect.result = result;
   reconnect.done = true;
   lock.unlock();
-  reconnectDone.notify_all();
+  reconnectDone.notifyAll();
   return true;
 }
 

@@ -14,11 +14,10 @@
 #include <time.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "base/mutex.h"
 #include "local/queue.h"
 #include "network/link_watch.h"
 #include "network/talker_alias.h"
@@ -131,10 +130,10 @@ class CZELK {
     int result = -1;
   };
   // Held by exitApp until the process ends, so the destructor never runs under it.
-  std::mutex exitMutex;
-  std::mutex reconnectMutex;
-  std::condition_variable reconnectDone;
-  ReconnectRequest reconnect;  // guarded by reconnectMutex
+  Mutex exitMutex;
+  Mutex reconnectMutex;
+  CondVar reconnectDone;
+  ReconnectRequest reconnect GUARDED_BY(reconnectMutex);
 };
 
 // Set once the bridge's components exist; the signal thread reads it.

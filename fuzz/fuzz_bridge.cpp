@@ -10,12 +10,12 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "app/czelk.h"
 #include "app/settings.h"
+#include "base/mutex.h"
 #include "local/tlv_class.h"
 #include "support/cudp.h"
 #include "network/odmrtp_class.h"
@@ -29,13 +29,13 @@ struct CZELKTestAccess {
 
   // Ends a pending reconnect with the result, as the network thread would.
   static void answerReconnect(CZELK& bridge, int successEvery) {
-    std::unique_lock<std::mutex> lock(bridge.reconnectMutex);
+    MutexLock lock(bridge.reconnectMutex);
     if (!bridge.reconnect.pending) return;
     bridge.reconnect.pending = false;
     bridge.reconnect.result = bridge.reconnect.password.size() % successEvery == 0 ? 0 : REWIND_ERROR_WRONG_PASSWORD;
     bridge.reconnect.done = true;
     lock.unlock();
-    bridge.reconnectDone.notify_all();
+    bridge.reconnectDone.notifyAll();
   }
 
   static int localPort(CZELK& bridge) { return bridge.localLink->getLocalPort(); }

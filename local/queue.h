@@ -5,10 +5,10 @@
 // is destroyed are not released.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <utility>
+
+#include "base/mutex.h"
 
 template <typename T>
 class Queue {
@@ -19,23 +19,23 @@ class Queue {
 
   void push(const T& element) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       fifo.push_back(element);
     }
-    condition.notify_one();
+    condition.notifyOne();
   }
 
   void push(T&& element) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       fifo.push_back(std::move(element));
     }
-    condition.notify_one();
+    condition.notifyOne();
   }
 
   // Takes the front element when there is one, without waiting.
   bool tryPop(T& element) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (fifo.empty()) return false;
     element = std::move(fifo.front());
     fifo.pop_front();
@@ -43,15 +43,15 @@ class Queue {
   }
 
   T pop() {
-    std::unique_lock<std::mutex> lock(mutex);
-    condition.wait(lock, [this] { return !fifo.empty(); });
+    MutexLock lock(mutex);
+    condition.wait(mutex, [this]() REQUIRES(mutex) { return !fifo.empty(); });
     T element = std::move(fifo.front());
     fifo.pop_front();
     return element;
   }
 
  private:
-  std::deque<T> fifo;
-  std::mutex mutex;
-  std::condition_variable condition;
+  std::deque<T> fifo GUARDED_BY(mutex);
+  Mutex mutex;
+  CondVar condition;
 };

@@ -6,7 +6,7 @@
 void PublishQueue::push(std::unique_ptr<Publish> entry) {
   std::unique_ptr<Publish> oldest;  // destroyed after the lock is released
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (entry != nullptr && isPublication(*entry)) {
       if (publications >= bound) {
         // The front is a publication but for the few commands that may lead it.
@@ -24,12 +24,12 @@ void PublishQueue::push(std::unique_ptr<Publish> entry) {
     }
     entries.push_back(std::move(entry));
   }
-  ready.notify_one();
+  ready.notifyOne();
 }
 
 std::unique_ptr<Publish> PublishQueue::pop() {
-  std::unique_lock<std::mutex> lock(mutex);
-  ready.wait(lock, [this] { return !entries.empty(); });
+  MutexLock lock(mutex);
+  ready.wait(mutex, [this]() REQUIRES(mutex) { return !entries.empty(); });
   std::unique_ptr<Publish> entry = std::move(entries.front());
   entries.pop_front();
   if (entry != nullptr && isPublication(*entry)) --publications;
@@ -37,7 +37,7 @@ std::unique_ptr<Publish> PublishQueue::pop() {
 }
 
 unsigned long PublishQueue::takeDroppedWhenIdle() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (!entries.empty()) return 0;
   unsigned long count = dropped;
   dropped = 0;
@@ -47,13 +47,13 @@ unsigned long PublishQueue::takeDroppedWhenIdle() {
 void PublishQueue::clear() {
   std::deque<std::unique_ptr<Publish>> old;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     old.swap(entries);
     publications = 0;
   }
 }
 
 size_t PublishQueue::size() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return entries.size();
 }

@@ -8,12 +8,12 @@
 
 #include <stdint.h>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "base/mutex.h"
 
 using Datagram = std::vector<uint8_t>;
 
@@ -62,8 +62,8 @@ class PartnerLink {
   int wakePipe[2] = {-1, -1};
   int boundPort = 0;
   std::thread receiver;
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<Datagram> datagrams;  // guarded by mutex
+  Mutex mutex;
+  CondVar arrived;
+  std::vector<Datagram> datagrams GUARDED_BY(mutex);
   std::function<void(const Datagram&)> receiveCallback;
 };

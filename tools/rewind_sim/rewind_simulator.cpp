@@ -132,7 +132,7 @@ RewindSimulator::RewindSimulator() : randomBytes(std::random_device{}()) {}
 RewindSimulator::~RewindSimulator() { stop(); }
 
 bool RewindSimulator::start(const std::string& bindAddress, int port) {
-  std::unique_lock<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (running) return true;
   lastError.clear();
 
@@ -201,70 +201,70 @@ bool RewindSimulator::start(const std::string& bindAddress, int port) {
 
 void RewindSimulator::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (!running) return;
     stopping = true;
     writeByte(wakePipe[1]);
-    jobsChanged.notify_all();
+    jobsChanged.notifyAll();
   }
   pthread_join(receiver, nullptr);
   pthread_join(player, nullptr);
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   close(handle);
   close(wakePipe[0]);
   close(wakePipe[1]);
   handle = wakePipe[0] = wakePipe[1] = -1;
   running = false;
-  changed.notify_all();
+  changed.notifyAll();
 }
 
 int RewindSimulator::port() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return boundPort;
 }
 
 std::string RewindSimulator::error() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return lastError;
 }
 
 void RewindSimulator::setPassword(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   password = text;
 }
 
 void RewindSimulator::setChallengeLength(size_t length) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   challengeLength = std::max<size_t>(1, std::min(length, kMaxChallengeLength));
 }
 
 void RewindSimulator::setSilent(bool on) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   silent = on;
   trace("%s", on ? "SILENT: answering nothing" : "ANSWERING again");
 }
 
 void RewindSimulator::setAnswerKeepAlives(bool answer) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   answerKeepAlives = answer;
   trace("KEEP_ALIVE replies %s", answer ? "on" : "off");
 }
 
 void RewindSimulator::setParrot(bool on, int delayMs, bool dmrPace) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   parrot = on;
   parrotDelayMs = std::max(0, delayMs);
   parrotPace = dmrPace;
 }
 
 void RewindSimulator::setTrace(FILE* out, bool bursts) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   traceOut = out;
   traceBursts = bursts;
 }
 
 bool RewindSimulator::clientEndpoint(struct sockaddr_storage* address, socklen_t* length) const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (clientLength == 0) return false;
   if (address != nullptr) *address = client;
   if (length != nullptr) *length = clientLength;
@@ -272,37 +272,37 @@ bool RewindSimulator::clientEndpoint(struct sockaddr_storage* address, socklen_t
 }
 
 std::string RewindSimulator::clientEndpointText() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return clientText;
 }
 
 bool RewindSimulator::loggedIn() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return authenticated;
 }
 
 uint32_t RewindSimulator::subscribedTalkGroup() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return talkGroup;
 }
 
 int RewindSimulator::challengesSent() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return challenges;
 }
 
 int RewindSimulator::callsPlayed() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return played;
 }
 
 std::vector<SimPacket> RewindSimulator::packets() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return received;
 }
 
 std::vector<SimPacket> RewindSimulator::packetsOfType(uint16_t type) const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   std::vector<SimPacket> result;
   for (const SimPacket& p : received) {
     if (p.wellFormed && p.type == type) result.push_back(p);
@@ -311,18 +311,18 @@ std::vector<SimPacket> RewindSimulator::packetsOfType(uint16_t type) const {
 }
 
 size_t RewindSimulator::packetCount() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return received.size();
 }
 
 void RewindSimulator::clearPackets() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   received.clear();
 }
 
 bool RewindSimulator::waitForPacket(uint16_t type, size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex);
-  return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+  MutexLock lock(mutex);
+  return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex) {
     size_t seen = 0;
     for (const SimPacket& p : received) {
       if (p.wellFormed && p.type == type) ++seen;
@@ -332,34 +332,36 @@ bool RewindSimulator::waitForPacket(uint16_t type, size_t count, int timeoutMs) 
 }
 
 bool RewindSimulator::waitForPacketCount(size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex);
-  return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return received.size() >= count; });
+  MutexLock lock(mutex);
+  return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs),
+                         [&]() REQUIRES(mutex) { return received.size() >= count; });
 }
 
 bool RewindSimulator::waitForLogin(int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex);
-  return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return authenticated; });
+  MutexLock lock(mutex);
+  return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex) { return authenticated; });
 }
 
 bool RewindSimulator::playCall(const SimCall& call) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (!running || !authenticated) return false;
   Job job = callJob(call);
   trace("PLAY %s call %u -> %u: %d headers, %d bursts%s", call.privateCall ? "private" : "group", call.source,
         call.destination != 0 ? call.destination : (talkGroup != 0 ? talkGroup : kDefaultTalkGroup), call.headers,
         call.bursts, call.talkerAlias.empty() ? "" : ", talker alias");
   jobs.push_back(std::move(job));
-  jobsChanged.notify_all();
+  jobsChanged.notifyAll();
   return true;
 }
 
 bool RewindSimulator::waitCallsDone(int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex);
-  return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return jobs.empty() && !playing; });
+  MutexLock lock(mutex);
+  return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs),
+                         [&]() REQUIRES(mutex) { return jobs.empty() && !playing; });
 }
 
 bool RewindSimulator::sendRaw(const void* data, size_t length) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (handle < 0 || clientLength == 0) return false;
   ssize_t sent = sendto(handle, data, length, 0, reinterpret_cast<const sockaddr*>(&client), clientLength);
   trace("TX raw len=%zu", length);
@@ -367,7 +369,7 @@ bool RewindSimulator::sendRaw(const void* data, size_t length) {
 }
 
 bool RewindSimulator::sendPacket(uint16_t type, uint16_t flags, const void* payload, size_t length) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   bool wasSilent = silent;
   silent = false;
   bool ok = sendLocked(type, flags, payload, length);
@@ -421,7 +423,7 @@ void* RewindSimulator::playThread(void* self) {
 void RewindSimulator::_receiveThread() {
   int socketFd, wakeFd;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     socketFd = handle;
     wakeFd = wakePipe[0];
   }
@@ -436,30 +438,30 @@ void RewindSimulator::_receiveThread() {
     ssize_t size =
         recvfrom(socketFd, buffer, sizeof(buffer), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (size < 0) continue;
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     handleDatagram(buffer, static_cast<size_t>(size), from, fromLength);
-    changed.notify_all();
+    changed.notifyAll();
   }
 }
 
 void RewindSimulator::_playThread() {
-  std::unique_lock<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   while (!stopping) {
     if (jobs.empty()) {
-      jobsChanged.wait(lock);
+      jobsChanged.wait(mutex);
       continue;
     }
     Job job = std::move(jobs.front());
     jobs.pop_front();
     playing = true;
-    jobsChanged.wait_until(lock, job.notBefore, [&] { return stopping; });
+    jobsChanged.waitUntil(mutex, job.notBefore, [&]() REQUIRES(mutex) { return stopping; });
     const Clock::time_point begin = Clock::now();
     int slot = 0;
     for (const Step& step : job.steps) {
       if (stopping) break;
       if (job.dmrPace && step.paced) {
         Clock::time_point due = begin + std::chrono::milliseconds(kPacketIntervalMs * slot++);
-        jobsChanged.wait_until(lock, due, [&] { return stopping; });
+        jobsChanged.waitUntil(mutex, due, [&]() REQUIRES(mutex) { return stopping; });
         if (stopping) break;
       }
       sendLocked(step.type, step.flags, step.payload.data(), step.payload.size(),
@@ -467,7 +469,7 @@ void RewindSimulator::_playThread() {
     }
     playing = false;
     ++played;
-    changed.notify_all();
+    changed.notifyAll();
   }
 }
 
@@ -577,7 +579,7 @@ void RewindSimulator::handlePacket(const SimPacket& packet) {
         recordedBursts.clear();
         trace("PARROT echo in %d ms", parrotDelayMs);
         jobs.push_back(std::move(job));
-        jobsChanged.notify_all();
+        jobsChanged.notifyAll();
       }
       break;
     case REWIND_TYPE_DMR_EMBEDDED_DATA: {
