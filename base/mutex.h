@@ -39,13 +39,13 @@ class CAPABILITY("mutex") Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  void lock() ACQUIRE() { mutex.lock(); }
-  void unlock() RELEASE() { mutex.unlock(); }
-  bool tryLock() TRY_ACQUIRE(true) { return mutex.try_lock(); }
+  void lock() ACQUIRE() { native.lock(); }
+  void unlock() RELEASE() { native.unlock(); }
+  bool tryLock() TRY_ACQUIRE(true) { return native.try_lock(); }
 
  private:
   friend class CondVar;
-  std::mutex mutex;
+  std::mutex native;
 };
 
 // Holds the mutex from construction to destruction; unlock and lock in between
@@ -92,7 +92,7 @@ class CondVar {
   void notifyAll() { condition.notify_all(); }
 
   void wait(Mutex& mutex) REQUIRES(mutex) {
-    std::unique_lock<std::mutex> lock(mutex.mutex, std::adopt_lock);
+    std::unique_lock<std::mutex> lock(mutex.native, std::adopt_lock);
     condition.wait(lock);
     lock.release();
   }
@@ -104,7 +104,7 @@ class CondVar {
   // False when the deadline passed.
   template <typename Clock, typename Duration>
   bool waitUntil(Mutex& mutex, const std::chrono::time_point<Clock, Duration>& deadline) REQUIRES(mutex) {
-    std::unique_lock<std::mutex> lock(mutex.mutex, std::adopt_lock);
+    std::unique_lock<std::mutex> lock(mutex.native, std::adopt_lock);
     const std::cv_status status = condition.wait_until(lock, deadline);
     lock.release();
     return status == std::cv_status::no_timeout;
