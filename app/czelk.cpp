@@ -1,21 +1,19 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "app/czelk.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <mutex>
-#include <utility>
 
 #include "app/settings.h"
-#include "local/tlv_class.h"
+#include "base/thread_entry.h"
+#include "local/tlv_event.h"
+#include "local/tlv_receiver.h"
+#include "network/odmr_connection.h"
 #include "network/odmrtp_class.h"
-#include "support/cudp.h"
-#include "support/subscriber.h"
 #include "telemetry/log_class.h"
 #include "telemetry/systemd_notifier.h"
 #include "version.h"
@@ -28,28 +26,15 @@ namespace {
 // destructor while it clears g_zelk: a signal never reaches a bridge being destroyed.
 Mutex bridgeLifetime;
 
-bool openPipe(int fds[2]) { return pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
-
-void closePipe(int fds[2]) {
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i] >= 0) close(fds[i]);
-    fds[i] = -1;
-  }
-}
-
-void poke(int fd) {
-  if (fd >= 0 && write(fd, "x", 1) != 1) {
-    // The pipe is full: a wake-up is already pending.
-  }
-}
-
 }  // namespace
 
-CZELK::CZELK(Settings_t* configuration, ComponentsOnly) : settings(configuration) { createComponents(); }
-
-CZELK::CZELK(Settings_t* configuration) : settings(configuration) {
-  createComponents();
-  if (doneFlag) return;
+CZELK::CZELK(Settings_t* configuration) : components(configuration, doneFlag) {
+  int pipeError = components.reconnect.openError() != 0 ? components.reconnect.openError() : stopPipe.openError();
+  if (pipeError != 0) {
+    logInstance.log(LOG_FATAL, "Error creating the wake-up pipes: %s\n", strerror(pipeError));
+    doneFlag = true;
+    return;
+  }
   g_zelk = this;
 
   if (pthread_create(&serviceTlvThread, nullptr, serviceTlvConnection, this) != 0) {
@@ -67,32 +52,7 @@ CZELK::CZELK(Settings_t* configuration) : settings(configuration) {
 
   // Configuration read, sockets open, threads running: the login is not waited for.
   systemdNotifier.ready();
-  serviceODMRConnection(settings);
-}
-
-void CZELK::createComponents() {
-  doneFlag = false;
-  callType = 0;
-  txFrameCount = 0;
-  currentTG = settings->startTG;
-
-  alias.setTaString(settings->talkerAlias != nullptr ? settings->talkerAlias : "");
-  alias.encode(settings->talkerAlias != nullptr ? settings->talkerAlias : "");
-
-  if (settings->subscriberFile != nullptr) subscribers.reset(new Subscriber(settings->subscriberFile));
-
-  localLink.reset(new CUDP(settings->address, static_cast<int>(settings->rxPort), static_cast<int>(settings->txPort), 1));
-
-  // The client exists before any worker thread, so no thread ever finds it missing.
-  rewindClient.reset(new ODMRTP_CLASS(settings->userID, getAppName()));
-  if (!rewindClient->hasContext()) {
-    logInstance.log(LOG_ERROR, "%s, Cannot open the Rewind client socket\n", "DMR");
-  }
-
-  if (!openPipe(wakePipe) || !openPipe(stopPipe)) {
-    logInstance.log(LOG_FATAL, "Error creating the wake-up pipes: %s\n", strerror(errno));
-    doneFlag = true;
-  }
+  serviceODMRConnection(components.settings);
 }
 
 CZELK::~CZELK() {
@@ -103,39 +63,25 @@ CZELK::~CZELK() {
   }
   MutexLock exiting(exitMutex);
   stopWorkers();
-  closePipe(wakePipe);
-  closePipe(stopPipe);
-  // Messages the dispatcher never took.
-  for (;;) {
-    TLV_CLASS* left = nullptr;
-    if (!tlvQueue.tryPop(left)) break;
-    delete left;
-  }
 }
 
 void CZELK::stopWorkers() {
   doneFlag = true;
   if (dispatcherStarted) {
-    tlvQueue.push(nullptr);  // wakes the dispatcher's pop; it then sees doneFlag
+    components.tlvQueue.stop();  // wakes the dispatcher's pop; it then sees doneFlag
     pthread_join(processTlvThread, nullptr);
     dispatcherStarted = false;
   }
   if (receiverStarted) {
-    poke(stopPipe[1]);
+    stopPipe.poke();
     pthread_join(serviceTlvThread, nullptr);
     receiverStarted = false;
   }
 }
 
-void* CZELK::serviceTlvConnection(void* object) {
-  static_cast<CZELK*>(object)->_serviceTlvConnection();
-  return nullptr;
-}
+void* CZELK::serviceTlvConnection(void* object) { return runOperation(object, &CZELK::_serviceTlvConnection); }
 
-void* CZELK::processTlvQueue(void* object) {
-  static_cast<CZELK*>(object)->_processTlvQueue();
-  return nullptr;
-}
+void* CZELK::processTlvQueue(void* object) { return runOperation(object, &CZELK::_processTlvQueue); }
 
 const char* CZELK::getAppName() {
   static char name[80];
@@ -145,17 +91,7 @@ const char* CZELK::getAppName() {
 }
 
 void CZELK::sendDMREvent(const char* topic, const char* message) {
-  unsigned char buffer[1024] = {0};
-  buffer[0] = TAG_EVENT;
-  int length = snprintf(reinterpret_cast<char*>(buffer) + 2, sizeof(buffer) - 2,
-                        "{\"topic\":\"%s\",\"message\":\"%s\"}", topic, message);
-  // The length byte counts the terminating zero, so the text holds 254 characters at most.
-  if (length < 0 || length > 254) {
-    logInstance.log(LOG_WARNING, "%s, event text too long for one message, not sent\n", "DMR");
-    return;
-  }
-  buffer[1] = static_cast<unsigned char>(length + 1);
-  localLink->writeSocket(buffer, static_cast<unsigned int>(length + 1 + 2));
+  sendTlvEvent(*components.localLink, topic, message);
 }
 
 void CZELK::exitIfRunning(int status) {
@@ -171,7 +107,7 @@ void CZELK::exitApp(int status) {
   systemdNotifier.stopping();
   // The close packet is the last the server hears: the dispatcher's sends are
   // refused from here on.
-  if (rewindClient) rewindClient->closeSession();
+  components.rewindClient->closeSession();
   sleep(2);
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
@@ -180,54 +116,36 @@ void CZELK::exitApp(int status) {
   _exit(status);
 }
 
-// A reconnect ordered by the partner runs on the network thread, the only thread
-// that waits on or replaces the client's socket. The dispatcher posts the request,
-// wakes the network thread and waits for the result.
-int CZELK::requestReconnect(const char* host, const char* port, const char* password, unsigned int talkGroup) {
-  MutexLock lock(reconnectMutex);
-  reconnect.host = host;
-  reconnect.port = port;
-  reconnect.password = password;
-  reconnect.talkGroup = talkGroup;
-  reconnect.pending = true;
-  reconnect.done = false;
-  poke(wakePipe[1]);
-  while (!reconnect.done) {
-    if (doneFlag) return -1;
-    reconnectDone.waitFor(reconnectMutex, std::chrono::milliseconds(200));
-  }
-  return reconnect.result;
+int CZELK::_serviceTlvConnection() {
+  // The name is longer than Linux keeps (15 characters), so the thread keeps its own.
+  pthread_setname_np(pthread_self(), "serviceTlvConnection");
+  receiveTlvMessages(*components.localLink, components.tlvQueue, stopPipe.readFd(), doneFlag);
+  return 0;
 }
 
-bool CZELK::drainWake() {
-  char sink[64];
-  bool woken = false;
-  while (read(wakePipe[0], sink, sizeof(sink)) > 0) woken = true;
-  return woken;
+int CZELK::_processTlvQueue() {
+  pthread_setname_np(pthread_self(), "processTlvQueue");
+  components.dispatcher.run(components.tlvQueue, doneFlag);
+  return 0;
 }
 
-bool CZELK::serveReconnectRequest(bool* succeeded) {
-  MutexLock lock(reconnectMutex);
-  if (!reconnect.pending) return false;
-  ReconnectRequest request = reconnect;
-  reconnect.pending = false;
-  lock.unlock();
-
-  int result = rewindClient->resetRewindContext(settings->userID, getAppName(), request.host.c_str(),
-                                                request.port.c_str(), request.password.c_str(), request.talkGroup);
-  if (result == 0) {
-    link.loggedIn();
-    systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, request.host.c_str(), request.port.c_str());
-    systemdNotifier.setTalkGroup(request.talkGroup != 0 ? request.talkGroup : ODMRTP_CLASS::kDefaultTalkGroup);
-  }
-  if (succeeded != nullptr) *succeeded = result == 0;
-
-  lock.lock();
-  reconnect.result = result;
-  reconnect.done = true;
-  lock.unlock();
-  reconnectDone.notifyAll();
-  return true;
+void CZELK::serviceODMRConnection(Settings_t* settings) {
+  ConnectionParts parts;
+  parts.client = components.rewindClient.get();
+  parts.link = &components.link;
+  parts.handler = &components.handler;
+  parts.reconnect = &components.reconnect;
+  parts.partner = components.localLink.get();
+  parts.processMessage = [this](RewindData* packet, int length) { processODMRMessage(packet, length); };
+  parts.done = &doneFlag;
+  parts.talkGroup = &components.currentTG;
+  parts.host = settings->bmAddress;
+  parts.port = settings->bmPort;
+  parts.password = settings->bmPassword;
+  parts.startTG = settings->startTG;
+  parts.userID = settings->userID;
+  parts.appName = getAppName();
+  serveRewindConnection(parts);
 }
 
-void CZELK::setClock(MonotonicClock clock) { link.setClock(std::move(clock)); }
+void CZELK::processODMRMessage(RewindData* packet, int length) { components.handler.process(packet, length); }

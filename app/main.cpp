@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     exit(253);
   }
   systemdNotifier.start();
-  setBroker(&config);
+  setBroker(brokerSettings(config));
 
   logInstance.log(LOG_INFO, "%s is starting\n", ZELK_NAME);
   logInstance.log(LOG_INFO, "%s version %s\n", ZELK_NAME, ZELK_VERSION);

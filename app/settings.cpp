@@ -84,7 +84,14 @@ void freeSettings(Settings_t* s) {
   }
 }
 
-const char* maskedSecret(const char* secret) { return secret != nullptr && secret[0] != '\0' ? "********" : ""; }
+BrokerSettings brokerSettings(const Settings_t& s) {
+  BrokerSettings broker;
+  broker.address = s.brokerAddress;
+  broker.port = s.brokerPort;
+  broker.client = s.brokerClient;
+  broker.topic = s.brokerTopic;
+  return broker;
+}
 
 int handler(void* user, const char* section, const char* name, const char* value) {
   Settings_t* settings = static_cast<Settings_t*>(user);

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "telemetry/broker.h"
+
 struct Settings_t {
   char* bmAddress;       // "BMAddress": Rewind server host
   char* bmPort;          // "BMPort": server port, as text (a number or a service name)
@@ -41,10 +43,8 @@ void resetSettings(Settings_t* settings);
 // for the process).
 void freeSettings(Settings_t* settings);
 
-// What stands for a password wherever one would be shown (the settings echo, a
-// reconnect command in the log): "********" whatever its length, or the empty
-// text for an empty or missing one.
-const char* maskedSecret(const char* secret);
+// The attachment's share of the record: the four broker fields, borrowed.
+BrokerSettings brokerSettings(const Settings_t& settings);
 
 // The inih callback: stores a recognised ZELK key into the record passed as user
 // pointer and echoes it at level 2. Always returns 1.

@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "app/czelk.h"
+#include "app/bridge_components.h"
 #include "app/settings.h"
-#include "local/queue.h"
+#include "base/queue.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
 #include "support/cudp.h"
@@ -69,14 +69,15 @@ class QuietStdout {
 struct BridgeRig {
   Settings_t settings{};
   CUDP partner;
-  std::unique_ptr<CZELK> bridge;
+  std::atomic<bool> done{false};
+  std::unique_ptr<BridgeComponents> bridge;
 
   BridgeRig() {
     resetSettings(&settings);
     partner.openSocket("127.0.0.1", 0, 1);
     settings.txPort = static_cast<uint32_t>(partner.getLocalPort());
     settings.rxPort = 0;
-    bridge.reset(new CZELK(&settings, CZELK::ComponentsOnly{}));
+    bridge.reset(new BridgeComponents(&settings, done));
   }
   ~BridgeRig() {
     bridge.reset();
@@ -86,16 +87,16 @@ struct BridgeRig {
 };
 
 void BM_ReceiverCheckAndQueue(benchmark::State& state) {
-  Queue<TLV_CLASS*> queue;
+  Queue<std::unique_ptr<TLV_CLASS>> queue;
   unsigned char datagram[30] = {TAG_AMBE_72, 28, 1};
   const int received = sizeof(datagram);
   for (auto _ : state) {
     // What the receiver does with each datagram, then the dispatcher's pop and delete.
     int length = received >= 2 ? datagram[1] : -1;
     if (received - 2 == length) {
-      queue.push(new TLV_CLASS(datagram[0], static_cast<unsigned char>(length), datagram + 2));
+      queue.push(std::make_unique<TLV_CLASS>(datagram[0], static_cast<unsigned char>(length), datagram + 2));
     }
-    std::unique_ptr<TLV_CLASS> message(queue.pop());
+    std::unique_ptr<TLV_CLASS> message = queue.pop();
     benchmark::DoNotOptimize(message->getRaw());
   }
   state.SetItemsProcessed(state.iterations());
@@ -110,7 +111,7 @@ void BM_DispatcherVoiceWithoutSend(benchmark::State& state) {
   BridgeRig rig;
   unsigned char value[28] = {1};
   TLV_CLASS message(TAG_AMBE_72, sizeof(value), value);
-  for (auto _ : state) rig.bridge->handleTlv(&message);
+  for (auto _ : state) rig.bridge->dispatcher.handle(&message);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_DispatcherVoiceWithoutSend);
@@ -122,7 +123,7 @@ void BM_NetworkVoiceBurstToPartner(benchmark::State& state) {
   writeRewindHeader(packet, REWIND_TYPE_DMR_VOICE_FRAME, REWIND_FLAG_REAL_TIME_1, 1, REWIND_VOICE_BURST_SIZE);
   memset(packet + REWIND_HEADER_SIZE, 0x5A, REWIND_VOICE_BURST_SIZE);
   for (auto _ : state) {
-    rig.bridge->processODMRMessage(reinterpret_cast<RewindData*>(packet), static_cast<int>(sizeof(packet)));
+    rig.bridge->handler.process(reinterpret_cast<RewindData*>(packet), static_cast<int>(sizeof(packet)));
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -134,7 +135,7 @@ void BM_NetworkKeepAlive(benchmark::State& state) {
   alignas(RewindData) uint8_t packet[REWIND_HEADER_SIZE];
   writeRewindHeader(packet, REWIND_TYPE_KEEP_ALIVE, REWIND_FLAG_NONE, 1, 0);
   for (auto _ : state) {
-    rig.bridge->processODMRMessage(reinterpret_cast<RewindData*>(packet), static_cast<int>(sizeof(packet)));
+    rig.bridge->handler.process(reinterpret_cast<RewindData*>(packet), static_cast<int>(sizeof(packet)));
   }
   state.SetItemsProcessed(state.iterations());
 }

@@ -6,9 +6,10 @@
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <utility>
 #include <thread>
 
-#include "local/queue.h"
+#include "base/queue.h"
 #include "local/tlv_class.h"
 
 namespace {
@@ -23,11 +24,11 @@ void BM_TlvBuildVoiceMessage(benchmark::State& state) {
 BENCHMARK(BM_TlvBuildVoiceMessage);
 
 void BM_TlvQueuePushPop(benchmark::State& state) {
-  Queue<TLV_CLASS*> queue;
+  Queue<std::unique_ptr<TLV_CLASS>> queue;
   unsigned char value[28] = {1};
   for (auto _ : state) {
-    queue.push(new TLV_CLASS(TAG_AMBE_72, sizeof(value), value));
-    std::unique_ptr<TLV_CLASS> message(queue.pop());
+    queue.push(std::make_unique<TLV_CLASS>(TAG_AMBE_72, sizeof(value), value));
+    std::unique_ptr<TLV_CLASS> message = queue.pop();
     benchmark::DoNotOptimize(message->getRaw());
   }
 }
@@ -36,23 +37,20 @@ BENCHMARK(BM_TlvQueuePushPop);
 // One message to a thread blocked in pop and one back: twice the hand-over that
 // every partner frame makes from the receiver to the dispatcher, wake-up included.
 void BM_TlvQueueHandoffRoundTrip(benchmark::State& state) {
-  Queue<TLV_CLASS*> there;
-  Queue<TLV_CLASS*> back;
+  Queue<std::unique_ptr<TLV_CLASS>> there;
+  Queue<std::unique_ptr<TLV_CLASS>> back;
   std::thread echo([&] {
-    for (;;) {
-      TLV_CLASS* message = there.pop();
-      back.push(message);
-      if (message == nullptr) return;
+    for (std::unique_ptr<TLV_CLASS> message = there.pop(); message != nullptr; message = there.pop()) {
+      back.push(std::move(message));
     }
   });
   unsigned char value[28] = {1};
   for (auto _ : state) {
-    there.push(new TLV_CLASS(TAG_AMBE_72, sizeof(value), value));
-    std::unique_ptr<TLV_CLASS> message(back.pop());
+    there.push(std::make_unique<TLV_CLASS>(TAG_AMBE_72, sizeof(value), value));
+    std::unique_ptr<TLV_CLASS> message = back.pop();
     benchmark::DoNotOptimize(message->getRaw());
   }
-  there.push(nullptr);
-  back.pop();
+  there.stop();
   echo.join();
 }
 BENCHMARK(BM_TlvQueueHandoffRoundTrip)->UseRealTime();

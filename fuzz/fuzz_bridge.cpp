@@ -5,51 +5,22 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
-#include "app/czelk.h"
+#include "app/bridge_components.h"
 #include "app/settings.h"
-#include "base/mutex.h"
 #include "local/tlv_class.h"
-#include "support/cudp.h"
+#include "local/tlv_receiver.h"
 #include "network/odmrtp_class.h"
 #include "network/rewind_data.h"
-
-// The bridge's friend for code that drives it without its threads.
-struct CZELKTestAccess {
-  static ODMRTP_CLASS* client(CZELK& bridge) { return bridge.rewindClient.get(); }
-  static int wakeFd(CZELK& bridge) { return bridge.wakePipe[0]; }
-  static bool drainWake(CZELK& bridge) { return bridge.drainWake(); }
-
-  // Ends a pending reconnect with the result, as the network thread would.
-  static void answerReconnect(CZELK& bridge, int successEvery) {
-    MutexLock lock(bridge.reconnectMutex);
-    if (!bridge.reconnect.pending) return;
-    bridge.reconnect.pending = false;
-    bridge.reconnect.result = bridge.reconnect.password.size() % successEvery == 0 ? 0 : REWIND_ERROR_WRONG_PASSWORD;
-    bridge.reconnect.done = true;
-    lock.unlock();
-    bridge.reconnectDone.notifyAll();
-  }
-
-  static int localPort(CZELK& bridge) { return bridge.localLink->getLocalPort(); }
-  static TLV_CLASS* nextQueued(CZELK& bridge) { return bridge.tlvQueue.pop(); }
-
-  static void resetCallState(CZELK& bridge) {
-    bridge.txFrameCount = 0;
-    bridge.callType = 0;
-    bridge.currentTG = bridge.settings->startTG;
-    bridge.frameCount = 0;
-    bridge.taCount = 0;
-    bridge.callIdentified = false;
-  }
-};
+#include "support/cudp.h"
 
 namespace fuzzing {
 
@@ -99,25 +70,24 @@ FuzzBridge::FuzzBridge() {
     settings.subscriberFile = strdup(subscribers.path().c_str());
   }
 
-  bridge = new CZELK(&settings, CZELK::ComponentsOnly{});
+  bridge = new BridgeComponents(&settings, done);
+  resetCallState();
   struct sockaddr_storage address;
   socklen_t length = 0;
-  if (!logInToSink(*CZELKTestAccess::client(*bridge), server, &address, &length)) {
+  if (!logInToSink(*bridge->rewindClient, server, &address, &length)) {
     fprintf(stderr, "fuzz bridge: the client could not log in to the loopback sink\n");
     abort();
   }
   std::thread(&FuzzBridge::answerReconnects, this).detach();
 
-  localPort = CZELKTestAccess::localPort(*bridge);
+  localPort = bridge->localLink->getLocalPort();
   int random = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (random < 0 || read(random, markerBytes, 8) != 8 || localPort <= 0) {
     fprintf(stderr, "fuzz bridge: no local port or no random marker\n");
     abort();
   }
   close(random);
-  pthread_t receiver;
-  if (pthread_create(&receiver, nullptr, CZELK::serviceTlvConnection, bridge) != 0) abort();
-  pthread_detach(receiver);
+  std::thread([this] { receiveTlvMessages(*bridge->localLink, bridge->tlvQueue, stop.readFd(), done); }).detach();
 }
 
 bool FuzzBridge::isMarker(const TLV_CLASS& message) const {
@@ -125,7 +95,7 @@ bool FuzzBridge::isMarker(const TLV_CLASS& message) const {
          memcmp(message.getValue(), markerBytes, sizeof(markerBytes)) == 0;
 }
 
-void FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
+bool FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
   struct sockaddr_in to {};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(localPort));
@@ -145,32 +115,46 @@ void FuzzBridge::receiveAndDispatch(const std::vector<Record>& datagrams) {
   // order: the receiver may drop datagrams but never invent or change one.
   size_t next = 0;
   for (;;) {
-    std::unique_ptr<TLV_CLASS> message(CZELKTestAccess::nextQueued(*bridge));
+    std::unique_ptr<TLV_CLASS> message = bridge->tlvQueue.pop();
     if (message == nullptr) continue;
-    if (isMarker(*message)) return;
+    if (isMarker(*message)) return true;
     while (next < datagrams.size() &&
            !(datagrams[next].size == message->getWireLength() &&
              memcmp(datagrams[next].bytes, message->getRaw(), datagrams[next].size) == 0)) {
       ++next;
     }
-    if (next == datagrams.size()) __builtin_trap();
+    if (next == datagrams.size()) return false;
     ++next;
-    bridge->handleTlv(message.get());
+    dispatcher->handle(message.get());
   }
 }
 
 void FuzzBridge::answerReconnects() {
-  int wake = CZELKTestAccess::wakeFd(*bridge);
+  // Alternately success and failure, by the length of the password.
+  auto answer = [](const ReconnectHandOver::Request& request) {
+    return request.password.size() % 2 == 0 ? 0 : REWIND_ERROR_WRONG_PASSWORD;
+  };
   for (;;) {
-    struct pollfd fd = {wake, POLLIN, 0};
+    struct pollfd fd = {bridge->reconnect.wakeFd(), POLLIN, 0};
     if (poll(&fd, 1, -1) < 0) continue;
-    if (CZELKTestAccess::drainWake(*bridge)) CZELKTestAccess::answerReconnect(*bridge, 2);
+    if (bridge->reconnect.drainWake()) bridge->reconnect.serve(answer);
   }
 }
 
-void FuzzBridge::resetCallState() { CZELKTestAccess::resetCallState(*bridge); }
+void FuzzBridge::resetCallState() {
+  dispatcher.reset(new TlvDispatcher(*bridge->localLink, bridge->dispatcherNetwork()));
+  handler.reset(new ODMRMessageHandler(*bridge->localLink, bridge->link, bridge->alias, bridge->subscribers.get()));
+  bridge->currentTG = bridge->settings->startTG;
+}
 
-void FuzzBridge::processODMRMessage(RewindData* packet, int length) { bridge->processODMRMessage(packet, length); }
+void FuzzBridge::processODMRMessage(RewindData* packet, int length) { handler->process(packet, length); }
+
+std::vector<std::vector<uint8_t>> FuzzBridge::sentToPartner() {
+  std::vector<std::vector<uint8_t>> sent;
+  std::vector<uint8_t> datagram;
+  while (partner.receive(datagram)) sent.push_back(datagram);
+  return sent;
+}
 
 void FuzzBridge::drainSinks() {
   partner.drain();

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The loopback stand-ins for the fuzz targets that drive the daemon's handlers:
-// a Rewind client logged in to a server that is only a sink, and one bridge built
-// with its components only plus its real local link receiver thread. The partner
+// a Rewind client logged in to a server that is only a sink, and one bridge's
+// components with the real local link receiver on a thread of its own. The partner
 // and the server are sinks, so whatever the handlers send goes somewhere harmless;
 // a stand-in for the network thread answers the reconnects that remote commands
 // ask for (alternately success and failure, without resolving the fuzzed host).
@@ -10,10 +10,16 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
+#include <memory>
+
+#include "base/wake_pipe.h"
 #include "fuzz/fuzz_support.h"
 
-class CZELK;
+class BridgeComponents;
+class ODMRMessageHandler;
 class ODMRTP_CLASS;
+class TlvDispatcher;
 class TLV_CLASS;
 struct RewindData;
 
@@ -29,17 +35,22 @@ class FuzzBridge {
  public:
   static FuzzBridge& get();
 
-  // Forgets what earlier inputs left: both directions' call counters, the call
-  // type and the talk group.
+  // Forgets what earlier inputs left: a new handler and dispatcher (both
+  // directions' call counters, the call type) and the start talk group.
   void resetCallState();
   // Sends the datagrams from the partner's address to the bridge's local port,
   // where the receiver thread checks and queues them, and dispatches every message
   // it queued, in order, as the dispatcher thread would. Returns when the last
   // datagram has been through the receiver (a marker datagram follows them).
-  void receiveAndDispatch(const std::vector<Record>& datagrams);
+  // False when the receiver queued a message that was not one of the datagrams,
+  // or not in their order.
+  bool receiveAndDispatch(const std::vector<Record>& datagrams);
   void processODMRMessage(RewindData* packet, int length);
   // Discards what the handlers sent to the sinks.
   void drainSinks();
+  // What the handlers sent to the partner since the last drain, as far as the
+  // sink kept it.
+  std::vector<std::vector<uint8_t>> sentToPartner();
 
  private:
   FuzzBridge();
@@ -54,7 +65,11 @@ class FuzzBridge {
 
   LoopbackSink partner;
   LoopbackSink server;
-  CZELK* bridge = nullptr;
+  std::atomic<bool> done{false};
+  WakePipe stop;  // never poked: the receiver runs until the process ends
+  BridgeComponents* bridge = nullptr;
+  std::unique_ptr<TlvDispatcher> dispatcher;
+  std::unique_ptr<ODMRMessageHandler> handler;
 };
 
 }  // namespace fuzzing

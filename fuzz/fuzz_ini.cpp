@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // A configuration file: the input is the file's content, read by the INI parser
 // from a memory file with the daemon's callback storing into a settings record.
+// Its checks are the sanitizers' alone.
 #include <ini.h>
 
 #include "app/settings.h"

@@ -17,8 +17,7 @@ namespace fuzzing {
 int partnerDatagrams(const uint8_t* data, size_t size) {
   FuzzBridge& bridge = FuzzBridge::get();
   bridge.resetCallState();
-  bridge.receiveAndDispatch(splitRecords(data, size, kMaxDatagramSize, kMaxDatagrams));
-  return 0;
+  return bridge.receiveAndDispatch(splitRecords(data, size, kMaxDatagramSize, kMaxDatagrams)) ? 0 : 1;
 }
 
 }  // namespace fuzzing

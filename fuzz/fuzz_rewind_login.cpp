@@ -70,9 +70,11 @@ int rewindLogin(const uint8_t* data, size_t size) {
   stage->send(stage->server, confirmation, sizeof(confirmation));
 
   unsigned int talkGroup = size > 0 ? data[0] : 0;  // 0 stands for the default group
-  stage->client.ConnectRewindClient("127.0.0.1", stage->port.c_str(), "passw0rd", talkGroup);
+  int result = stage->client.ConnectRewindClient("127.0.0.1", stage->port.c_str(), "passw0rd", talkGroup);
   stage->drainClient();
-  return 0;
+  // Success or one of the client's error codes, each with its text.
+  constexpr int kCodes = static_cast<int>(sizeof(ODMRTP_CLASS::messages) / sizeof(ODMRTP_CLASS::messages[0]));
+  return result <= REWIND_SUCCESS && -result < kCodes ? 0 : 1;
 }
 
 }  // namespace fuzzing

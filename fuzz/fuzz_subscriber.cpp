@@ -48,20 +48,21 @@ int subscriberFile(const uint8_t* data, size_t size) {
   callsigns.push_back("");
   callsigns.push_back("NOSUCHCALLSIGN");
 
+  int failed = 0;
   for (uint32_t id : ids) {
     SUBINFO* found = database.findSubscriber(id);
-    if (found != nullptr && (found->callsign == nullptr || found->name == nullptr)) __builtin_trap();
+    if (found != nullptr && (found->callsign == nullptr || found->name == nullptr)) ++failed;
   }
   for (const std::string& callsign : callsigns) {
     SUBINFO* found = database.findSubscriber(callsign.c_str());
     // A record found by callsign carries exactly that callsign.
-    if (found != nullptr && strcmp(found->callsign, callsign.c_str()) != 0) __builtin_trap();
+    if (found != nullptr && strcmp(found->callsign, callsign.c_str()) != 0) ++failed;
   }
 
   fakeNow += 86400001;  // a day and a millisecond: the next lookup reloads
   database.findSubscriber(ids.front());
   Subscriber::setClock(nullptr);
-  return 0;
+  return failed;
 }
 
 }  // namespace fuzzing

@@ -105,6 +105,13 @@ LoopbackSink::~LoopbackSink() {
   if (fd >= 0) close(fd);
 }
 
+bool LoopbackSink::receive(std::vector<uint8_t>& datagram) {
+  datagram.resize(2048);
+  ssize_t got = fd >= 0 ? recv(fd, datagram.data(), datagram.size(), MSG_DONTWAIT) : -1;
+  datagram.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return got >= 0;
+}
+
 void LoopbackSink::drain() {
   unsigned char sink[2048];
   while (fd >= 0 && recv(fd, sink, sizeof(sink), MSG_DONTWAIT) >= 0) {

@@ -4,7 +4,10 @@
 // LLVMFuzzerTestOneInput (ZELK_FUZZ_ENTRY), and the seed regression test calls
 // them all from one ordinary test program. The helpers build, once per process,
 // what the entries drive: quiet logging, loopback sinks that swallow whatever the
-// daemon sends, and a bridge whose handlers run without its threads.
+// daemon sends, and a bridge whose handlers run without its threads. Besides the
+// sanitizers' checks, an entry checks what it can tell of the result; it returns
+// the number of its checks that failed (0: all held, or it makes none of its own),
+// and the fuzzer program stops on a nonzero result as on a crash.
 // Entries run on one thread at a time; the helpers live until the process ends.
 #pragma once
 
@@ -80,6 +83,8 @@ class LoopbackSink {
   int port() const { return boundPort; }
   int handle() const { return fd; }
   void drain();  // discards what is waiting
+  // Takes one waiting datagram without blocking; false when none is waiting.
+  bool receive(std::vector<uint8_t>& datagram);
 
  private:
   int fd = -1;
@@ -90,5 +95,6 @@ class LoopbackSink {
 
 #define ZELK_FUZZ_ENTRY(function)                                                \
   extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {      \
-    return function(data, size);                                                 \
+    if (function(data, size) != 0) __builtin_trap();                             \
+    return 0;                                                                    \
   }

@@ -1,20 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The bridge's local-to-network dispatcher (its own thread): takes the partner's
-// TLV messages in order and turns each into action on the network side: a local
-// call with its talker alias, talk-group changes, reconnects, a new alias, and log
-// lines for everything else.
+#include "local/tlv_dispatcher.h"
+
 #include <nlohmann/json.hpp>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <memory>
 #include <string>
 
-#include "app/czelk.h"
-#include "app/settings.h"
+#include "base/big_endian.h"
 #include "local/tlv_class.h"
-#include "network/odmrtp_class.h"
+#include "local/tlv_event.h"
 #include "support/decimal.h"
 #include "support/utf8.h"
 #include "telemetry/control_escape.h"
@@ -27,9 +23,6 @@ constexpr unsigned int kBeginLength = 12;  // IDs, slot and colour code, before 
 constexpr unsigned int kVoiceLength = 28;  // slot byte and three 9-byte frames
 constexpr int kAliasAfterFrames = 32;
 
-uint32_t get24(const unsigned char* in) { return (uint32_t(in[0]) << 16) | (uint32_t(in[1]) << 8) | in[2]; }
-uint32_t get32(const unsigned char* in) { return (get24(in) << 8) | in[3]; }
-
 struct BeginFields {
   uint32_t source, destination;
   int32_t repeater;
@@ -39,9 +32,9 @@ struct BeginFields {
 
 BeginFields readBegin(const unsigned char* value, unsigned int length) {
   BeginFields f;
-  f.source = get24(value);
-  f.repeater = static_cast<int32_t>(get32(value + 3));
-  f.destination = get24(value + 7);
+  f.source = readBE24(value);
+  f.repeater = static_cast<int32_t>(readBE32(value + 3));
+  f.destination = readBE24(value + 7);
   f.slot = value[10];
   f.colourCode = value[11];
   // The metadata ends at its first zero byte or at the end of the value. Older
@@ -74,17 +67,15 @@ std::string loggedCommand(const char* text) {
 
 }  // namespace
 
-int CZELK::_processTlvQueue() {
-  pthread_setname_np(pthread_self(), "processTlvQueue");
-  while (!doneFlag) {
-    std::unique_ptr<TLV_CLASS> message(tlvQueue.pop());
-    if (message == nullptr || doneFlag) continue;  // a wake-up to stop
-    handleTlv(message.get());
+void TlvDispatcher::run(Queue<std::unique_ptr<TLV_CLASS>>& queue, const std::atomic<bool>& done) {
+  while (!done) {
+    std::unique_ptr<TLV_CLASS> message = queue.pop();
+    if (message == nullptr || done) continue;  // a wake-up to stop
+    handle(message.get());
   }
-  return 0;
 }
 
-void CZELK::handleTlv(TLV_CLASS* message) {
+void TlvDispatcher::handle(TLV_CLASS* message) {
   unsigned char* raw = message->getRaw();
   unsigned char tag = raw[0];
   unsigned int length = raw[1];
@@ -97,7 +88,7 @@ void CZELK::handleTlv(TLV_CLASS* message) {
       return;
     case TAG_END_TX:
       logInstance.log(LOG_INFO, "%s, TX state = OFF, DMR frame count was %d frames\n", "DMR", txFrameCount);
-      rewindClient->endTransmission();
+      network.endTransmission();
       txFrameCount = 0;
       return;
     case TAG_TG_TUNE:
@@ -114,8 +105,8 @@ void CZELK::handleTlv(TLV_CLASS* message) {
     case TAG_AMBE_72:
       if (length < kVoiceLength) break;
       logInstance.log(LOG_DEBUG, "TAG_AMBE_72\n");
-      rewindClient->transmitAudio(value + 1);
-      if (++txFrameCount == kAliasAfterFrames) alias.send(rewindClient.get());
+      network.transmitAudio(value + 1);
+      if (++txFrameCount == kAliasAfterFrames) network.sendAlias();
       return;
     case TAG_SET_INFO:
       if (length < kBeginLength) break;
@@ -146,38 +137,36 @@ void CZELK::handleTlv(TLV_CLASS* message) {
   logInstance.log(LOG_WARNING, "%s, TLV tag %d with %u value bytes is too short, dropped\n", "DMR", tag, length);
 }
 
-void CZELK::beginLocalTransmission(const unsigned char* value, unsigned int length) {
+void TlvDispatcher::beginLocalTransmission(const unsigned char* value, unsigned int length) {
   BeginFields f = readBegin(value, length);
   logInstance.log(LOG_INFO, "%s, Begin TX: src=%d rpt=%d dst=%d slot=%d cc=%d metadata=%s\n", "DMR",
                   static_cast<int>(f.source), f.repeater, static_cast<int>(f.destination), f.slot, f.colourCode,
                   escapeControls(f.metadata.data(), f.metadata.size()).c_str());
   std::string callsign;
   if (!f.metadata.empty()) {
-    std::string text = alias.getTaString();
     if (f.metadata[0] == '{') {
       nlohmann::json object = nlohmann::json::parse(f.metadata, nullptr, false);
       callsign = jsonMember(object, "call");
-      text = alias.substitute(text, "%callsign", callsign);
-      text = alias.substitute(text, "%name", jsonMember(object, "name"));
+      const std::string name = jsonMember(object, "name");
+      network.encodeCallAlias(callsign, &name);
     } else {
       callsign = f.metadata;
-      text = alias.substitute(text, "%callsign", f.metadata);
+      network.encodeCallAlias(callsign, nullptr);
     }
-    alias.encode(text.c_str());
   }
   systemdNotifier.setCall(SystemdNotifier::Way::ToNetwork, f.source, callsign.c_str(), f.destination, callType == 3);
-  rewindClient->beginTransmission(static_cast<int>(f.source), static_cast<int>(f.destination), callType);
+  network.beginTransmission(static_cast<int>(f.source), static_cast<int>(f.destination), callType);
   txFrameCount = 0;
 }
 
-void CZELK::setInfo(const unsigned char* value, unsigned int length) {
+void TlvDispatcher::setInfo(const unsigned char* value, unsigned int length) {
   BeginFields f = readBegin(value, length);
   logInstance.log(LOG_INFO, "%s, TAG_SET_INFO: src=%d rpt=%d dst=%d slot=%d cc=%d metadata=%s\n", "DMR",
                   static_cast<int>(f.source), f.repeater, static_cast<int>(f.destination), f.slot, f.colourCode,
                   escapeControls(f.metadata.data(), f.metadata.size()).c_str());
 }
 
-void CZELK::remoteCommand(char* text) {
+void TlvDispatcher::remoteCommand(char* text) {
   logInstance.log(LOG_INFO, "%s, Remote CMD: %s\n", "DMR", loggedCommand(text).c_str());
 
   if (strncmp(text, "txTg=", 5) == 0) {
@@ -194,24 +183,23 @@ void CZELK::remoteCommand(char* text) {
         return;
       }
       unsigned int talkGroup = group != nullptr ? static_cast<unsigned int>(parseDecimal(group)) : 0;
-      int result = requestReconnect(host, port, password, talkGroup);
+      int result = network.reconnect(host, port, password, talkGroup);
       if (result == 0) {
         logInstance.log(LOG_INFO, "Server login success\n");
-        sendDMREvent("trelvane/ZELK/DMR", "login success");
+        sendTlvEvent(partner, "trelvane/ZELK/DMR", "login success");
       } else {
         logInstance.log(LOG_INFO, "Error logging into BM server\n");
-        sendDMREvent("trelvane/ZELK/DMR", "login failure");
+        sendTlvEvent(partner, "trelvane/ZELK/DMR", "login failure");
       }
       return;
     }
     unsigned int talkGroup =
         strncmp(argument, "disconnect", 10) == 0 ? 4000u : static_cast<unsigned int>(parseDecimal(argument));
     callType = strchr(argument, '#') != nullptr ? 3 : 0;
-    currentTG = talkGroup;
-    rewindClient->SetRewindSubscription(talkGroup);
+    network.subscribe(talkGroup);
     systemdNotifier.setTalkGroup(talkGroup);
     return;
   }
 
-  if (strncmp(text, "setTA=", 6) == 0) alias.encode(text + 6);
+  if (strncmp(text, "setTA=", 6) == 0) network.encodeAlias(text + 6);
 }

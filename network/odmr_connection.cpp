@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The network connection service of the bridge: logs in with up to three
-// consecutive attempts, subscribes the current talk group, keeps the connection
-// alive, notices a lost server and logs in again. Runs on the main thread. Every
-// elapsed-time decision runs on the monotonic clock of the bridge's LinkWatch.
-#include "app/czelk.h"
-#include "app/settings.h"
+// Every elapsed-time decision runs on the monotonic clock of the link's LinkWatch.
+#include "network/odmr_connection.h"
+
+#include "local/tlv_event.h"
+#include "network/link_watch.h"
+#include "network/odmr_message.h"
 #include "network/odmrtp_class.h"
+#include "network/reconnect_handover.h"
 #include "network/rewind_data.h"
 #include "telemetry/log_class.h"
 #include "telemetry/systemd_notifier.h"
@@ -16,72 +17,87 @@ namespace {
 constexpr int kMaxAttempts = 3;
 constexpr int kReceiveBufferSize = 64;
 
-}  // namespace
+// One run of the service: login phases and connected phases in turn.
+class ConnectionService {
+ public:
+  explicit ConnectionService(const ConnectionParts& parts)
+      : parts(parts), client(*parts.client), link(*parts.link), reconnect(*parts.reconnect), done(*parts.done) {}
 
-void CZELK::serviceODMRConnection(Settings_t* s) {
-  const char* host = s->bmAddress;
-  const char* port = s->bmPort;
-  const char* password = s->bmPassword;
-  currentTG = s->startTG;
-  int attempts = 0;
+  void run() {
+    *parts.talkGroup = parts.startTG;
+    while (!done) {
+      bool movedByCommand = false;
+      int result = logIn(&movedByCommand);
+      if (result != 0) {
+        logInstance.log(LOG_FATAL, "Fatal error, can not log into server.  Retry count exceeded.\n");
+        systemdNotifier.setLink(SystemdNotifier::Link::GaveUp, parts.host, parts.port,
+                                ODMRTP_CLASS::getErrorMessage(result));
+        done = true;
+        return;
+      }
+      loggedIn(movedByCommand);
+      serveConnected();
+    }
+  }
 
-  // The packet buffer is aligned for RewindData and big enough for everything the
-  // handler reads; longer datagrams are cut to it.
-  alignas(RewindData) unsigned char buffer[kReceiveBufferSize];
-  RewindData* packet = reinterpret_cast<RewindData*>(buffer);
-
-  while (!doneFlag) {
+ private:
+  // Up to three consecutive attempts: 0 once logged in (*movedByCommand when by a
+  // reconnect the dispatcher ordered meanwhile), else the last attempt's error.
+  int logIn(bool* movedByCommand) {
     int result = -1;
-    bool movedByCommand = false;
-    while (attempts < kMaxAttempts) {
-      logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, host, port);
+    for (int attempts = 0; attempts < kMaxAttempts;) {
+      logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, parts.host, parts.port);
       systemdNotifier.tick();
-      systemdNotifier.setLink(SystemdNotifier::Link::LoggingIn, host, port,
+      systemdNotifier.setLink(SystemdNotifier::Link::LoggingIn, parts.host, parts.port,
                               attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
-      result = rewindClient->ConnectRewindClient(host, port, password, 0);
+      result = client.ConnectRewindClient(parts.host, parts.port, parts.password, 0);
       logInstance.log(LOG_DEBUG, "Connect result = %d\n", result);
-      if (result == 0) break;
+      if (result == 0) return 0;
       ++attempts;
       const bool last = attempts >= kMaxAttempts;
-      if (!last) rewindClient->shutdownServer();
+      if (!last) client.shutdownServer();
       logInstance.log(LOG_ERROR, "Error logging into BM server.  Error code: %d (%s)\n", result,
                       ODMRTP_CLASS::getErrorMessage(result));
-      sendDMREvent("trelvane/ZELK/DMR", "login failure");
+      sendTlvEvent(*parts.partner, "trelvane/ZELK/DMR", "login failure");
       // A reconnect ordered meanwhile is the login's result when it succeeds; the
       // dispatcher tells the partner. A failed one leaves the attempts as they are.
-      bool succeeded = false;
-      if (drainWake() && serveReconnectRequest(&succeeded) && succeeded) {
-        result = 0;
-        movedByCommand = true;
-        break;
+      int reconnected = -1;
+      if (serveReconnect(&reconnected) && reconnected == 0) {
+        *movedByCommand = true;
+        return 0;
       }
       // After the last attempt nothing more may reach the server: the daemon ends.
-      if (last) rewindClient->closeSession();
+      if (last) client.closeSession();
     }
-    if (result != 0) {
-      logInstance.log(LOG_FATAL, "Fatal error, can not log into server.  Retry count exceeded.\n");
-      systemdNotifier.setLink(SystemdNotifier::Link::GaveUp, host, port, ODMRTP_CLASS::getErrorMessage(result));
-      doneFlag = true;
-      return;
-    }
+    return result;
+  }
 
-    logInstance.log(LOG_INFO, "Successful connection to BM server at ip address: %s\n",
-                    rewindClient->getResolvedAddress());
-    attempts = 0;
+  void loggedIn(bool movedByCommand) {
+    logInstance.log(LOG_INFO, "Successful connection to BM server at ip address: %s\n", client.getResolvedAddress());
     // A reconnect's login subscribed the group the command named, and the
     // dispatcher sends its event.
     if (!movedByCommand) {
-      rewindClient->SetRewindSubscription(currentTG);
-      sendDMREvent("trelvane/ZELK/DMR", "login success");
-      systemdNotifier.setTalkGroup(currentTG);
-      systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, host, port);
+      const uint32_t talkGroup = *parts.talkGroup;
+      client.SetRewindSubscription(talkGroup);
+      sendTlvEvent(*parts.partner, "trelvane/ZELK/DMR", "login success");
+      systemdNotifier.setTalkGroup(talkGroup);
+      systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, parts.host, parts.port);
     }
     link.loggedIn();
+  }
 
-    while (!doneFlag) {
+  // Until the daemon is done or the server is lost.
+  void serveConnected() {
+    // The packet buffer is aligned for RewindData and big enough for everything the
+    // handler reads; longer datagrams are cut to it.
+    alignas(RewindData) unsigned char buffer[kReceiveBufferSize];
+    RewindData* packet = reinterpret_cast<RewindData*>(buffer);
+    ODMRMessageHandler& handler = *parts.handler;
+
+    while (!done) {
       // Wait until the quiet period ends, or the call in progress times out.
       int64_t waitMs = link.msUntilQuietEnd();
-      int64_t callMs = msUntilNetworkCallTimeout();
+      int64_t callMs = handler.msUntilNetworkCallTimeout();
       if (callMs >= 0 && callMs < waitMs) waitMs = callMs;
       const int wait = static_cast<int>(waitMs);
       // The wake pipe is read only when it woke us: no extra system call per datagram.
@@ -89,29 +105,58 @@ void CZELK::serviceODMRConnection(Settings_t* s) {
       // The wait is cut into slices when the watchdog must be pinged meanwhile.
       bool ready = false;
       systemdNotifier.watchedWait(wait, [&](int ms) {
-        ready = rewindClient->waitForData(ms / 1000, (ms % 1000) * 1000, wakePipe[0], &woken);
+        ready = client.waitForData(ms / 1000, (ms % 1000) * 1000, reconnect.wakeFd(), &woken);
         return ready || woken;
       });
       // After a reconnect the readiness was the old socket's.
-      if (woken && drainWake() && serveReconnectRequest()) ready = false;
+      if (woken && serveReconnect(nullptr)) ready = false;
       if (ready) {
-        int length = rewindClient->ReceiveRewindData(packet, sizeof(buffer));
+        int length = client.ReceiveRewindData(packet, sizeof(buffer));
         // Only the server's datagrams count as traffic; strangers' are dropped.
         if (length > 0) {
-          if (link.serverDatagram()) rewindClient->TransmitRewindKeepAlive();
-          processODMRMessage(packet, length);
+          if (link.serverDatagram()) client.TransmitRewindKeepAlive();
+          parts.processMessage(packet, length);
         }
       }
-      endQuietNetworkCall();
+      handler.endQuietNetworkCall();
       int elapsed = 0;
       LinkWatch::Due due = link.check(&elapsed);
       if (due == LinkWatch::Due::Lost) {
         logInstance.log(LOG_ERROR, "%s, Have not seen a ping reply in %d seconds, server connection lost?\n", "DMR",
                         elapsed);
-        attempts = 0;
-        break;
+        return;
       }
-      if (due == LinkWatch::Due::KeepAlive) rewindClient->TransmitRewindKeepAlive();
+      if (due == LinkWatch::Due::KeepAlive) client.TransmitRewindKeepAlive();
     }
   }
-}
+
+  // A reconnect handed over by the dispatcher, when the wake pipe held one: false
+  // when none was pending, else true with *result the login's result.
+  bool serveReconnect(int* result) {
+    if (!reconnect.drainWake()) return false;
+    return reconnect.serve(
+        [this](const ReconnectHandOver::Request& request) {
+          int outcome = client.resetRewindContext(parts.userID, parts.appName, request.host.c_str(),
+                                                  request.port.c_str(), request.password.c_str(), request.talkGroup);
+          // A success counts as the last ping.
+          if (outcome == 0) {
+            link.loggedIn();
+            systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, request.host.c_str(), request.port.c_str());
+            systemdNotifier.setTalkGroup(request.talkGroup != 0 ? request.talkGroup
+                                                                : ODMRTP_CLASS::kDefaultTalkGroup);
+          }
+          return outcome;
+        },
+        result);
+  }
+
+  const ConnectionParts& parts;
+  ODMRTP_CLASS& client;
+  LinkWatch& link;
+  ReconnectHandOver& reconnect;
+  std::atomic<bool>& done;
+};
+
+}  // namespace
+
+void serveRewindConnection(const ConnectionParts& parts) { ConnectionService(parts).run(); }

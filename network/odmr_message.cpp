@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The bridge's handler of packets from the Rewind server (network thread): a
-// network call becomes begin, voice and end messages to the local partner; talker
-// alias blocks go to the decoder; keep-alives mark the server as alive; every other
-// type is logged by name. A call whose terminator was lost still ends: at a header
-// of another call, or 1.5 s after its last voice packet.
+#include "network/odmr_message.h"
+
 #include <string.h>
 
-#include "app/czelk.h"
 #include "local/tlv_class.h"
+#include "network/link_watch.h"
 #include "network/rewind_data.h"
+#include "network/talker_alias.h"
 #include "support/cudp.h"
 #include "support/subscriber.h"
 #include "telemetry/control_escape.h"
@@ -21,13 +19,6 @@ constexpr int kHeaderSize = REWIND_HEADER_SIZE;
 constexpr int kLinkControlSize = 9;  // what the handler reads of a voice header or an alias block
 constexpr int kBurstSize = REWIND_VOICE_BURST_SIZE;
 
-// Stores the low 24 bits of the value, most significant byte first.
-void int_3(unsigned char* out, uint32_t value) {
-  out[0] = static_cast<unsigned char>(value >> 16);
-  out[1] = static_cast<unsigned char>(value >> 8);
-  out[2] = static_cast<unsigned char>(value);
-}
-
 // A network call without a voice packet for this long has lost its terminator.
 constexpr int64_t kCallQuietMs = 1500;
 
@@ -39,30 +30,21 @@ bool sameCall(const unsigned char* header, uint32_t source, uint32_t destination
   return headerSource(header) == source && headerDestination(header) == destination && headerKind(header) == kind;
 }
 
-const char* loggedOnlyName(uint16_t type) {
-  switch (type) {
-    case REWIND_TYPE_CLOSE: return "REWIND_TYPE_CLOSE\n";
-    case REWIND_TYPE_CHALLENGE: return "REWIND_TYPE_CHALLENGE\n";
-    case REWIND_TYPE_AUTHENTICATION: return "REWIND_TYPE_AUTHENTICATION\n";
-    case REWIND_TYPE_REPORT: return "REWIND_TYPE_REPORT\n";
-    case REWIND_TYPE_BUSY_NOTICE: return "REWIND_TYPE_BUSY_NOTICE\n";
-    case REWIND_TYPE_SUBSCRIPTION: return "REWIND_TYPE_SUBSCRIPTION\n";
-    case REWIND_TYPE_CANCELLING: return "REWIND_TYPE_CANCELLING\n";
-    case REWIND_TYPE_TERMINAL_IDLE: return "REWIND_TYPE_TERMINAL_IDLE\n";
-    case 0x0A02: return "\n";
-    case REWIND_TYPE_TERMINAL_ATTACH: return "REWIND_TYPE_TERMINAL_ATTACH\n";
-    case REWIND_TYPE_TERMINAL_WAKEUP: return "REWIND_TYPE_TERMINAL_WAKEUP\n";
-    case REWIND_TYPE_MESSAGE_TEXT: return "REWIND_TYPE_MESSAGE_TEXT\n";
-    case REWIND_TYPE_MESSAGE_STATUS: return "REWIND_TYPE_MESSAGE_STATUS\n";
-    case REWIND_TYPE_LOCATION_REPORT: return "REWIND_TYPE_LOCATION_REPORT\n";
-    case REWIND_TYPE_LOCATION_REQUEST: return "REWIND_TYPE_LOCATION_REQUEST\n";
-    default: return nullptr;
+// Packets the handler only logs, by their type's name; 0x0A02 as an empty line.
+void logLoggedOnly(uint16_t type) {
+  const char* name = rewindTypeName(type);
+  if (type == 0x0A02) {
+    logInstance.log(LOG_MESSAGE, "\n");
+  } else if (name != nullptr) {
+    logInstance.log(LOG_MESSAGE, "REWIND_TYPE_%s\n", name);
+  } else {
+    logInstance.log(LOG_MESSAGE, "unknown type %0X\n", type);
   }
 }
 
 }  // namespace
 
-void CZELK::processODMRMessage(RewindData* packet, int length) {
+void ODMRMessageHandler::process(RewindData* packet, int length) {
   const unsigned char* raw = reinterpret_cast<const unsigned char*>(packet);
   const unsigned char* payload = raw + kHeaderSize;
   int payloadLength = length - kHeaderSize;
@@ -84,68 +66,67 @@ void CZELK::processODMRMessage(RewindData* packet, int length) {
       logInstance.log(LOG_MESSAGE, "REWIND_TYPE_KEEP_ALIVE\n");
       link.serverKeepAlive();
       return;
-
-    case REWIND_TYPE_DMR_DATA_BASE + 1: {
-      logInstance.log(LOG_MESSAGE, "REWIND_TYPE_DMR_DATA_BASE+1\n");
-      // A header of another caller, group or call type means the terminator of the
-      // call in progress was lost: end that call before the new one begins. A
-      // repeated header of the same call only counts.
-      if (frameCount > 0 && !(callIdentified && sameCall(payload, callSource, callDestination, callKind))) {
-        endNetworkCall();
-      }
-      if (frameCount == 0) beginNetworkCall(payload);
-      ++frameCount;
-      taCount = 0;
-      lastVoicePacket = link.now();
+    case REWIND_TYPE_DMR_DATA_BASE + 1:
+      voiceHeader(payload);
       return;
-    }
-
     case REWIND_TYPE_DMR_DATA_BASE + 2:
       endNetworkCall();
       return;
-
-    case REWIND_TYPE_DMR_VOICE_FRAME: {
-      unsigned char voice[30] = {TAG_AMBE_72, 28, 1};
-      memcpy(voice + 3, payload, kBurstSize);
-      localLink->writeSocket(voice, sizeof(voice));
-      ++frameCount;
-      lastVoicePacket = link.now();
+    case REWIND_TYPE_DMR_VOICE_FRAME:
+      voiceBurst(payload);
       return;
-    }
-
-    case REWIND_TYPE_DMR_EMBEDDED_DATA: {
-      unsigned char block = payload[0];
-      if (block == 4) {
-        logInstance.log(LOG_DEBUG, "TA Format = %0X, len = %d\n", (payload[2] >> 6) & 0x03, (payload[2] >> 1) & 0x1F);
-      }
-      if (block >= 4 && block <= 7) {
-        logInstance.log(LOG_DEBUG, "%s, TA block header %d\n", "DMR", block);
-        logInstance.dump(LOG_DEBUG, "TA", payload, kLinkControlSize);
-        if (taCount == 0) taCount += alias.decode(const_cast<unsigned char*>(payload));
-      }
-      logInstance.log(LOG_DEBUG, "REWIND_TYPE_DMR_EMBEDDED_DATA\n");
-      if (frameCount > 0) lastVoicePacket = link.now();
+    case REWIND_TYPE_DMR_EMBEDDED_DATA:
+      embeddedData(payload);
       return;
-    }
-
     default:
       break;
   }
 
-  const char* name = loggedOnlyName(type);
-  if (name != nullptr) {
-    logInstance.log(LOG_MESSAGE, "%s", name);
-  } else {
-    logInstance.log(LOG_MESSAGE, "unknown type %0X\n", type);
-  }
+  logLoggedOnly(type);
 }
 
-void CZELK::beginNetworkCall(const unsigned char* header) {
+void ODMRMessageHandler::voiceHeader(const unsigned char* header) {
+  logInstance.log(LOG_MESSAGE, "REWIND_TYPE_DMR_DATA_BASE+1\n");
+  // A header of another caller, group or call type means the terminator of the
+  // call in progress was lost: end that call before the new one begins. A
+  // repeated header of the same call only counts.
+  if (frameCount > 0 && !(callIdentified && sameCall(header, callSource, callDestination, callKind))) {
+    endNetworkCall();
+  }
+  if (frameCount == 0) beginNetworkCall(header);
+  ++frameCount;
+  taCount = 0;
+  lastVoicePacket = link.now();
+}
+
+void ODMRMessageHandler::voiceBurst(const unsigned char* burst) {
+  unsigned char voice[30] = {TAG_AMBE_72, 28, 1};
+  memcpy(voice + 3, burst, kBurstSize);
+  partner.writeSocket(voice, sizeof(voice));
+  ++frameCount;
+  lastVoicePacket = link.now();
+}
+
+void ODMRMessageHandler::embeddedData(const unsigned char* payload) {
+  unsigned char block = payload[0];
+  if (block == 4) {
+    logInstance.log(LOG_DEBUG, "TA Format = %0X, len = %d\n", (payload[2] >> 6) & 0x03, (payload[2] >> 1) & 0x1F);
+  }
+  if (block >= 4 && block <= 7) {
+    logInstance.log(LOG_DEBUG, "%s, TA block header %d\n", "DMR", block);
+    logInstance.dump(LOG_DEBUG, "TA", payload, kLinkControlSize);
+    if (taCount == 0) taCount += alias.decode(payload);
+  }
+  logInstance.log(LOG_DEBUG, "REWIND_TYPE_DMR_EMBEDDED_DATA\n");
+  if (frameCount > 0) lastVoicePacket = link.now();
+}
+
+void ODMRMessageHandler::beginNetworkCall(const unsigned char* header) {
   uint32_t destination = headerDestination(header);
   uint32_t source = headerSource(header);
   bool isPrivate = headerKind(header) != 0;
   const char* kind = isPrivate ? "PRIVATE" : "GROUP";
-  SUBINFO* caller = subscribers ? subscribers->findSubscriber(source) : nullptr;
+  SUBINFO* caller = subscribers != nullptr ? subscribers->findSubscriber(source) : nullptr;
   if (caller != nullptr) {
     logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %s, dst = %d (%s) (%s)\n", "DMR",
                     escapeControls(caller->callsign).c_str(), static_cast<int>(destination), kind,
@@ -157,32 +138,32 @@ void CZELK::beginNetworkCall(const unsigned char* header) {
   systemdNotifier.setCall(SystemdNotifier::Way::FromNetwork, source, caller ? caller->callsign : nullptr,
                           destination, isPrivate);
   unsigned char begin[14] = {TAG_BEGIN_TX, 12};
-  int_3(begin + 2, source);
+  writeBE24(begin + 2, source);
   // bytes 5 to 8: repeater 0
-  int_3(begin + 9, destination);
+  writeBE24(begin + 9, destination);
   begin[12] = 1;
   begin[13] = isPrivate ? 0x81 : 0x01;
-  localLink->writeSocket(begin, sizeof(begin));
+  partner.writeSocket(begin, sizeof(begin));
   callIdentified = true;
   callSource = source;
   callDestination = destination;
   callKind = headerKind(header);
 }
 
-void CZELK::endNetworkCall() {
+void ODMRMessageHandler::endNetworkCall() {
   logInstance.log(LOG_INFO, "%s, ODMR End Tx:DMR frame count was %d frames\n", "DMR", frameCount);
   static const unsigned char end[3] = {TAG_END_TX, 1, 1};
-  localLink->writeSocket(end, sizeof(end));
+  partner.writeSocket(end, sizeof(end));
   frameCount = 0;
   callIdentified = false;
 }
 
-int64_t CZELK::msUntilNetworkCallTimeout() const {
+int64_t ODMRMessageHandler::msUntilNetworkCallTimeout() const {
   if (frameCount == 0) return -1;
   int64_t left = lastVoicePacket + kCallQuietMs - link.now();
   return left > 0 ? left : 0;
 }
 
-void CZELK::endQuietNetworkCall() {
+void ODMRMessageHandler::endQuietNetworkCall() {
   if (msUntilNetworkCallTimeout() == 0) endNetworkCall();
 }

@@ -108,10 +108,8 @@ ODMRTP_CLASS::~ODMRTP_CLASS() { shutdownServer(); }
 RewindContext* ODMRTP_CLASS::CreateRewindContext(unsigned int id, const char* description) {
   ContextPointer fresh(new (std::nothrow) RewindContext());
   if (!fresh) return nullptr;
-  fresh->handle = -1;
-
-  fresh->handle = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fresh->handle < 0) return nullptr;
+  fresh->handle.reset(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fresh->handle.valid()) return nullptr;
   // Dual stack whatever the system default: IPv4 servers are reached through
   // IPv4-mapped addresses on the same socket.
   int off = 0;
@@ -121,9 +119,10 @@ RewindContext* ODMRTP_CLASS::CreateRewindContext(unsigned int id, const char* de
   any.sin6_addr = in6addr_any;
   any.sin6_port = 0;
   struct timeval timeout = {kReceiveTimeoutSeconds, 0};
-  if (setsockopt(fresh->handle, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) != 0 ||
-      bind(fresh->handle, reinterpret_cast<sockaddr*>(&any), sizeof(any)) != 0 ||
-      setsockopt(fresh->handle, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
+  const int handle = fresh->handle.get();
+  if (setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) != 0 ||
+      bind(handle, reinterpret_cast<sockaddr*>(&any), sizeof(any)) != 0 ||
+      setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
     return nullptr;  // the release closes the socket
   }
 
@@ -150,8 +149,7 @@ RewindContext* ODMRTP_CLASS::CreateRewindContext(unsigned int id, const char* de
 void ODMRTP_CLASS::ReleaseRewindContext(RewindContext* context) {
   if (context == nullptr) return;
   if (context->address != nullptr) freeaddrinfo(context->address);
-  if (context->handle >= 0) close(context->handle);
-  delete context;
+  delete context;  // closes the socket
 }
 
 int ODMRTP_CLASS::ConnectRewindClient(const char* host, const char* port, const char* password, unsigned int tg) {
@@ -265,7 +263,7 @@ int ODMRTP_CLASS::sendLocked(uint16_t type, uint16_t flags, const void* payload,
   message.msg_iov = parts;
   message.msg_iovlen = length > 0 ? 2 : 1;
 
-  ssize_t sent = sendmsg(ctx->handle, &message, MSG_NOSIGNAL);
+  ssize_t sent = sendmsg(ctx->handle.get(), &message, MSG_NOSIGNAL);
   ++counter;  // a failed send uses up its number too
   return sent < 0 ? -1 : static_cast<int>(sent);
 }
@@ -279,7 +277,7 @@ int ODMRTP_CLASS::ReceiveRewindData(RewindData* buffer, int size) {
   struct sockaddr_in6 source;
   memset(&source, 0, sizeof(source));
   socklen_t sourceLength = sizeof(source);
-  ssize_t received = recvfrom(ctx->handle, buffer, static_cast<size_t>(size), 0,
+  ssize_t received = recvfrom(ctx->handle.get(), buffer, static_cast<size_t>(size), 0,
                               reinterpret_cast<sockaddr*>(&source), &sourceLength);
   if (received < 0) return REWIND_ERROR_SOCKET;
   if (ctx->address == nullptr || CompareAddresses(ctx->address->ai_addr, &source) != 0) {
@@ -294,7 +292,7 @@ bool ODMRTP_CLASS::waitOn(int timeoutMs, int wakeFd, bool* woken) {
   RewindContext* ctx = networkContext();
   if (ctx == nullptr) return false;
   struct pollfd fds[2];
-  fds[0].fd = ctx->handle;
+  fds[0].fd = ctx->handle.get();
   fds[0].events = POLLIN;
   fds[0].revents = 0;
   fds[1].fd = wakeFd;

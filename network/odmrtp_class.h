@@ -31,6 +31,7 @@
 #include <memory>
 
 #include "base/mutex.h"
+#include "base/unique_fd.h"
 #include "network/rewind_data.h"
 
 // Result codes of ConnectRewindClient and ReceiveRewindData (texts in messages).
@@ -44,9 +45,10 @@ constexpr int REWIND_ERROR_SERVER_TIMEOUT = -6;
 
 constexpr size_t REWIND_KEEP_ALIVE_BUFFER_SIZE = 256;
 
-// One connection's state. A plain record: ODMRTP_CLASS creates and releases it.
+// One connection's state. A plain record: ODMRTP_CLASS creates and releases it;
+// releasing it closes its socket.
 struct RewindContext {
-  int handle;                                    // the UDP socket
+  UniqueFd handle;                               // the UDP socket
   struct addrinfo* address;                      // last resolution; its first entry is the server
   uint32_t counters[2];                          // [0] control packets, [1] real-time packets
   uint8_t data[REWIND_KEEP_ALIVE_BUFFER_SIZE];   // the keep-alive payload, built once
@@ -57,11 +59,14 @@ struct RewindSessionPollData {};
 
 class ODMRTP_CLASS {
  public:
-  static constexpr int kReceiveTimeoutSeconds = 2;
-  static constexpr int kLoginSeconds = 5;
-  static constexpr int kLoginBufferSize = 256;
-  static constexpr int kMaxChallenges = 3;
   static constexpr unsigned int kDefaultTalkGroup = 9;  // subscribed when a login is given 0
+  // A receive on the socket gives up after this.
+  static constexpr int kReceiveTimeoutSeconds = 2;
+  // A login that has not succeeded within this gives up.
+  static constexpr int kLoginSeconds = 5;
+  static constexpr int kLoginBufferSize = 256;  // room for one server packet during the login
+  // A login answered with more challenges than this has the wrong password.
+  static constexpr int kMaxChallenges = 3;
 
   // Error texts, indexed by the absolute value of a result code.
   static const char messages[7][32];

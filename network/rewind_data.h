@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/big_endian.h"  // the IDs inside DMR link control
+
 constexpr char REWIND_PROTOCOL_SIGN[] = "REWIND01";
 constexpr size_t REWIND_SIGN_LENGTH = 8;
 constexpr size_t REWIND_HEADER_SIZE = 18;
@@ -38,6 +40,34 @@ constexpr uint16_t REWIND_TYPE_MESSAGE_TEXT = 0x0A10;
 constexpr uint16_t REWIND_TYPE_MESSAGE_STATUS = 0x0A11;
 constexpr uint16_t REWIND_TYPE_LOCATION_REPORT = 0x0A20;
 constexpr uint16_t REWIND_TYPE_LOCATION_REQUEST = 0x0A21;
+
+// The name of a packet type, the constant's name without "REWIND_TYPE_" (the
+// voice header and terminator as DMR_VOICE_HEADER and DMR_VOICE_TERMINATOR);
+// null for a code without a name.
+inline const char* rewindTypeName(uint16_t type) {
+  switch (type) {
+    case REWIND_TYPE_KEEP_ALIVE: return "KEEP_ALIVE";
+    case REWIND_TYPE_CLOSE: return "CLOSE";
+    case REWIND_TYPE_CHALLENGE: return "CHALLENGE";
+    case REWIND_TYPE_AUTHENTICATION: return "AUTHENTICATION";
+    case REWIND_TYPE_REPORT: return "REPORT";
+    case REWIND_TYPE_BUSY_NOTICE: return "BUSY_NOTICE";
+    case REWIND_TYPE_SUBSCRIPTION: return "SUBSCRIPTION";
+    case REWIND_TYPE_CANCELLING: return "CANCELLING";
+    case REWIND_TYPE_DMR_DATA_BASE + 1: return "DMR_VOICE_HEADER";
+    case REWIND_TYPE_DMR_DATA_BASE + 2: return "DMR_VOICE_TERMINATOR";
+    case REWIND_TYPE_DMR_VOICE_FRAME: return "DMR_VOICE_FRAME";
+    case REWIND_TYPE_DMR_EMBEDDED_DATA: return "DMR_EMBEDDED_DATA";
+    case REWIND_TYPE_TERMINAL_IDLE: return "TERMINAL_IDLE";
+    case REWIND_TYPE_TERMINAL_ATTACH: return "TERMINAL_ATTACH";
+    case REWIND_TYPE_TERMINAL_WAKEUP: return "TERMINAL_WAKEUP";
+    case REWIND_TYPE_MESSAGE_TEXT: return "MESSAGE_TEXT";
+    case REWIND_TYPE_MESSAGE_STATUS: return "MESSAGE_STATUS";
+    case REWIND_TYPE_LOCATION_REPORT: return "LOCATION_REPORT";
+    case REWIND_TYPE_LOCATION_REQUEST: return "LOCATION_REQUEST";
+    default: return nullptr;
+  }
+}
 
 // Payload sizes of the packets the client builds.
 constexpr size_t REWIND_SUBSCRIPTION_SIZE = 8;   // word 7, then the talk group (both LE)
@@ -70,16 +100,6 @@ inline void writeLE16(uint8_t* p, uint16_t value) {
 inline void writeLE32(uint8_t* p, uint32_t value) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
-// Radio and talk-group IDs inside DMR link control are 24-bit big-endian.
-inline uint32_t readBE24(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
-}
-inline void writeBE24(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value >> 16);
-  p[1] = static_cast<uint8_t>(value >> 8);
-  p[2] = static_cast<uint8_t>(value);
-}
-
 inline const uint8_t* rewindBytes(const RewindData* packet) { return reinterpret_cast<const uint8_t*>(packet); }
 inline uint16_t rewindType(const RewindData* packet) { return readLE16(rewindBytes(packet) + 8); }
 inline uint16_t rewindFlags(const RewindData* packet) { return readLE16(rewindBytes(packet) + 10); }

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 
+#include "base/ipv4_resolver.h"
 #include "telemetry/log_class.h"
 
 namespace {
@@ -30,26 +31,6 @@ void copyPorts(int* slots, const int* ports) {
 
 // Retries of a partner host that did not resolve are at least this far apart.
 constexpr int64_t kResolveRetryMs = 10000;
-
-// The first IPv4 address of the host (dotted quad or name): 0, or the resolver's
-// error code (EAI_NONAME when there is no host at all).
-int resolveIPv4(const char* host, struct in_addr* address) {
-  if (host == nullptr) return EAI_NONAME;
-  struct addrinfo hints {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  struct addrinfo* found = nullptr;
-  int result = getaddrinfo(host, nullptr, &hints, &found);
-  if (result != 0) return result;
-  std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> guard(found, freeaddrinfo);
-  for (struct addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
-      *address = reinterpret_cast<struct sockaddr_in*>(entry->ai_addr)->sin_addr;
-      return 0;
-    }
-  }
-  return EAI_NONAME;
-}
 
 const char* resolveErrorText(int result, int error) {
   return result == EAI_SYSTEM ? strerror(error) : gai_strerror(result);
@@ -119,7 +100,7 @@ int CUDP::openSocket(const char* host, int newReadPort, const int* ports, int fl
 
   int created = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (created < 0) return created;
-  sock = created;
+  sock.reset(created);
 
   readSockAddr = {};
   readSockAddr.sin_family = AF_INET;
@@ -132,7 +113,7 @@ int CUDP::openSocket(const char* host, int newReadPort, const int* ports, int fl
     int bound = -1;
     int error = EINVAL;  // a read port outside 0..65535 is never bound
     if (readPort >= 0 && readPort <= 65535) {
-      bound = bind(sock, reinterpret_cast<struct sockaddr*>(&readSockAddr), sizeof(readSockAddr));
+      bound = bind(sock.get(), reinterpret_cast<struct sockaddr*>(&readSockAddr), sizeof(readSockAddr));
       error = errno;
     }
     if (bound != 0) {
@@ -155,19 +136,16 @@ int CUDP::openSocket(const char* host, int newReadPort, const int* ports, int fl
     logInstance.log(LOG_WARNING, "Can not resolve the partner host %s (%s), nothing is sent to it until it resolves\n",
                     hasHost ? host : "(none)", resolveErrorText(result, error));
   }
-  return sock;
+  return sock.get();
 }
 
-void CUDP::closeSocket() {
-  if (sock != -1) close(sock);
-  sock = -1;
-}
+void CUDP::closeSocket() { sock.reset(); }
 
 bool CUDP::waitForData() { return waitForData(-1); }
 
 bool CUDP::waitForData(int wakeFd) {
-  if (sock == -1) return false;
-  struct pollfd fds[2] = {{sock, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  if (!sock.valid()) return false;
+  struct pollfd fds[2] = {{sock.get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
   nfds_t count = wakeFd >= 0 ? 2 : 1;
   if (waitReadable(fds, count, nullptr) <= 0) return false;
   if (count == 2 && (fds[1].revents & (kReadable | POLLNVAL)) != 0) return false;
@@ -175,13 +153,13 @@ bool CUDP::waitForData(int wakeFd) {
 }
 
 bool CUDP::waitForData(int seconds, int microseconds) {
-  if (sock == -1) return false;
+  if (!sock.valid()) return false;
   if (seconds < 0) seconds = 0;
   if (microseconds < 0) microseconds = 0;
   struct timespec timeout;
   timeout.tv_sec = seconds + microseconds / 1000000;
   timeout.tv_nsec = static_cast<long>(microseconds % 1000000) * 1000;
-  struct pollfd fds[1] = {{sock, POLLIN, 0}};
+  struct pollfd fds[1] = {{sock.get(), POLLIN, 0}};
   if (waitReadable(fds, 1, &timeout) <= 0) return false;
   return (fds[0].revents & kReadable) != 0;
 }
@@ -192,7 +170,7 @@ int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
   // The receive never blocks, so nothing waiting simply gives 0: no poll first.
   struct sockaddr_in source {};
   socklen_t sourceLength = sizeof(source);
-  ssize_t received = recvfrom(sock, buffer, size, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&source),
+  ssize_t received = recvfrom(sock.get(), buffer, size, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&source),
                               &sourceLength);
   if (received < 1) return 0;
 
@@ -236,7 +214,7 @@ int CUDP::writeSocket(const unsigned char* data, unsigned int length) {
       continue;
     }
     writeSockAddr.sin_port = htons(static_cast<uint16_t>(writePorts[i]));
-    ssize_t sent = sendto(sock, data, length, MSG_DONTWAIT | MSG_NOSIGNAL,
+    ssize_t sent = sendto(sock.get(), data, length, MSG_DONTWAIT | MSG_NOSIGNAL,
                           reinterpret_cast<const struct sockaddr*>(&writeSockAddr), sizeof(writeSockAddr));
     sum += sent < 0 ? -1 : static_cast<int>(sent);
   }
@@ -267,10 +245,10 @@ bool CUDP::isRegUser() {
 }
 
 int CUDP::getLocalPort() const {
-  if (sock == -1) return -1;
+  if (!sock.valid()) return -1;
   struct sockaddr_in local {};
   socklen_t length = sizeof(local);
-  if (getsockname(sock, reinterpret_cast<struct sockaddr*>(&local), &length) != 0) return -1;
+  if (getsockname(sock.get(), reinterpret_cast<struct sockaddr*>(&local), &length) != 0) return -1;
   return ntohs(local.sin_port);
 }
 

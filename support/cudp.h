@@ -3,10 +3,9 @@
 // local read port, only those from the partner host (any source port) are kept,
 // and every write goes to the partner on each of up to 16 write ports.
 // Writes (writeSocket, sendRecv) and isRegUser are safe from any thread; waiting
-// and reading belong to one reader thread. The endpoint owns its descriptor but
-// its destructor leaves it open: the daemon keeps the endpoint for the life of
-// the process, and other owners call closeSocket. Opening an open endpoint
-// closes the old descriptor first.
+// and reading belong to one reader thread. The endpoint owns its descriptor:
+// closeSocket or the destructor closes it (the daemon keeps its endpoint for the
+// life of the process). Opening an open endpoint closes the old descriptor first.
 #pragma once
 
 #include <netinet/in.h>
@@ -16,6 +15,7 @@
 #include <string>
 
 #include "base/mutex.h"
+#include "base/unique_fd.h"
 
 class CUDP {
  public:
@@ -42,7 +42,7 @@ class CUDP {
   // every 10 seconds (the writer that looks it up waits for the resolver).
   int openSocket(const char* host, int readPort, const int* writePorts, int flags) EXCLUDES(writeMutex);
   int openSocket(const char* host, int port, int flags) EXCLUDES(writeMutex);
-  bool isOpen() const { return sock != -1; }
+  bool isOpen() const { return sock.valid(); }
   void closeSocket();
 
   // Blocks until a datagram can be read. False when the wait fails (a signal,
@@ -99,7 +99,7 @@ class CUDP {
  private:
   struct sockaddr_in readSockAddr GUARDED_BY(writeMutex) {};   // written by the reader
   struct sockaddr_in writeSockAddr GUARDED_BY(writeMutex) {};  // address fixed at open; port rewritten per send
-  int sock = -1;
+  UniqueFd sock;
   int readPort GUARDED_BY(writeMutex) = 0;
   int writePorts[kMaxWritePorts] GUARDED_BY(writeMutex) = {};
   Mutex writeMutex;

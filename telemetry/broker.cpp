@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "telemetry/broker.h"
 
-#include "app/settings.h"
 #include "telemetry/log_class.h"
 #include "telemetry/mqtt.h"
 #include "telemetry/publish.h"
@@ -54,17 +53,17 @@ void logLinkEvent(MQTT::LinkEvent event, unsigned long count) {
 
 }  // namespace
 
-void setBroker(Settings_t* settings) {
-  if (settings == nullptr || settings->brokerAddress == nullptr || settings->brokerAddress[0] == '\0') return;
-  if (settings->brokerTopic == nullptr) return;  // cannot happen with the built-in default
+void setBroker(const BrokerSettings& settings) {
+  if (settings.address == nullptr || settings.address[0] == '\0') return;
+  if (settings.topic == nullptr) return;  // cannot happen with the built-in default
 
   // Called once by the daemon; a repeated call reconnects the same client, with
   // the logger detached meanwhile so that no line waits for a client that failed.
   logInstance.setBroker(nullptr, nullptr);
   if (broker == nullptr) broker = new MQTT();
   broker->setLinkObserver(logLinkEvent);
-  const char* clientId = settings->brokerClient != nullptr ? settings->brokerClient : "";
-  if (broker->connect(clientId, settings->brokerAddress, settings->brokerPort) == 0) {
+  const char* clientId = settings.client != nullptr ? settings.client : "";
+  if (broker->connect(clientId, settings.address, settings.port) == 0) {
     logInstance.log(LOG_ERROR, "MQTT broker failed to initialize\n");
     systemdNotifier.setBroker(false);
   } else {
@@ -74,5 +73,5 @@ void setBroker(Settings_t* settings) {
   // queue (within the client's bound) until it gets through. It does not run
   // only when no attempt can succeed.
   if (broker->subscribe(kBrokerDebugTopic, QOS0) == 0) return;
-  logInstance.setBroker(broker, settings->brokerTopic);
+  logInstance.setBroker(broker, settings.topic);
 }

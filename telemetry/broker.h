@@ -6,7 +6,15 @@
 #pragma once
 
 class MQTT;
-struct Settings_t;
+
+// What the attachment reads of the configuration; the texts are borrowed and must
+// outlive the process's use of the broker.
+struct BrokerSettings {
+  const char* address = nullptr;  // null or empty: no broker
+  unsigned int port = 0;
+  const char* client = nullptr;  // MQTT client identifier; null means empty
+  const char* topic = nullptr;   // topic of the log lines
+};
 
 // The daemon's one MQTT client: null until setBroker creates it, then kept (and
 // never destroyed) for the life of the process.
@@ -21,4 +29,4 @@ extern const char* const kBrokerErrorTopic;
 // (on failure logs "MQTT broker failed to initialize"; the client then keeps
 // trying in the background), subscribes to kBrokerDebugTopic and attaches the
 // client to logInstance. The client's losses and reconnections are logged.
-void setBroker(Settings_t* settings);
+void setBroker(const BrokerSettings& settings);

@@ -27,3 +27,5 @@ std::string escapeControls(const char* data, size_t length) {
 }
 
 std::string escapeControls(const char* text) { return text != nullptr ? escapeControls(text, strlen(text)) : ""; }
+
+const char* maskedSecret(const char* secret) { return secret != nullptr && secret[0] != '\0' ? "********" : ""; }

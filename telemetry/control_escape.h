@@ -16,3 +16,8 @@
 std::string escapeControls(const char* data, size_t length);
 // The same for a C string; null gives the empty text.
 std::string escapeControls(const char* text);
+
+// What stands for a password wherever one would be shown (the settings echo, a
+// reconnect command in the log): "********" whatever its length, or the empty
+// text for an empty or missing one.
+const char* maskedSecret(const char* secret);

@@ -123,7 +123,7 @@ int LOG_CLASS::logClose() {
 
 void LOG_CLASS::setLogLevel(int level) { logLevel.store(static_cast<unsigned int>(level), std::memory_order_relaxed); }
 
-void LOG_CLASS::setBroker(MQTT* client, char* topic) {
+void LOG_CLASS::setBroker(MQTT* client, const char* topic) {
   MutexLock lock(logMutex);
   mqtt = client;
   mqttTopic = topic;

@@ -50,7 +50,7 @@ class LOG_CLASS {
   unsigned int getLogLevel() const { return logLevel.load(std::memory_order_relaxed); }
 
   // Forward every emitted line to the client on the topic (the topic is not copied).
-  void setBroker(MQTT* client, char* topic) EXCLUDES(logMutex);
+  void setBroker(MQTT* client, const char* topic) EXCLUDES(logMutex);
 
   // Test hooks: a substitute wall clock, and an observer that sees every emitted
   // line under the log lock (nullptr restores the defaults).
@@ -66,7 +66,7 @@ class LOG_CLASS {
   std::atomic<unsigned int> logLevel{2};
   Mutex logMutex;
   MQTT* mqtt GUARDED_BY(logMutex) = nullptr;
-  char* mqttTopic GUARDED_BY(logMutex) = nullptr;
+  const char* mqttTopic GUARDED_BY(logMutex) = nullptr;
 
   std::atomic<bool> closeRequested{false};
   std::atomic<ClockFn> clock{nullptr};

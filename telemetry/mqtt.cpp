@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "base/ipv4_resolver.h"
+#include "base/thread_entry.h"
 #include "telemetry/control_escape.h"
 
 namespace {
@@ -253,17 +255,6 @@ size_t receiveWithin(int sock, uint8_t* data, size_t length, int timeoutMs, int 
   return received;
 }
 
-bool resolveIPv4(const char* host, struct in_addr* address) {
-  struct addrinfo hints {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  *address = reinterpret_cast<struct sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return true;
-}
-
 int setTimeoutOption(int sock, int option, int milliseconds) {
   struct timeval timeout;
   timeout.tv_sec = milliseconds / 1000;
@@ -294,28 +285,28 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
   handle->port = static_cast<uint16_t>(port);
   memcpy(handle->hostname, host, strlen(host) + 1);
   memcpy(handle->clientId, clientId, idLength + 1);
-  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) {
+  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock.valid()) {
     complain("MQTT: failed to connect: could not create socket\n");
     return nullptr;
   }
-  handle->sock = sock;
   handle->connected = 0;
   handle->serverAddr.sin_family = AF_INET;
   handle->serverAddr.sin_port = htons(handle->port);
 
   // A host that does not resolve fails here; it is never taken for 0.0.0.0,
   // which would reach whatever listens on this machine.
-  if (!resolveIPv4(host, &handle->serverAddr.sin_addr) ||
-      !connectWithTimeout(sock, handle->serverAddr, MQTT::kConnectTimeoutMs, cancelFd)) {
+  if (resolveIPv4(host, &handle->serverAddr.sin_addr) != 0 ||
+      !connectWithTimeout(sock.get(), handle->serverAddr, MQTT::kConnectTimeoutMs, cancelFd)) {
     complain("MQTT: failed to connect: to server socket (%d)\n", -1);
-    close(sock);
     return nullptr;
   }
+  // From here the handle owns the socket: mqtt_disconnect closes it.
+  handle->sock = sock.release();
   // Bounded from the start: a broker that accepts the connection and never
   // answers cannot hold the start-up or the connection thread.
-  MQTT::SetSocketTimeout(sock, MQTT::kAnswerTimeoutMs);
-  setTimeoutOption(sock, SO_SNDTIMEO, MQTT::kSendTimeoutMs);
+  MQTT::SetSocketTimeout(handle->sock, MQTT::kAnswerTimeoutMs);
+  setTimeoutOption(handle->sock, SO_SNDTIMEO, MQTT::kSendTimeoutMs);
 
   Packet connect = {0x10};
   putRemainingLength(connect, 14 + idLength);
@@ -332,7 +323,7 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
   }
 
   uint8_t answer[4] = {0, 0, 0, 0};
-  size_t received = receiveWithin(sock, answer, sizeof(answer), MQTT::kConnectTimeoutMs, cancelFd);
+  size_t received = receiveWithin(handle->sock, answer, sizeof(answer), MQTT::kConnectTimeoutMs, cancelFd);
   if (received != sizeof(answer) || (answer[0] >> 4) != kConnack || answer[1] != 2 || answer[3] != 0) {
     complain("MQTT: failed to connect with error: %d\n", answer[3]);
     MQTT::mqtt_disconnect(handle.release());
@@ -492,14 +483,6 @@ bool withinLimits(const char* clientId, const char* host, unsigned int port) {
          strlen(host) + 1 <= sizeof(mqtt_broker_handle::hostname) && port <= 65535;
 }
 
-// A descriptor closed when the scope ends.
-struct ScopedFd {
-  int fd;
-  ~ScopedFd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 }  // namespace
 
 MQTT::MQTT() = default;
@@ -511,8 +494,9 @@ MQTT::~MQTT() {
 
 int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
   disconnect();
-  wakeFd = eventfd(0, EFD_CLOEXEC);
-  if (wakeFd < 0) {
+  publishQueue.reopen();
+  wakeFd.reset(eventfd(0, EFD_CLOEXEC));
+  if (!wakeFd.valid()) {
     complain("MQTT: failed to connect: could not create socket\n");
     return 0;
   }
@@ -528,8 +512,7 @@ int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
 
   mqtt_broker_handle* handle = openConnection(clientId, host, port, -1);
   if (handle == nullptr && !withinLimits(clientId, host, port)) {
-    close(wakeFd);
-    wakeFd = -1;
+    wakeFd.reset();
     return 0;  // no later attempt can do better
   }
   pingQueued.store(false);
@@ -564,31 +547,29 @@ int MQTT::disconnect() {
   linkUp.store(false);
   {
     MutexLock lock(linkMutex);
-    if (watchFd >= 0) close(watchFd);
-    watchFd = -1;
+    watchFd.reset();
   }
-  if (wakeFd >= 0) close(wakeFd);
-  wakeFd = -1;
+  wakeFd.reset();
   publishQueue.clear();
   return 0;
 }
 
 void MQTT::stopThreads() {
-  if (wakeFd >= 0) {
+  if (wakeFd.valid()) {
     uint64_t one = 1;
-    if (write(wakeFd, &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one))) {
+    if (write(wakeFd.get(), &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one))) {
       // Cannot happen for a fresh eventfd; the threads then end within a pass.
     }
   }
   if (connectionRunning) {
-    // The thread sends what was queued before the marker, then ends. A broker
+    // The thread sends what was queued before the stop, then ends. A broker
     // that holds a send or a wait is cut off after the grace period.
-    publishQueue.push(nullptr);
+    publishQueue.stop();
     MutexLock lock(doneMutex);
     if (!doneCondition.waitFor(doneMutex, std::chrono::milliseconds(kFlushGraceMs),
                                [this]() REQUIRES(doneMutex) { return connectionDone; })) {
       MutexLock link(linkMutex);
-      if (watchFd >= 0) shutdown(watchFd, SHUT_RDWR);
+      if (watchFd.valid()) shutdown(watchFd.get(), SHUT_RDWR);
     }
     lock.unlock();
     pthread_join(connectionThread, nullptr);
@@ -602,7 +583,6 @@ void MQTT::stopThreads() {
 
 int MQTT::publish(Publish* entry) {
   std::unique_ptr<Publish> owned(entry);
-  // A null entry would read as the connection thread's stop marker.
   if (owned != nullptr && !stopped.load()) publishQueue.push(std::move(owned));
   return 0;
 }
@@ -613,15 +593,9 @@ int MQTT::subscribe(const char* topic, QoS qos) {
   return 1;
 }
 
-void* MQTT::serviceMQTTConnection(void* object) {
-  static_cast<MQTT*>(object)->_serviceMQTTConnection();
-  return nullptr;
-}
+void* MQTT::serviceMQTTConnection(void* object) { return runOperation(object, &MQTT::_serviceMQTTConnection); }
 
-void* MQTT::serviceMQTTKeepAlive(void* object) {
-  static_cast<MQTT*>(object)->_serviceMQTTKeepAlive();
-  return nullptr;
-}
+void* MQTT::serviceMQTTKeepAlive(void* object) { return runOperation(object, &MQTT::_serviceMQTTKeepAlive); }
 
 void MQTT::act(mqtt_broker_handle* handle, const Publish& entry) {
   if (entry.getTopic() == nullptr) {
@@ -639,17 +613,16 @@ void MQTT::report(LinkEvent event, unsigned long count) {
 }
 
 bool MQTT::installLink(mqtt_broker_handle* handle) {
-  int watch = fcntl(handle->sock, F_DUPFD_CLOEXEC, 0);
+  UniqueFd watch(fcntl(handle->sock, F_DUPFD_CLOEXEC, 0));
   {
     MutexLock lock(linkMutex);
     // disconnect sets stopped before it looks for a socket to cut: a link made
     // after that look is given up here.
-    if (watch < 0 || stopped.load()) {
-      if (watch >= 0) close(watch);
+    if (!watch.valid() || stopped.load()) {
       mqtt_disconnect(handle);
       return false;
     }
-    watchFd = watch;
+    watchFd = std::move(watch);
     ++linkGeneration;
   }
   brokerHandle.reset(handle);
@@ -661,8 +634,7 @@ void MQTT::loseLink() {
   linkUp.store(false);
   {
     MutexLock lock(linkMutex);
-    if (watchFd >= 0) close(watchFd);
-    watchFd = -1;
+    watchFd.reset();
   }
   brokerHandle.reset();
   report(LinkEvent::Lost, 0);
@@ -671,7 +643,7 @@ void MQTT::loseLink() {
 bool MQTT::reconnect() {
   while (!stopped.load()) {
     if (!pauseMs(backoff.next(monotonicMs()))) return false;
-    mqtt_broker_handle* handle = openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd);
+    mqtt_broker_handle* handle = openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd.get());
     if (handle == nullptr) continue;
     if (!installLink(handle)) return false;
     backoff.connected(monotonicMs());
@@ -700,7 +672,7 @@ void MQTT::_serviceMQTTConnection() {
     if (dropped > 0) report(LinkEvent::Dropped, dropped);
 
     std::unique_ptr<Publish> entry = publishQueue.pop();
-    if (entry == nullptr) break;  // disconnect's marker
+    if (entry == nullptr) break;  // stopped by disconnect, and what came before is out
     if (entry->getTopic() == nullptr) pingQueued.store(false);
     if (entry->getTopic() != nullptr && entry->getMessage() == nullptr) {
       std::pair<std::string, QoS> subscription(entry->getTopic(), entry->getQos());
@@ -723,8 +695,8 @@ void MQTT::queuePing() {
 }
 
 bool MQTT::pauseMs(long long milliseconds) {
-  return waitForData(-1, wakeFd, static_cast<int>(milliseconds / 1000), static_cast<int>(milliseconds % 1000) * 1000) !=
-         Readiness::Woken;
+  const int seconds = static_cast<int>(milliseconds / 1000);
+  return waitForData(-1, wakeFd.get(), seconds, static_cast<int>(milliseconds % 1000) * 1000) != Readiness::Woken;
 }
 
 void MQTT::_serviceMQTTKeepAlive() {
@@ -735,22 +707,22 @@ void MQTT::_serviceMQTTKeepAlive() {
   while (!stopped.load()) {
     // A duplicate of its own, so that the connection thread may replace the
     // socket while this pass waits on it.
-    ScopedFd watch{-1};
+    UniqueFd watch;
     unsigned long generation = 0;
     {
       MutexLock lock(linkMutex);
-      if (watchFd >= 0) watch.fd = fcntl(watchFd, F_DUPFD_CLOEXEC, 0);
+      if (watchFd.valid()) watch.reset(fcntl(watchFd.get(), F_DUPFD_CLOEXEC, 0));
       generation = linkGeneration;
     }
-    if (watch.fd < 0 || generation != watched) unreadBefore = false;
+    if (!watch.valid() || generation != watched) unreadBefore = false;
     watched = generation;
-    if (watch.fd >= 0) {
-      Readiness readiness = waitForData(watch.fd, wakeFd, 30, 0);
+    if (watch.valid()) {
+      Readiness readiness = waitForData(watch.get(), wakeFd.get(), 30, 0);
       if (readiness == Readiness::Woken) return;
       bool current = false;
       {
         MutexLock lock(linkMutex);
-        current = watchFd >= 0 && generation == linkGeneration;
+        current = watchFd.valid() && generation == linkGeneration;
       }
       if (!current) {
         unreadBefore = false;  // the connection changed meanwhile: look again
@@ -760,7 +732,7 @@ void MQTT::_serviceMQTTKeepAlive() {
         unreadBefore = false;
       } else {
         char next;
-        ssize_t peeked = recv(watch.fd, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+        ssize_t peeked = recv(watch.get(), &next, 1, MSG_PEEK | MSG_DONTWAIT);
         if (peeked > 0) {
           // Data that waits unread for a whole pass is read by no wait: a ping
           // makes the connection thread read it (and print a publication) before

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "base/unique_fd.h"
 #include "telemetry/backoff.h"
 #include "telemetry/publish.h"
 #include "telemetry/publish_queue.h"
@@ -128,7 +129,7 @@ class MQTT {
   // Connection thread only: topics to subscribe on every connection.
   std::vector<std::pair<std::string, QoS>> subscriptions;
 
-  // Entries for the connection thread; a null entry tells it to end.
+  // Entries for the connection thread; disconnect stops it to end the thread.
   PublishQueue publishQueue{kQueueBound};
   pthread_t connectionThread{};
   pthread_t keepAliveThread{};
@@ -139,13 +140,13 @@ class MQTT {
   // Owning thread only: which threads must be joined.
   bool connectionRunning = false;
   bool keepAliveRunning = false;
-  int wakeFd = -1;  // eventfd, written once by disconnect to wake both threads
+  UniqueFd wakeFd;  // eventfd, written once by disconnect to wake both threads
 
   // The keep-alive thread's view of the current connection, and disconnect's
   // way to cut it: a duplicate of the broker socket, and a count of connections
   // that tells the keep-alive thread the socket it watched was replaced.
   Mutex linkMutex;
-  int watchFd GUARDED_BY(linkMutex) = -1;
+  UniqueFd watchFd GUARDED_BY(linkMutex);
   unsigned long linkGeneration GUARDED_BY(linkMutex) = 0;
 
   std::atomic<bool> pingQueued{false};  // a keep-alive ping waits in the queue

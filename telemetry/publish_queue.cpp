@@ -7,7 +7,8 @@ void PublishQueue::push(std::unique_ptr<Publish> entry) {
   std::unique_ptr<Publish> oldest;  // destroyed after the lock is released
   {
     MutexLock lock(mutex);
-    if (entry != nullptr && isPublication(*entry)) {
+    if (entry == nullptr || stopped) return;  // the entry goes after the lock
+    if (isPublication(*entry)) {
       if (publications >= bound) {
         // The front is a publication but for the few commands that may lead it.
         for (auto at = entries.begin(); at != entries.end(); ++at) {
@@ -29,11 +30,25 @@ void PublishQueue::push(std::unique_ptr<Publish> entry) {
 
 std::unique_ptr<Publish> PublishQueue::pop() {
   MutexLock lock(mutex);
-  ready.wait(mutex, [this]() REQUIRES(mutex) { return !entries.empty(); });
+  ready.wait(mutex, [this]() REQUIRES(mutex) { return !entries.empty() || stopped; });
+  if (entries.empty()) return nullptr;
   std::unique_ptr<Publish> entry = std::move(entries.front());
   entries.pop_front();
   if (entry != nullptr && isPublication(*entry)) --publications;
   return entry;
+}
+
+void PublishQueue::stop() {
+  {
+    MutexLock lock(mutex);
+    stopped = true;
+  }
+  ready.notifyAll();
+}
+
+void PublishQueue::reopen() {
+  MutexLock lock(mutex);
+  stopped = false;
 }
 
 unsigned long PublishQueue::takeDroppedWhenIdle() {

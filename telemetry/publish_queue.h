@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Bounded FIFO of commands for the MQTT connection thread. Any thread may push and
 // a push never waits: when the bound of publications is reached, the oldest
-// publication is dropped and counted. Subscriptions, pings and the stop marker
-// (a null entry) are never dropped; there are at most a few of them. The queue
-// owns what it holds; pop hands the entry over to the caller.
+// publication is dropped and counted. Subscriptions and pings are never dropped;
+// there are at most a few of them. The queue owns what it holds; pop hands the
+// entry over to the caller. stop is the explicit end: pop hands out what was
+// queued before it, then null at once; pushes after it are refused until reopen.
 #pragma once
 
 #include <stddef.h>
@@ -20,9 +21,14 @@ class PublishQueue {
   PublishQueue(const PublishQueue&) = delete;
   PublishQueue& operator=(const PublishQueue&) = delete;
 
+  // A null entry, or any entry while stopped, is destroyed at once.
   void push(std::unique_ptr<Publish> entry);
-  // Waits while the queue is empty; a null result is the stop marker.
+  // Waits while the queue is empty and not stopped; null once stopped and empty.
   std::unique_ptr<Publish> pop();
+  // Wakes every waiting pop; see above.
+  void stop();
+  // Takes entries again after a stop.
+  void reopen();
   // The count of publications dropped since the last call, taken only once the
   // queue has run empty (the backlog is out); 0 otherwise.
   unsigned long takeDroppedWhenIdle();
@@ -41,4 +47,5 @@ class PublishQueue {
   std::deque<std::unique_ptr<Publish>> entries GUARDED_BY(mutex);
   size_t publications GUARDED_BY(mutex) = 0;
   unsigned long dropped GUARDED_BY(mutex) = 0;
+  bool stopped GUARDED_BY(mutex) = false;
 };

@@ -321,6 +321,246 @@ int parseOptions(int argc, char** argv, Options& o) {
   return 0;
 }
 
+// ---------------------------------------------------------------------------
+// The phases of a run, in order. Each adds its figures to the report.
+
+struct StartupFigures {
+  double medianMs = -1, maxMs = -1;
+};
+
+// Start-up to the first keep-alive, over a few runs of the daemon.
+StartupFigures measureStartups(RewindSimulator& sim, const Options& o, const std::string& ini, const std::string& dir,
+                               json& report) {
+  printf("== start-up to the first keep-alive (%d runs)\n", o.startups);
+  fflush(stdout);
+  std::vector<double> startupMs;
+  for (int run = 0; run < o.startups; ++run) {
+    sim.clearPackets();
+    auto t0 = std::chrono::steady_clock::now();
+    Daemon probe({o.zelk, ini}, dir);
+    if (sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, 1, 5000)) {
+      for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE)) {
+        startupMs.push_back(std::chrono::duration<double, std::milli>(p.arrival - t0).count());
+        break;
+      }
+    }
+    probe.stop();
+  }
+  std::sort(startupMs.begin(), startupMs.end());
+  StartupFigures figures;
+  if (!startupMs.empty()) {
+    figures.medianMs = startupMs[startupMs.size() / 2];
+    figures.maxMs = startupMs.back();
+  }
+  report["startup"] = {{"runs", startupMs}, {"median_ms", figures.medianMs}, {"max_ms", figures.maxMs}};
+  return figures;
+}
+
+// True once the daemon under test is logged in and subscribed (at most 10 s).
+bool waitForSubscription(const RewindSimulator& sim) {
+  for (int i = 0; i < 200; ++i) {
+    if (sim.loggedIn() && sim.subscribedTalkGroup() == 91) return true;
+    usleep(50000);
+  }
+  return false;
+}
+
+struct IdleFigures {
+  double cpuPercent = 0, wakeups = 0;
+  long peakRssKib = 0;
+};
+
+// What the daemon costs while connected and idle.
+IdleFigures measureIdle(pid_t daemon, int seconds, json& report) {
+  printf("== idle cost over %d s connected to the simulator\n", seconds);
+  fflush(stdout);
+  sleep(1);
+  ProcessSample before = sampleProcess(daemon);
+  int64_t idleStart = nowNs();
+  sleep(static_cast<unsigned>(seconds));
+  ProcessSample after = sampleProcess(daemon);
+  double idleSeconds = static_cast<double>(nowNs() - idleStart) / 1e9;
+  IdleFigures figures;
+  figures.cpuPercent = 100.0 * static_cast<double>(after.cpuNs - before.cpuNs) / (idleSeconds * 1e9);
+  figures.wakeups = static_cast<double>(after.voluntary - before.voluntary) / idleSeconds;
+  double preemptions = static_cast<double>(after.involuntary - before.involuntary) / idleSeconds;
+  figures.peakRssKib = processKb(daemon, "VmHWM");
+  long idleRss = processKb(daemon, "VmRSS");
+  report["idle"] = {{"seconds", idleSeconds},        {"cpu_percent_of_one_core", figures.cpuPercent},
+                    {"cpu_ms", (after.cpuNs - before.cpuNs) / 1e6}, {"wakeups_per_second", figures.wakeups},
+                    {"preemptions_per_second", preemptions}, {"threads", after.threads},
+                    {"peak_rss_kib", figures.peakRssKib}, {"rss_kib", idleRss}};
+  return figures;
+}
+
+struct TrafficFigures {
+  std::vector<LatencySummary> out, in;  // direct, relay, zelk
+  RateResult relayOut, zelkOut, relayIn, zelkIn;
+  long loadedPeakRssKib = 0;
+  bool stillRunning = false;
+};
+
+// Latency and sustained rate both ways, through the daemon and through the relays,
+// with raw sockets on the partner's and the server's ports. The simulator gives
+// its port up to them. False, with the reason printed, when the rig cannot be set up.
+bool measureTraffic(RewindSimulator& sim, LoopbackSocket& partner, pid_t daemon, int daemonPort, const Options& o,
+                    const std::string& self, TrafficFigures& figures, json& trials) {
+  struct sockaddr_storage daemonAddress {};
+  socklen_t daemonLength = 0;
+  if (!sim.clientEndpoint(&daemonAddress, &daemonLength)) {
+    fprintf(stderr, "the simulator does not know the daemon's endpoint\n");
+    return false;
+  }
+  const int serverPort = sim.port();
+  sim.stop();
+  LoopbackSocket server(serverPort);
+  if (!server.ok()) {
+    fprintf(stderr, "cannot take over the server port %d\n", serverPort);
+    return false;
+  }
+  server.setReceiveTimeout(200);
+  partner.setReceiveTimeout(200);
+  server.drain();
+  Endpoint daemonRewind;
+  daemonRewind.address = daemonAddress;
+  daemonRewind.length = daemonLength;
+
+  Relay toServer(pinned(o.pin, {self}), serverPort);
+  Relay toPartner(pinned(o.pin, {self}), partner.port());
+  if (!toServer.ok() || !toPartner.ok()) {
+    fprintf(stderr, "cannot start the relay processes\n");
+    return false;
+  }
+  usleep(100000);
+
+  // A begin of transmission first, so the voice belongs to a call.
+  {
+    std::vector<uint8_t> begin = {TAG_BEGIN_TX, 12, 0x23, 0xCA, 0xCE, 0, 0, 0, 0, 0, 0, 91, 1, 1};
+    Endpoint to = Endpoint::loopback(daemonPort);
+    sendto(partner.handle(), begin.data(), begin.size(), 0, reinterpret_cast<sockaddr*>(&to.address), to.length);
+    usleep(50000);
+    server.drain();
+  }
+
+  const Path directOut{"direct partner->network", partner.handle(), Endpoint::loopback(serverPort), Wire::Tlv,
+                       server.handle()};
+  const Path relayOut{"relay partner->network", partner.handle(), Endpoint::loopback(toServer.port()), Wire::Tlv,
+                      server.handle()};
+  const Path zelkOut{"zelk partner->network", partner.handle(), Endpoint::loopback(daemonPort), Wire::Tlv,
+                     server.handle()};
+  const Path directIn{"direct network->partner", server.handle(), Endpoint::loopback(partner.port()), Wire::Rewind,
+                      partner.handle()};
+  const Path relayIn{"relay network->partner", server.handle(), Endpoint::loopback(toPartner.port()), Wire::Rewind,
+                     partner.handle()};
+  const Path zelkIn{"zelk network->partner", server.handle(), daemonRewind, Wire::Rewind, partner.handle()};
+  std::vector<LoopbackSocket*> both = {&server, &partner};
+
+  uint32_t sequence = 1;
+  printf("== latency, %zu frames per path, one at a time\n", o.frames);
+  fflush(stdout);
+  figures.out = measureLatency({directOut, relayOut, zelkOut}, o.frames, sequence, both);
+  figures.in = measureLatency({directIn, relayIn, zelkIn}, o.frames, sequence, both);
+
+  printf("== sustained rate without loss (%.1f s per step, late = over %d ms)\n", o.rateSeconds, kLateMs);
+  fflush(stdout);
+  figures.relayOut = sustainedRate(relayOut, toServer.pid(), o.rateSeconds, sequence, both, trials);
+  figures.zelkOut = sustainedRate(zelkOut, daemon, o.rateSeconds, sequence, both, trials);
+  figures.relayIn = sustainedRate(relayIn, toPartner.pid(), o.rateSeconds, sequence, both, trials);
+  figures.zelkIn = sustainedRate(zelkIn, daemon, o.rateSeconds, sequence, both, trials);
+  server.drain();
+  figures.loadedPeakRssKib = processKb(daemon, "VmHWM");
+  figures.stillRunning = kill(daemon, 0) == 0;
+  return true;
+}
+
+void reportTraffic(const TrafficFigures& t, const IdleFigures& idle, const Options& o, json& trials, json& report) {
+  auto direction = [](const LatencySummary& d, const LatencySummary& r, const LatencySummary& z) {
+    return json{{"direct", latencyJson(d)},
+                {"relay", latencyJson(r)},
+                {"zelk", latencyJson(z)},
+                {"ratio_median", ratio(z.medianUs, r.medianUs)},
+                {"ratio_p99", ratio(z.p99Us, r.p99Us)},
+                {"ratio_p99_9", ratio(z.p999Us, r.p999Us)},
+                {"added_over_direct_ratio_median", ratio(z.medianUs - d.medianUs, r.medianUs - d.medianUs)}};
+  };
+  report["latency"] = {{"partner_to_network", direction(t.out[0], t.out[1], t.out[2])},
+                       {"network_to_partner", direction(t.in[0], t.in[1], t.in[2])}};
+  report["throughput"] = {{"late_after_ms", kLateMs},
+                          {"seconds_per_step", o.rateSeconds},
+                          {"partner_to_network",
+                           {{"relay_fps", t.relayOut.best}, {"zelk_fps", t.zelkOut.best},
+                            {"relay_cpu_us_per_frame", t.relayOut.cpuUsPerFrame},
+                            {"zelk_cpu_us_per_frame", t.zelkOut.cpuUsPerFrame}}},
+                          {"network_to_partner",
+                           {{"relay_fps", t.relayIn.best}, {"zelk_fps", t.zelkIn.best},
+                            {"relay_cpu_us_per_frame", t.relayIn.cpuUsPerFrame},
+                            {"zelk_cpu_us_per_frame", t.zelkIn.cpuUsPerFrame}}},
+                          {"trials", trials}};
+  report["memory"] = {{"idle_peak_rss_kib", idle.peakRssKib}, {"peak_rss_after_load_kib", t.loadedPeakRssKib}};
+  report["daemon_survived"] = t.stillRunning;
+  report["machine"]["load_average_at_end"] = loadAverage();
+}
+
+// The summary table: each measure with its goal.
+std::vector<Row> summaryRows(const TrafficFigures& t, const IdleFigures& idle, const StartupFigures& startup) {
+  std::vector<Row> rows;
+  auto latencyRows = [&rows](const char* dir, const LatencySummary& r, const LatencySummary& z) {
+    rows.push_back({std::string(dir) + " latency median", "us", z.medianUs, r.medianUs, true, "ratio <= 1.3",
+                    ratio(z.medianUs, r.medianUs) <= 1.3});
+    rows.push_back({std::string(dir) + " latency p99", "us", z.p99Us, r.p99Us, true, "ratio <= 2",
+                    ratio(z.p99Us, r.p99Us) <= 2.0});
+    rows.push_back({std::string(dir) + " latency p99.9", "us", z.p999Us, r.p999Us, true, "", true});
+  };
+  latencyRows("P->N", t.out[1], t.out[2]);
+  latencyRows("N->P", t.in[1], t.in[2]);
+  rows.push_back({"P->N sustained, no loss", "frames/s", t.zelkOut.best, t.relayOut.best, true, ">= 100000",
+                  t.zelkOut.best >= 100000});
+  rows.push_back(
+      {"P->N CPU per frame at 50000/s", "us", t.zelkOut.cpuUsPerFrame, t.relayOut.cpuUsPerFrame, true, "", true});
+  rows.push_back({"N->P sustained, no loss", "frames/s", t.zelkIn.best, t.relayIn.best, true, ">= 100000",
+                  t.zelkIn.best >= 100000});
+  rows.push_back(
+      {"N->P CPU per frame at 50000/s", "us", t.zelkIn.cpuUsPerFrame, t.relayIn.cpuUsPerFrame, true, "", true});
+  rows.push_back({"idle CPU", "% of one core", idle.cpuPercent, 0, false, "< 0.1", idle.cpuPercent < 0.1});
+  rows.push_back({"idle wake-ups", "per s", idle.wakeups, 0, false, "<= ~1", idle.wakeups <= 1.2});
+  rows.push_back({"idle peak resident memory", "KiB", static_cast<double>(idle.peakRssKib), 0, false, "< 4096",
+                  idle.peakRssKib > 0 && idle.peakRssKib < 4096});
+  rows.push_back({"start-up to first keep-alive (median)", "ms", startup.medianMs, 0, false, "< 50",
+                  startup.medianMs >= 0 && startup.medianMs < 50});
+  rows.push_back({"start-up to first keep-alive (max)", "ms", startup.maxMs, 0, false, "", true});
+  return rows;
+}
+
+void printSummary(const TrafficFigures& t, const std::vector<Row>& rows) {
+  printf("\ndirect loopback (no forwarder): P->N median %.1f us p99 %.1f us; N->P median %.1f us p99 %.1f us\n",
+         t.out[0].medianUs, t.out[0].p99Us, t.in[0].medianUs, t.in[0].p99Us);
+  printf("lost frames in the latency runs: P->N relay %zu, zelk %zu; N->P relay %zu, zelk %zu\n", t.out[1].lost,
+         t.out[2].lost, t.in[1].lost, t.in[2].lost);
+  printTable(rows);
+  printf("\npeak resident memory after the traffic runs: %ld KiB; daemon still running: %s; load average now %s\n",
+         t.loadedPeakRssKib, t.stillRunning ? "yes" : "NO", loadAverage().c_str());
+}
+
+json tableJson(const std::vector<Row>& rows) {
+  json table = json::array();
+  for (const Row& r : rows) {
+    json row = {{"measure", r.measure}, {"unit", r.unit}, {"zelk", r.zelk}, {"goal", r.goal}, {"met", r.met}};
+    if (r.hasFloor) {
+      row["floor"] = r.floorValue;
+      row["ratio"] = ratio(r.zelk, r.floorValue);
+    }
+    table.push_back(row);
+  }
+  return table;
+}
+
+json machineJson() {
+  struct utsname names;
+  uname(&names);
+  return {{"system", names.sysname}, {"release", names.release}, {"machine", names.machine},
+          {"cpus", std::thread::hardware_concurrency()}, {"load_average_at_start", loadAverage()}};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -350,206 +590,32 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot open the loopback sockets: %s\n", sim.error().c_str());
     return 1;
   }
-  const int serverPort = sim.port();
-  std::string ini = writeIni(dir, serverPort, partner.port(), daemonPort);
+  std::string ini = writeIni(dir, sim.port(), partner.port(), daemonPort);
   json report;
-  struct utsname names;
-  uname(&names);
   report["pinned_to_cpus"] = o.pin;
-  report["machine"] = {{"system", names.sysname}, {"release", names.release}, {"machine", names.machine},
-                       {"cpus", std::thread::hardware_concurrency()}, {"load_average_at_start", loadAverage()}};
+  report["machine"] = machineJson();
   printf("== load average at start: %s (other work on the machine disturbs the figures)\n", loadAverage().c_str());
 
-  // --- Start-up to the first keep-alive.
-  printf("== start-up to the first keep-alive (%d runs)\n", o.startups);
-  fflush(stdout);
-  std::vector<double> startupMs;
-  for (int run = 0; run < o.startups; ++run) {
-    sim.clearPackets();
-    auto t0 = std::chrono::steady_clock::now();
-    Daemon probe({o.zelk, ini}, dir);
-    if (sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, 1, 5000)) {
-      for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE)) {
-        startupMs.push_back(std::chrono::duration<double, std::milli>(p.arrival - t0).count());
-        break;
-      }
-    }
-    probe.stop();
-  }
-  std::sort(startupMs.begin(), startupMs.end());
-  double startupMedian = startupMs.empty() ? -1 : startupMs[startupMs.size() / 2];
-  double startupMax = startupMs.empty() ? -1 : startupMs.back();
-  report["startup"] = {{"runs", startupMs}, {"median_ms", startupMedian}, {"max_ms", startupMax}};
+  StartupFigures startup = measureStartups(sim, o, ini, dir, report);
 
-  // --- The daemon under test, logged in to the simulator.
+  // The daemon under test, logged in to the simulator.
   sim.clearPackets();
   Daemon zelk(pinned(o.pin, {o.zelk, ini}), dir);
-  bool subscribed = false;
-  for (int i = 0; i < 200 && !subscribed; ++i) {
-    subscribed = sim.loggedIn() && sim.subscribedTalkGroup() == 91;
-    if (!subscribed) usleep(50000);
-  }
-  if (!subscribed) {
+  if (!waitForSubscription(sim)) {
     fprintf(stderr, "zelk did not log in to the simulator; its output is in %s/zelk.out\n", dir.c_str());
     guard.d.clear();
     return 1;
   }
+  IdleFigures idle = measureIdle(zelk.pid(), o.idleSeconds, report);
 
-  // --- Idle cost while connected.
-  printf("== idle cost over %d s connected to the simulator\n", o.idleSeconds);
-  fflush(stdout);
-  sleep(1);
-  ProcessSample before = sampleProcess(zelk.pid());
-  int64_t idleStart = nowNs();
-  sleep(static_cast<unsigned>(o.idleSeconds));
-  ProcessSample after = sampleProcess(zelk.pid());
-  double idleSeconds = static_cast<double>(nowNs() - idleStart) / 1e9;
-  double idleCpuPercent = 100.0 * static_cast<double>(after.cpuNs - before.cpuNs) / (idleSeconds * 1e9);
-  double wakeups = static_cast<double>(after.voluntary - before.voluntary) / idleSeconds;
-  double preemptions = static_cast<double>(after.involuntary - before.involuntary) / idleSeconds;
-  long idleHwm = processKb(zelk.pid(), "VmHWM");
-  long idleRss = processKb(zelk.pid(), "VmRSS");
-  report["idle"] = {{"seconds", idleSeconds},        {"cpu_percent_of_one_core", idleCpuPercent},
-                    {"cpu_ms", (after.cpuNs - before.cpuNs) / 1e6}, {"wakeups_per_second", wakeups},
-                    {"preemptions_per_second", preemptions}, {"threads", after.threads},
-                    {"peak_rss_kib", idleHwm},        {"rss_kib", idleRss}};
-
-  // --- Take the server's port over with a raw socket for the traffic runs.
-  struct sockaddr_storage daemonAddress {};
-  socklen_t daemonLength = 0;
-  if (!sim.clientEndpoint(&daemonAddress, &daemonLength)) {
-    fprintf(stderr, "the simulator does not know the daemon's endpoint\n");
-    return 1;
-  }
-  sim.stop();
-  LoopbackSocket server(serverPort);
-  if (!server.ok()) {
-    fprintf(stderr, "cannot take over the server port %d\n", serverPort);
-    return 1;
-  }
-  server.setReceiveTimeout(200);
-  partner.setReceiveTimeout(200);
-  server.drain();
-  Endpoint daemonRewind;
-  daemonRewind.address = daemonAddress;
-  daemonRewind.length = daemonLength;
-
-  Relay toServer(pinned(o.pin, {self}), serverPort);
-  Relay toPartner(pinned(o.pin, {self}), partner.port());
-  if (!toServer.ok() || !toPartner.ok()) {
-    fprintf(stderr, "cannot start the relay processes\n");
-    return 1;
-  }
-  usleep(100000);
-
-  // A begin of transmission first, so the voice belongs to a call.
-  {
-    std::vector<uint8_t> begin = {TAG_BEGIN_TX, 12, 0x23, 0xCA, 0xCE, 0, 0, 0, 0, 0, 0, 91, 1, 1};
-    Endpoint to = Endpoint::loopback(daemonPort);
-    sendto(partner.handle(), begin.data(), begin.size(), 0, reinterpret_cast<sockaddr*>(&to.address), to.length);
-    usleep(50000);
-    server.drain();
-  }
-
-  const Path directOut{"direct partner->network", partner.handle(), Endpoint::loopback(serverPort), Wire::Tlv,
-                       server.handle()};
-  const Path relayOut{"relay partner->network", partner.handle(), Endpoint::loopback(toServer.port()), Wire::Tlv,
-                      server.handle()};
-  const Path zelkOut{"zelk partner->network", partner.handle(), Endpoint::loopback(daemonPort), Wire::Tlv,
-                     server.handle()};
-  const Path directIn{"direct network->partner", server.handle(), Endpoint::loopback(partner.port()), Wire::Rewind,
-                      partner.handle()};
-  const Path relayIn{"relay network->partner", server.handle(), Endpoint::loopback(toPartner.port()), Wire::Rewind,
-                     partner.handle()};
-  const Path zelkIn{"zelk network->partner", server.handle(), daemonRewind, Wire::Rewind, partner.handle()};
-  std::vector<LoopbackSocket*> both = {&server, &partner};
-
-  uint32_t sequence = 1;
-  printf("== latency, %zu frames per path, one at a time\n", o.frames);
-  fflush(stdout);
-  auto out = measureLatency({directOut, relayOut, zelkOut}, o.frames, sequence, both);
-  auto in = measureLatency({directIn, relayIn, zelkIn}, o.frames, sequence, both);
-
-  printf("== sustained rate without loss (%.1f s per step, late = over %d ms)\n", o.rateSeconds, kLateMs);
-  fflush(stdout);
+  TrafficFigures traffic;
   json trials = json::array();
-  RateResult relayOutRate = sustainedRate(relayOut, toServer.pid(), o.rateSeconds, sequence, both, trials);
-  RateResult zelkOutRate = sustainedRate(zelkOut, zelk.pid(), o.rateSeconds, sequence, both, trials);
-  RateResult relayInRate = sustainedRate(relayIn, toPartner.pid(), o.rateSeconds, sequence, both, trials);
-  RateResult zelkInRate = sustainedRate(zelkIn, zelk.pid(), o.rateSeconds, sequence, both, trials);
-  server.drain();
-  long loadedHwm = processKb(zelk.pid(), "VmHWM");
-  bool stillRunning = kill(zelk.pid(), 0) == 0;
+  if (!measureTraffic(sim, partner, zelk.pid(), daemonPort, o, self, traffic, trials)) return 1;
+  reportTraffic(traffic, idle, o, trials, report);
 
-  // --- Report.
-  auto direction = [](const LatencySummary& d, const LatencySummary& r, const LatencySummary& z) {
-    return json{{"direct", latencyJson(d)},
-                {"relay", latencyJson(r)},
-                {"zelk", latencyJson(z)},
-                {"ratio_median", ratio(z.medianUs, r.medianUs)},
-                {"ratio_p99", ratio(z.p99Us, r.p99Us)},
-                {"ratio_p99_9", ratio(z.p999Us, r.p999Us)},
-                {"added_over_direct_ratio_median", ratio(z.medianUs - d.medianUs, r.medianUs - d.medianUs)}};
-  };
-  report["latency"] = {{"partner_to_network", direction(out[0], out[1], out[2])},
-                       {"network_to_partner", direction(in[0], in[1], in[2])}};
-  report["throughput"] = {{"late_after_ms", kLateMs},
-                          {"seconds_per_step", o.rateSeconds},
-                          {"partner_to_network",
-                           {{"relay_fps", relayOutRate.best}, {"zelk_fps", zelkOutRate.best},
-                            {"relay_cpu_us_per_frame", relayOutRate.cpuUsPerFrame},
-                            {"zelk_cpu_us_per_frame", zelkOutRate.cpuUsPerFrame}}},
-                          {"network_to_partner",
-                           {{"relay_fps", relayInRate.best}, {"zelk_fps", zelkInRate.best},
-                            {"relay_cpu_us_per_frame", relayInRate.cpuUsPerFrame},
-                            {"zelk_cpu_us_per_frame", zelkInRate.cpuUsPerFrame}}},
-                          {"trials", trials}};
-  report["memory"] = {{"idle_peak_rss_kib", idleHwm}, {"peak_rss_after_load_kib", loadedHwm}};
-  report["daemon_survived"] = stillRunning;
-  report["machine"]["load_average_at_end"] = loadAverage();
-
-  std::vector<Row> rows;
-  auto latencyRows = [&rows](const char* dir, const LatencySummary& r, const LatencySummary& z) {
-    rows.push_back({std::string(dir) + " latency median", "us", z.medianUs, r.medianUs, true, "ratio <= 1.3",
-                    ratio(z.medianUs, r.medianUs) <= 1.3});
-    rows.push_back({std::string(dir) + " latency p99", "us", z.p99Us, r.p99Us, true, "ratio <= 2",
-                    ratio(z.p99Us, r.p99Us) <= 2.0});
-    rows.push_back({std::string(dir) + " latency p99.9", "us", z.p999Us, r.p999Us, true, "", true});
-  };
-  latencyRows("P->N", out[1], out[2]);
-  latencyRows("N->P", in[1], in[2]);
-  rows.push_back({"P->N sustained, no loss", "frames/s", zelkOutRate.best, relayOutRate.best, true, ">= 100000",
-                  zelkOutRate.best >= 100000});
-  rows.push_back({"P->N CPU per frame at 50000/s", "us", zelkOutRate.cpuUsPerFrame, relayOutRate.cpuUsPerFrame, true, "", true});
-  rows.push_back({"N->P sustained, no loss", "frames/s", zelkInRate.best, relayInRate.best, true, ">= 100000",
-                  zelkInRate.best >= 100000});
-  rows.push_back({"N->P CPU per frame at 50000/s", "us", zelkInRate.cpuUsPerFrame, relayInRate.cpuUsPerFrame, true, "", true});
-  rows.push_back({"idle CPU", "% of one core", idleCpuPercent, 0, false, "< 0.1", idleCpuPercent < 0.1});
-  rows.push_back({"idle wake-ups", "per s", wakeups, 0, false, "<= ~1", wakeups <= 1.2});
-  rows.push_back({"idle peak resident memory", "KiB", static_cast<double>(idleHwm), 0, false, "< 4096",
-                  idleHwm > 0 && idleHwm < 4096});
-  rows.push_back({"start-up to first keep-alive (median)", "ms", startupMedian, 0, false, "< 50",
-                  startupMedian >= 0 && startupMedian < 50});
-  rows.push_back({"start-up to first keep-alive (max)", "ms", startupMax, 0, false, "", true});
-
-  printf("\ndirect loopback (no forwarder): P->N median %.1f us p99 %.1f us; N->P median %.1f us p99 %.1f us\n",
-         out[0].medianUs, out[0].p99Us, in[0].medianUs, in[0].p99Us);
-  printf("lost frames in the latency runs: P->N relay %zu, zelk %zu; N->P relay %zu, zelk %zu\n", out[1].lost,
-         out[2].lost, in[1].lost, in[2].lost);
-  printTable(rows);
-  printf("\npeak resident memory after the traffic runs: %ld KiB; daemon still running: %s; load average now %s\n",
-         loadedHwm, stillRunning ? "yes" : "NO", loadAverage().c_str());
-
-  json table = json::array();
-  for (const Row& r : rows) {
-    json row = {{"measure", r.measure}, {"unit", r.unit}, {"zelk", r.zelk}, {"goal", r.goal}, {"met", r.met}};
-    if (r.hasFloor) {
-      row["floor"] = r.floorValue;
-      row["ratio"] = ratio(r.zelk, r.floorValue);
-    }
-    table.push_back(row);
-  }
-  report["table"] = table;
+  std::vector<Row> rows = summaryRows(traffic, idle, startup);
+  printSummary(traffic, rows);
+  report["table"] = tableJson(rows);
   std::ofstream(o.jsonPath) << report.dump(2) << "\n";
   printf("JSON written to %s\n", o.jsonPath.c_str());
   return 0;

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <thread>
 
+#include "base/big_endian.h"
 #include "network/rewind_data.h"
 
 extern char** environ;
@@ -28,18 +29,6 @@ constexpr size_t kTlvVoiceSize = 30;
 constexpr size_t kRewindVoiceSize = REWIND_HEADER_SIZE + REWIND_VOICE_BURST_SIZE;
 constexpr size_t kMaxDatagram = 512;
 constexpr int kBatch = 64;
-
-void putBE32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t getBE32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-         p[3];
-}
 
 // A receive buffer large enough that the measuring side never drops what the
 // forwarder delivered: losses then belong to the forwarder.
@@ -129,18 +118,18 @@ size_t buildFrame(Wire wire, uint32_t sequence, uint8_t* out) {
     burst = out + REWIND_HEADER_SIZE;
     size = kRewindVoiceSize;
   }
-  putBE32(burst, sequence);
+  writeBE32(burst, sequence);
   for (size_t i = 4; i < REWIND_VOICE_BURST_SIZE; ++i) burst[i] = static_cast<uint8_t>(sequence + i);
   return size;
 }
 
 bool frameSequence(const uint8_t* data, size_t size, uint32_t* sequence) {
   if (size == kTlvVoiceSize && data[0] == kTagVoice && data[1] == 28) {
-    *sequence = getBE32(data + 3);
+    *sequence = readBE32(data + 3);
     return true;
   }
   if (size == kRewindVoiceSize && isRewindPacket(data, size) && readLE16(data + 8) == REWIND_TYPE_DMR_VOICE_FRAME) {
-    *sequence = getBE32(data + REWIND_HEADER_SIZE);
+    *sequence = readBE32(data + REWIND_HEADER_SIZE);
     return true;
   }
   return false;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/big_endian.h"
 #include "common/mosquitto_broker.h"
 #include "common/mqtt_probe.h"
 #include "common/process.h"
@@ -45,8 +46,6 @@ size_t countEvents(const std::vector<Datagram>& list, const std::string& text) {
   for (const Datagram& d : list) n += eventText(d) == text ? 1 : 0;
   return n;
 }
-
-uint32_t get24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
 
 // Puts the text of the talker alias blocks (header and blocks 1 to 3) together.
 std::string aliasText(const std::vector<SimPacket>& blocks) {
@@ -116,7 +115,7 @@ class Bridge : public ::testing::Test {
     auto subs = sim.packetsOfType(REWIND_TYPE_SUBSCRIPTION);
     if (subs.empty() || subs.back().payload.size() < 8) return 0;
     const uint8_t* p = subs.back().payload.data();
-    return p[4] | (p[5] << 8) | (p[6] << 16) | (uint32_t(p[7]) << 24);
+    return readLE32(p + 4);
   }
 
   // Sends a call from the partner and waits until its terminator reached the server.
@@ -202,7 +201,7 @@ TEST_F(Bridge, NetworkCallsReachThePartnerFrameForFrame) {
   got = partner.received();
   ASSERT_EQ(got.size(), 1u + 5 + 1 + 7 + 1);
   EXPECT_EQ(got[0][0], TAG_BEGIN_TX);
-  EXPECT_EQ(get24(&got[0][9]), kUserID);
+  EXPECT_EQ(readBE24(&got[0][9]), kUserID);
   EXPECT_EQ(got[0][13], 0x81);
   EXPECT_EQ(PartnerLink::countTag(got, TAG_BEGIN_TX), 1u);
   EXPECT_EQ(PartnerLink::countTag(got, TAG_AMBE_72), 12u);
@@ -222,8 +221,8 @@ TEST_F(Bridge, LocalCallGoesOutWithHeadersBurstsAliasAndTerminator) {
     EXPECT_EQ(voice[i].type, REWIND_TYPE_DMR_DATA_BASE + 1);
     ASSERT_EQ(voice[i].payload.size(), 12u);
     EXPECT_EQ(voice[i].payload[0], 0);
-    EXPECT_EQ(get24(&voice[i].payload[3]), 91u);
-    EXPECT_EQ(get24(&voice[i].payload[6]), kUserID);
+    EXPECT_EQ(readBE24(&voice[i].payload[3]), 91u);
+    EXPECT_EQ(readBE24(&voice[i].payload[6]), kUserID);
   }
   for (size_t i = 0; i < voice.size(); ++i) EXPECT_EQ(voice[i].sequence, voice[0].sequence + i);
   // Bursts in order, the alias right after the 32nd, then the rest and the terminator.
@@ -233,7 +232,7 @@ TEST_F(Bridge, LocalCallGoesOutWithHeadersBurstsAliasAndTerminator) {
     EXPECT_EQ(voice[i].type, aliasSlot ? REWIND_TYPE_DMR_EMBEDDED_DATA : REWIND_TYPE_DMR_VOICE_FRAME) << i;
     if (aliasSlot) continue;
     ASSERT_EQ(voice[i].payload.size(), 27u);
-    EXPECT_EQ(get24(&voice[i].payload[0]) << 8 | voice[i].payload[3], next++);
+    EXPECT_EQ(readBE24(&voice[i].payload[0]) << 8 | voice[i].payload[3], next++);
   }
   EXPECT_EQ(voice.back().type, REWIND_TYPE_DMR_DATA_BASE + 2);
   EXPECT_EQ(aliasText(sim.packetsOfType(REWIND_TYPE_DMR_EMBEDDED_DATA)), "AB1CDE Ann");
@@ -399,7 +398,7 @@ TEST_F(Bridge, OverlappingTrafficInBothDirectionsKeepsEveryFrame) {
   EXPECT_EQ(PartnerLink::countTag(partner.received(), TAG_AMBE_72), 200u);
   auto bursts = sim.packetsOfType(REWIND_TYPE_DMR_VOICE_FRAME);
   ASSERT_EQ(bursts.size(), 200u);
-  for (uint32_t i = 0; i < 200; ++i) EXPECT_EQ(get24(&bursts[i].payload[0]) << 8 | bursts[i].payload[3], i);
+  for (uint32_t i = 0; i < 200; ++i) EXPECT_EQ(readBE24(&bursts[i].payload[0]) << 8 | bursts[i].payload[3], i);
 
   // A reconnect while a paced network call and a local call are under way.
   RewindSimulator second;
@@ -440,10 +439,10 @@ TEST_F(Bridge, CallWithoutTerminatorEndsAtTheNextCallersHeaderOrAfterSilence) {
   auto got = partner.received();
   ASSERT_EQ(got.size(), 1u + 10 + 1 + 1 + 5 + 1);
   EXPECT_EQ(got[0][0], TAG_BEGIN_TX);
-  EXPECT_EQ(get24(&got[0][2]), 4660u);
+  EXPECT_EQ(readBE24(&got[0][2]), 4660u);
   EXPECT_EQ(got[11], (Datagram{TAG_END_TX, 1, 1}));
   EXPECT_EQ(got[12][0], TAG_BEGIN_TX);
-  EXPECT_EQ(get24(&got[12][2]), 4661u);
+  EXPECT_EQ(readBE24(&got[12][2]), 4661u);
   EXPECT_EQ(got.back(), (Datagram{TAG_END_TX, 1, 1}));
   EXPECT_TRUE(zelk->waitForOutput("DMR, ODMR End Tx:DMR frame count was 13 frames\n", kWaitMs));
   EXPECT_TRUE(zelk->waitForOutput("DMR, ODMR Begin Tx: src = 4661, dst = 91 (GROUP)\n", kWaitMs));
@@ -496,7 +495,7 @@ TEST_F(Bridge, NineDigitHotspotIDLogsInWithItAndCallsCarryTheRadioID) {
     EXPECT_EQ(readLE32(keepAlive.payload.data()), 310123401u);
     auto headers = server->packetsOfType(REWIND_TYPE_DMR_DATA_BASE + 1);
     ASSERT_EQ(headers.size(), 3u);
-    for (const SimPacket& h : headers) EXPECT_EQ(get24(&h.payload[6]), 3101234u);
+    for (const SimPacket& h : headers) EXPECT_EQ(readBE24(&h.payload[6]), 3101234u);
   }
 }
 

@@ -3,6 +3,9 @@
 // what reaches the partner and what is logged for each kind of input.
 #include "app/czelk.h"
 
+#include "app/bridge_components.h"
+#include "local/tlv_event.h"
+
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -20,16 +23,9 @@
 #include "common/process.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
-#include "support/subscriber.h"
 #include "telemetry/log_class.h"
 #include "tools/partner/partner_link.h"
-
-// The bridge's private components, for the cases that need another alias template
-// or a subscriber database than the settings give.
-struct CZELKTestAccess {
-  static TalkerAlias& alias(CZELK& bridge) { return bridge.alias; }
-  static std::unique_ptr<Subscriber>& subscribers(CZELK& bridge) { return bridge.subscribers; }
-};
+#include "version.h"
 
 namespace {
 
@@ -49,7 +45,7 @@ class BridgeHandlers : public ::testing::Test {
           static_cast<std::vector<std::string>*>(context)->push_back(line + LOG_CLASS::kPrefixLength);
         },
         &lines);
-    bridge = std::make_unique<CZELK>(&settings, CZELK::ComponentsOnly{});
+    bridge = std::make_unique<BridgeComponents>(&settings, done);
   }
   void TearDown() override {
     bridge.reset();
@@ -60,15 +56,14 @@ class BridgeHandlers : public ::testing::Test {
 
   void tlv(const Datagram& d) {
     TLV_CLASS message(d[0], d[1], d.data() + 2);
-    bridge->handleTlv(&message);
+    bridge->dispatcher.handle(&message);
   }
 
   void rewind(uint16_t type, const std::vector<uint8_t>& payload) {
     alignas(RewindData) uint8_t buffer[64] = {};
     writeRewindHeader(buffer, type, 0, 0, static_cast<uint16_t>(payload.size()));
     std::copy(payload.begin(), payload.end(), buffer + REWIND_HEADER_SIZE);
-    bridge->processODMRMessage(reinterpret_cast<RewindData*>(buffer),
-                               static_cast<int>(REWIND_HEADER_SIZE + payload.size()));
+    bridge->handler.process(reinterpret_cast<RewindData*>(buffer), static_cast<int>(REWIND_HEADER_SIZE + payload.size()));
   }
 
   bool logged(const std::string& text) const {
@@ -81,11 +76,12 @@ class BridgeHandlers : public ::testing::Test {
   Settings_t settings{};
   PartnerLink partner;
   std::vector<std::string> lines;
-  std::unique_ptr<CZELK> bridge;
+  std::atomic<bool> done{false};
+  std::unique_ptr<BridgeComponents> bridge;
 };
 
 TEST_F(BridgeHandlers, EventIsOneTlvMessageCountingItsZeroByte) {
-  bridge->sendDMREvent("trelvane/ZELK/DMR", "login success");
+  sendTlvEvent(*bridge->localLink, "trelvane/ZELK/DMR", "login success");
   ASSERT_TRUE(partner.waitForCount(TAG_EVENT, 1, 5000));
   Datagram event = partner.received().at(0);
   std::string text = "{\"topic\":\"trelvane/ZELK/DMR\",\"message\":\"login success\"}";
@@ -93,7 +89,7 @@ TEST_F(BridgeHandlers, EventIsOneTlvMessageCountingItsZeroByte) {
   expected.insert(expected.end(), text.begin(), text.end());
   expected.push_back(0);
   EXPECT_EQ(event, expected);
-  EXPECT_STREQ(CZELK::getAppName(), "ZELK_0.3.3");
+  EXPECT_STREQ(CZELK::getAppName(), ZELK_NAME "_" ZELK_VERSION);
   EXPECT_EQ(CZELK::getAppName(), CZELK::getAppName());
 }
 
@@ -114,7 +110,7 @@ TEST_F(BridgeHandlers, ShortServerPacketsAreDroppedNotFilledWithStaleBytes) {
 
 TEST_F(BridgeHandlers, NetworkCallEndsAtAnotherCallersHeaderOrAfterSilence) {
   int64_t now = 0;
-  bridge->setClock([&] { return now; });
+  bridge->link.setClock([&] { return now; });
   const std::vector<uint8_t> first = {0, 0, 0, 0, 0, 91, 0, 0x12, 0x34, 0, 0, 0};
   std::vector<uint8_t> otherSource = first, otherGroup = first, privateCall = first;
   otherSource[8] = 0x35;
@@ -155,11 +151,11 @@ TEST_F(BridgeHandlers, NetworkCallEndsAtAnotherCallersHeaderOrAfterSilence) {
   now = 2000;
   rewind(REWIND_TYPE_DMR_EMBEDDED_DATA, {4, 0, 0x4A, 'D', 'L', '1', 'A', 'B', 'C'});
   now = 3499;
-  bridge->endQuietNetworkCall();
+  bridge->handler.endQuietNetworkCall();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "DMR, ODMR End Tx:DMR frame count was 2 frames\n"), 3);
   now = 3500;
-  bridge->endQuietNetworkCall();
-  bridge->endQuietNetworkCall();  // idle now: nothing more
+  bridge->handler.endQuietNetworkCall();
+  bridge->handler.endQuietNetworkCall();  // idle now: nothing more
   ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, 5000));
   EXPECT_EQ(tags(partner.received()), (std::vector<int>{V, E}));
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "DMR, ODMR End Tx:DMR frame count was 2 frames\n"), 4);
@@ -279,7 +275,7 @@ TEST(BridgeExit, SignalRacingTheDestructorNeverReachesADestroyedBridge) {
 }
 
 TEST_F(BridgeHandlers, IsoAndUtf8MetadataGiveTheSameAlias) {
-  CZELKTestAccess::alias(*bridge).setTaString("%callsign %name");
+  bridge->alias.setTaString("%callsign %name");
   auto aliasBlocks = [] { return std::vector<uint8_t>(&talkerAliasBytes[0][0], &talkerAliasBytes[0][0] + 36); };
   tlv(PartnerLink::beginTx(7, 91, "{\"call\":\"AB1CD\",\"name\":\"J\xFCrgen\"}"));
   std::vector<uint8_t> fromIso = aliasBlocks();
@@ -296,7 +292,9 @@ TEST_F(BridgeHandlers, IsoAndUtf8MetadataGiveTheSameAlias) {
 TEST_F(BridgeHandlers, OutsideTextNeverStartsALogLine) {
   testing_support::TempDir dir;
   dir.write("ids.csv", "4660,AB1CD,Ann\rF: forged\n");  // a CR sends a terminal back to the line start
-  CZELKTestAccess::subscribers(*bridge).reset(new Subscriber(dir.file("ids.csv")));
+  bridge.reset();  // built again with the table
+  settings.subscriberFile = strdup(dir.file("ids.csv").c_str());
+  bridge = std::make_unique<BridgeComponents>(&settings, done);
 
   const std::string forged = "x\nF: 2026-01-01 00:00:00.000 forged\x1b[2J";
   rewind(REWIND_TYPE_DMR_DATA_BASE + 1, {0, 0, 0, 0, 0, 91, 0, 0x12, 0x34, 0, 0, 0});

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/process.h"
+#include "version.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ TEST_F(DaemonProcess, VersionSwitchFirstPrintsOnlyTheVersion) {
   for (auto args : {std::vector<std::string>{"-v"}, std::vector<std::string>{"-v", "other.ini", "x"}}) {
     auto zelk = run(args);
     EXPECT_EQ(zelk->waitExit(kTimeoutMs), 0);
-    EXPECT_EQ(zelk->output(), "ZELK version 0.3.3\n");
+    EXPECT_EQ(zelk->output(), ZELK_NAME " version " ZELK_VERSION "\n");
   }
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/big_endian.h"
 #include "common/process.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
@@ -45,10 +46,6 @@ inline size_t countEvents(const std::vector<Datagram>& list, const std::string& 
   return n;
 }
 
-inline uint32_t get32(const uint8_t* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
 // Resident memory of a process in kilobytes, -1 when it cannot be read.
 inline long residentKb(pid_t pid) {
   FILE* status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
@@ -67,7 +64,7 @@ inline long residentKb(pid_t pid) {
 inline std::vector<uint32_t> burstNumbersAtServer(const RewindSimulator& sim) {
   std::vector<uint32_t> numbers;
   for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_DMR_VOICE_FRAME)) {
-    numbers.push_back(p.payload.size() == REWIND_VOICE_BURST_SIZE ? get32(p.payload.data()) : 0xFFFFFFFFu);
+    numbers.push_back(p.payload.size() == REWIND_VOICE_BURST_SIZE ? readBE32(p.payload.data()) : 0xFFFFFFFFu);
   }
   return numbers;
 }

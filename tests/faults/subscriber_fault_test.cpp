@@ -6,7 +6,7 @@
 
 #include <mutex>
 
-#include "app/czelk.h"
+#include "app/bridge_components.h"
 #include "app/settings.h"
 #include "faults/fault_fixture.h"
 #include "support/subscriber.h"
@@ -56,14 +56,14 @@ class SubscriberFault : public ::testing::Test {
   }
 
   // A voice header from the source and a terminator, as the server sends them.
-  void networkCallFrom(CZELK& bridge, uint32_t source) {
+  void networkCallFrom(BridgeComponents& bridge, uint32_t source) {
     alignas(RewindData) uint8_t packet[REWIND_HEADER_SIZE + REWIND_VOICE_HEADER_SIZE] = {};
     writeRewindHeader(packet, REWIND_TYPE_DMR_DATA_BASE + 1, 1, 0, REWIND_VOICE_HEADER_SIZE);
     writeBE24(packet + REWIND_HEADER_SIZE + 3, 91);
     writeBE24(packet + REWIND_HEADER_SIZE + 6, source);
-    bridge.processODMRMessage(reinterpret_cast<RewindData*>(packet), sizeof(packet));
+    bridge.handler.process(reinterpret_cast<RewindData*>(packet), sizeof(packet));
     writeRewindHeader(packet, REWIND_TYPE_DMR_DATA_BASE + 2, 1, 1, 0);
-    bridge.processODMRMessage(reinterpret_cast<RewindData*>(packet), REWIND_HEADER_SIZE);
+    bridge.handler.process(reinterpret_cast<RewindData*>(packet), REWIND_HEADER_SIZE);
   }
 
   TempDir dir;
@@ -73,7 +73,8 @@ class SubscriberFault : public ::testing::Test {
 };
 
 TEST_F(SubscriberFault, MissingFileAtStartIsLoadedByTheDailyReload) {
-  CZELK bridge(&settings, CZELK::ComponentsOnly{});
+  std::atomic<bool> done{false};
+  BridgeComponents bridge(&settings, done);
   EXPECT_NE(lines.take().find("Subscriber IDs file not found.\n"), std::string::npos);
   networkCallFrom(bridge, 4660);
   EXPECT_NE(lines.take().find("DMR, ODMR Begin Tx: src = 4660, dst = 91 (GROUP)\n"), std::string::npos);

@@ -18,6 +18,7 @@
 #include "common/rewind_test_support.h"
 #include "support/sha256.h"
 #include "tools/rewind_sim/rewind_simulator.h"
+#include "version.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ class RewindClientTest : public ::testing::Test {
 };
 
 TEST_F(RewindClientTest, LoginSendsKeepAliveAuthenticationAndSubscriptionInOrder) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   ASSERT_EQ(connect(client, 91), 0);
   ASSERT_TRUE(sim.waitForPacketCount(6, 2000));
 
@@ -94,7 +95,7 @@ TEST_F(RewindClientTest, LoginSendsKeepAliveAuthenticationAndSubscriptionInOrder
   struct utsname names;
   ASSERT_EQ(uname(&names), 0);
   Bytes keepAlive = {0x34, 0x12, 0x00, 0x00, 0x21};
-  std::string text = std::string("ZELK_0.3.3 ") + names.sysname + " " + names.machine;
+  std::string text = std::string(ZELK_NAME "_" ZELK_VERSION " ") + names.sysname + " " + names.machine;
   keepAlive.insert(keepAlive.end(), text.begin(), text.end());
   EXPECT_EQ(got[0].payload, keepAlive);
   EXPECT_EQ(got[0].raw.size(), 18 + keepAlive.size());
@@ -108,21 +109,21 @@ TEST_F(RewindClientTest, LoginSendsKeepAliveAuthenticationAndSubscriptionInOrder
 }
 
 TEST_F(RewindClientTest, LoginWithTalkGroupZeroSubscribesNine) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   ASSERT_EQ(connect(client, 0), 0);
   EXPECT_EQ(sim.subscribedTalkGroup(), 9u);
 }
 
 TEST_F(RewindClientTest, ServerOnIpv6LoopbackAcceptsTheLogin) {
   startServer("::1");
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   ASSERT_EQ(connect(client, 91), 0);
   EXPECT_STREQ(client.getResolvedAddress(), "::1");
   EXPECT_EQ(sim.subscribedTalkGroup(), 91u);
 }
 
 TEST_F(RewindClientTest, WrongPasswordFailsAfterExactlyThreeAnswers) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   EXPECT_EQ(connect(client, 91, "not-the-password"), REWIND_ERROR_WRONG_PASSWORD);
   sim.waitForPacket(REWIND_TYPE_AUTHENTICATION, 4, 300);  // give a fourth the chance to show up
   EXPECT_EQ(sim.packetsOfType(REWIND_TYPE_AUTHENTICATION).size(), 3u);
@@ -133,18 +134,18 @@ TEST_F(RewindClientTest, WrongPasswordFailsAfterExactlyThreeAnswers) {
 TEST_F(RewindClientTest, ChallengesUpToTheReceiveBufferAreAnsweredSafely) {
   for (size_t length : {1u, 64u, 238u}) {
     sim.setChallengeLength(length);
-    ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+    ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
     EXPECT_EQ(connect(client), 0) << length << "-byte challenge";
   }
   // Longer than the receive buffer: the challenge is cut, the answer is wrong,
   // and the login ends as for a wrong password, without an overrun.
   sim.setChallengeLength(600);
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   EXPECT_EQ(connect(client), REWIND_ERROR_WRONG_PASSWORD);
 }
 
 TEST_F(RewindClientTest, UnresolvableNameFailsAtOnceAndSendsNothing) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   Clock::time_point start = Clock::now();
   EXPECT_EQ(client.ConnectRewindClient("no-such-server.invalid", "54006", kPassword, 91), REWIND_ERROR_DNS_RESOLVE);
   EXPECT_LT(secondsSince(start), 4.0);  // well before any login deadline
@@ -155,7 +156,7 @@ TEST_F(RewindClientTest, UnresolvableNameFailsAtOnceAndSendsNothing) {
 
 TEST_F(RewindClientTest, SilentServerTimesOutAfterThreeKeepAlivesTwoSecondsApart) {
   sim.setSilent(true);
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   Clock::time_point start = Clock::now();
   EXPECT_EQ(connect(client), REWIND_ERROR_SERVER_TIMEOUT);
   double took = secondsSince(start);
@@ -173,7 +174,7 @@ TEST_F(RewindClientTest, SilentServerTimesOutAfterThreeKeepAlivesTwoSecondsApart
 
 TEST_F(RewindClientTest, ForeignDatagramsDuringLoginNeitherAbortNorCompleteIt) {
   sim.setSilent(true);
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   std::atomic<int> result{1};
   std::thread login([&] { result = connect(client); });
 
@@ -197,7 +198,7 @@ TEST_F(RewindClientTest, ForeignDatagramsDuringLoginNeitherAbortNorCompleteIt) {
 }
 
 TEST_F(RewindClientTest, ReceiveChecksSourceBeforeContent) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   loginAndForget(client);
 
   // From the server itself (its IPv4 address arrives IPv4-mapped on the dual-stack socket).
@@ -228,7 +229,7 @@ TEST_F(RewindClientTest, ReceiveChecksSourceBeforeContent) {
 }
 
 TEST_F(RewindClientTest, LongDatagramIsCutToTheBuffer) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   loginAndForget(client);
   Bytes big = rewindPacket(REWIND_TYPE_MESSAGE_TEXT, 0, 0, Bytes(300, 'x'));
   ASSERT_TRUE(sim.sendRaw(big.data(), big.size()));
@@ -238,7 +239,7 @@ TEST_F(RewindClientTest, LongDatagramIsCutToTheBuffer) {
 }
 
 TEST_F(RewindClientTest, VoicePacketsAreNumberedApartFromControlPackets) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   loginAndForget(client);  // used control numbers 0 to 5
 
   client.beginTransmission(7, 91, 0);
@@ -272,7 +273,7 @@ TEST_F(RewindClientTest, VoicePacketsAreNumberedApartFromControlPackets) {
 }
 
 TEST_F(RewindClientTest, PrivateCallHeaderCarriesCallTypeThree) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   loginAndForget(client);
   client.beginTransmission(1, 0x123456, 3);
   ASSERT_TRUE(sim.waitForPacketCount(3, 2000));
@@ -280,7 +281,7 @@ TEST_F(RewindClientTest, PrivateCallHeaderCarriesCallTypeThree) {
 }
 
 TEST_F(RewindClientTest, SubscriptionAndShutdownPackets) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   loginAndForget(client);
 
   client.SetRewindSubscription(0);
@@ -301,12 +302,12 @@ TEST_F(RewindClientTest, SubscriptionAndShutdownPackets) {
 }
 
 TEST_F(RewindClientTest, ResetClosesTheOldSessionAndNumbersFromZeroAgain) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   loginAndForget(client);
   std::string oldEndpoint = sim.clientEndpointText();
   client.beginTransmission(7, 91, 0);
 
-  ASSERT_EQ(client.resetRewindContext(4661, "ZELK_0.3.3", host.c_str(), port.c_str(), kPassword, 2), 0);
+  ASSERT_EQ(client.resetRewindContext(4661, ZELK_NAME "_" ZELK_VERSION, host.c_str(), port.c_str(), kPassword, 2), 0);
   EXPECT_NE(sim.clientEndpointText(), oldEndpoint) << "a new context has a new socket";
   EXPECT_EQ(sim.subscribedTalkGroup(), 2u);
   std::vector<SimPacket> got = sim.packets();
@@ -327,11 +328,11 @@ TEST_F(RewindClientTest, ResetClosesTheOldSessionAndNumbersFromZeroAgain) {
 }
 
 TEST_F(RewindClientTest, HundredResetsLeakNoDescriptor) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   const int before = testing_support::openDescriptorCount();
   for (int i = 0; i < 100; ++i) {
     const bool login = i % 25 == 0;  // a few real logins, the rest fail fast on the name
-    int result = client.resetRewindContext(kUserID, "ZELK_0.3.3", login ? host.c_str() : "server.invalid",
+    int result = client.resetRewindContext(kUserID, ZELK_NAME "_" ZELK_VERSION, login ? host.c_str() : "server.invalid",
                                            port.c_str(), kPassword, 91);
     EXPECT_EQ(result, login ? 0 : REWIND_ERROR_DNS_RESOLVE);
   }
@@ -339,7 +340,7 @@ TEST_F(RewindClientTest, HundredResetsLeakNoDescriptor) {
 }
 
 TEST_F(RewindClientTest, ConcurrentSendersNeverShareASequenceNumber) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   loginAndForget(client);
   sim.setSilent(true);  // only record
 
@@ -366,7 +367,7 @@ TEST_F(RewindClientTest, ConcurrentSendersNeverShareASequenceNumber) {
 }
 
 TEST_F(RewindClientTest, WaitReturnsForTheWakeDescriptorButAnswersOnlyForTheSocket) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   loginAndForget(client);
   int wake[2];
   ASSERT_EQ(pipe(wake), 0);
@@ -432,7 +433,7 @@ TEST(RewindClient, WithoutAContextEveryOperationFailsCleanly) {
   std::unique_ptr<ODMRTP_CLASS> client;
   {
     DescriptorsExhausted exhausted;
-    client.reset(new ODMRTP_CLASS(kUserID, "ZELK_0.3.3"));
+    client.reset(new ODMRTP_CLASS(kUserID, ZELK_NAME "_" ZELK_VERSION));
   }
   ASSERT_FALSE(client->hasContext());
   EXPECT_EQ(client->ConnectRewindClient("127.0.0.1", "54006", kPassword, 91), REWIND_ERROR_SOCKET);
@@ -449,18 +450,18 @@ TEST(RewindClient, WithoutAContextEveryOperationFailsCleanly) {
   client->shutdownServer();
 
   // Once sockets can be had again, a reset brings the client back.
-  EXPECT_EQ(client->resetRewindContext(kUserID, "ZELK_0.3.3", "server.invalid", "54006", kPassword, 91),
+  EXPECT_EQ(client->resetRewindContext(kUserID, ZELK_NAME "_" ZELK_VERSION, "server.invalid", "54006", kPassword, 91),
             REWIND_ERROR_DNS_RESOLVE);
   EXPECT_TRUE(client->hasContext());
 }
 
 TEST(RewindClient, FailedResetKeepsTheCurrentContext) {
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   ASSERT_TRUE(client.hasContext());
   int result;
   {
     DescriptorsExhausted exhausted;
-    result = client.resetRewindContext(kUserID, "ZELK_0.3.3", "server.invalid", "54006", kPassword, 91);
+    result = client.resetRewindContext(kUserID, ZELK_NAME "_" ZELK_VERSION, "server.invalid", "54006", kPassword, 91);
   }
   EXPECT_EQ(result, REWIND_ERROR_SOCKET);
   EXPECT_TRUE(client.hasContext());

@@ -10,6 +10,7 @@
 #include "network/odmrtp_class.h"
 #include "telemetry/log_class.h"
 #include "tools/rewind_sim/rewind_simulator.h"
+#include "version.h"
 
 namespace {
 
@@ -176,7 +177,7 @@ TEST_F(TalkerAliasTest, SendTransmitsTheEncodedBlocksAsVoicePackets) {
   RewindSimulator sim;
   sim.setPassword("pw");
   ASSERT_TRUE(sim.start("127.0.0.1", 0)) << sim.error();
-  ODMRTP_CLASS client(4660, "ZELK_0.3.3");
+  ODMRTP_CLASS client(4660, ZELK_NAME "_" ZELK_VERSION);
   ASSERT_EQ(client.ConnectRewindClient("127.0.0.1", std::to_string(sim.port()).c_str(), "pw", 91), 0);
   sim.waitForPacketCount(6, 2000);  // the whole login exchange, its last keep-alive included
   sim.clearPackets();

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -58,7 +59,7 @@ class LoopbackPeer {
   int port = 0;
 };
 
-// The endpoint's destructor keeps its descriptor open: tests close it themselves.
+// Closes the endpoint at the end of a case, before the peers it talks to go.
 struct CloseOnExit {
   CUDP& endpoint;
   ~CloseOnExit() { endpoint.closeSocket(); }
@@ -290,6 +291,15 @@ TEST_F(CudpTest, ClosedEndpointNeitherWaitsNorReadsAndReopeningLeaksNothing) {
   closed.closeSocket();
   closed.closeSocket();
   EXPECT_FALSE(closed.isOpen());
+  EXPECT_EQ(fcntl(first, F_GETFD), -1);
+
+  int owned;
+  {
+    CUDP endpoint("127.0.0.1", 0, 0);
+    owned = endpoint.openSocket("127.0.0.1", 0, 0);
+    ASSERT_GE(owned, 0);
+  }
+  EXPECT_EQ(fcntl(owned, F_GETFD), -1) << "the destroyed endpoint closed its descriptor";
 }
 
 TEST_F(CudpTest, SocketCreationFailureLeavesTheEndpointClosedAndSilent) {

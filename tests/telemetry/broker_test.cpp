@@ -58,7 +58,7 @@ class BrokerForwardingTest : public ::testing::Test {
     config.brokerPort = static_cast<uint32_t>(mosquitto.port());
     logInstance.setLogLevel(3);
     out.reset(new OutputCapture(1));
-    setBroker(&config);
+    setBroker(brokerSettings(config));
     ASSERT_NE(broker, nullptr);
     logInstance.setLineObserver(
         [](void* context, unsigned int level, const char* line) {

@@ -13,6 +13,7 @@
 #include "common/process.h"
 #include "common/rewind_test_support.h"
 #include "network/odmrtp_class.h"
+#include "version.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ class RewindSimulatorTest : public ::testing::Test {
   }
 
   RewindSimulator sim;
-  ODMRTP_CLASS client{kUserID, "ZELK_0.3.3"};
+  ODMRTP_CLASS client{kUserID, ZELK_NAME "_" ZELK_VERSION};
   std::string port;
 };
 
@@ -186,12 +187,12 @@ TEST(RewindSimulatorProgram, PrintsTheLoginItServesAndEndsOnSignal) {
                     "pw", "--play-after", "0", "--play-bursts", "2", "--fast", "--exit-after", "60"});
   ASSERT_TRUE(sim.waitForOutput("LISTEN 127.0.0.1 port " + std::to_string(port), 10000)) << sim.errors();
 
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   ASSERT_EQ(client.ConnectRewindClient("127.0.0.1", std::to_string(port).c_str(), "pw", 91), 0);
   ASSERT_TRUE(sim.waitForOutput("TX DMR_VOICE_TERMINATOR", 10000)) << sim.output();
   const std::string out = sim.output();
   EXPECT_NE(out.find("RX KEEP_ALIVE seq=0 len="), std::string::npos) << out;
-  EXPECT_NE(out.find(" id=4660 \"ZELK_0.3.3 "), std::string::npos) << out;
+  EXPECT_NE(out.find(" id=4660 \"" ZELK_NAME "_" ZELK_VERSION " "), std::string::npos) << out;
   EXPECT_NE(out.find("TX CHALLENGE seq=0 len=16"), std::string::npos) << out;
   EXPECT_NE(out.find("LOGIN 127.0.0.1:"), std::string::npos) << out;
   EXPECT_NE(out.find("RX SUBSCRIPTION seq=4 len=8 tg=91"), std::string::npos) << out;

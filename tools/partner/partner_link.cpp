@@ -11,35 +11,30 @@
 #include <chrono>
 #include <cstdio>
 
+#include "base/big_endian.h"
+#include "base/ipv4_resolver.h"
 #include "local/tlv_class.h"
 
 PartnerLink::~PartnerLink() { close(); }
 
 bool PartnerLink::open(int listenPort, const std::string& daemonHost, int daemonPort) {
   close();
-  sock = socket(AF_INET, SOCK_DGRAM, 0);
-  if (sock < 0) return false;
+  sock.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock.valid()) return false;
   int big = 4 * 1024 * 1024;
-  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+  setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   local.sin_port = htons(static_cast<uint16_t>(listenPort));
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* result = nullptr;
   sockaddr_in remote{};
-  bool resolved = getaddrinfo(daemonHost.c_str(), nullptr, &hints, &result) == 0 && result != nullptr;
-  if (resolved) {
-    memcpy(&remote, result->ai_addr, sizeof(remote));
-    remote.sin_port = htons(static_cast<uint16_t>(daemonPort));
-  }
-  if (result != nullptr) freeaddrinfo(result);
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(static_cast<uint16_t>(daemonPort));
+  bool resolved = resolveIPv4(daemonHost.c_str(), &remote.sin_addr) == 0;
   socklen_t len = sizeof(local);
-  if (!resolved || bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-      getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
-      connect(sock, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0 || pipe(wakePipe) != 0) {
+  if (!resolved || bind(sock.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+      getsockname(sock.get(), reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
+      connect(sock.get(), reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0 || !wakePipe.open(O_CLOEXEC)) {
     close();
     return false;
   }
@@ -50,29 +45,29 @@ bool PartnerLink::open(int listenPort, const std::string& daemonHost, int daemon
 
 void PartnerLink::close() {
   if (receiver.joinable()) {
-    if (write(wakePipe[1], "x", 1) != 1) {
+    if (write(wakePipe.write.get(), "x", 1) != 1) {
       // The receiver also ends when the socket closes below; nothing more to do.
     }
     receiver.join();
   }
-  for (int* fd : {&sock, &wakePipe[0], &wakePipe[1]}) {
-    if (*fd >= 0) ::close(*fd);
-    *fd = -1;
-  }
+  sock.reset();
+  wakePipe.read.reset();
+  wakePipe.write.reset();
 }
 
 bool PartnerLink::send(const Datagram& datagram) {
-  return sock >= 0 && ::send(sock, datagram.data(), datagram.size(), 0) == static_cast<ssize_t>(datagram.size());
+  return sock.valid() &&
+         ::send(sock.get(), datagram.data(), datagram.size(), 0) == static_cast<ssize_t>(datagram.size());
 }
 
 void PartnerLink::receiveLoop() {
   uint8_t buffer[2048];
   for (;;) {
-    pollfd fds[2] = {{sock, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{sock.get(), POLLIN, 0}, {wakePipe.read.get(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents != 0) return;
     // A refused send to a closed daemon port shows up as an error here: skip it.
-    ssize_t n = recv(sock, buffer, sizeof(buffer), 0);
+    ssize_t n = recv(sock.get(), buffer, sizeof(buffer), 0);
     if (n < 0) continue;
     Datagram datagram(buffer, buffer + n);
     if (receiveCallback) receiveCallback(datagram);
@@ -87,12 +82,9 @@ void PartnerLink::receiveLoop() {
 namespace {
 
 void put24(Datagram& d, uint32_t v) {
-  d.push_back(static_cast<uint8_t>(v >> 16));
-  d.push_back(static_cast<uint8_t>(v >> 8));
-  d.push_back(static_cast<uint8_t>(v));
+  d.resize(d.size() + 3);
+  writeBE24(&d[d.size() - 3], v);
 }
-
-uint32_t get24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
 
 }  // namespace
 
@@ -100,7 +92,8 @@ Datagram PartnerLink::beginTx(uint32_t source, uint32_t destination, const std::
                               uint8_t slot, uint8_t colourCode) {
   Datagram d{TAG_BEGIN_TX, 0};
   put24(d, source);
-  for (int shift = 24; shift >= 0; shift -= 8) d.push_back(static_cast<uint8_t>(repeater >> shift));
+  d.resize(d.size() + 4);
+  writeBE32(&d[d.size() - 4], repeater);
   put24(d, destination);
   d.push_back(slot);
   d.push_back(colourCode);
@@ -185,7 +178,7 @@ std::string PartnerLink::describe(const Datagram& d) {
   switch (d[0]) {
     case TAG_BEGIN_TX:
       if (d[1] < 12) break;
-      snprintf(text, sizeof(text), "BEGIN src=%u dst=%u slot=%u %s", get24(v), get24(v + 7), v[10],
+      snprintf(text, sizeof(text), "BEGIN src=%u dst=%u slot=%u %s", readBE24(v), readBE24(v + 7), v[10],
                (v[11] & 0x80) != 0 ? "private" : "group");
       return text;
     case TAG_AMBE_72:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "base/unique_fd.h"
 
 using Datagram = std::vector<uint8_t>;
 
@@ -58,8 +59,8 @@ class PartnerLink {
  private:
   void receiveLoop();
 
-  int sock = -1;
-  int wakePipe[2] = {-1, -1};
+  UniqueFd sock;
+  UniquePipe wakePipe;
   int boundPort = 0;
   std::thread receiver;
   Mutex mutex;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "base/unique_fd.h"
 #include "tools/rewind_sim/rewind_simulator.h"
 
 namespace {
@@ -201,7 +202,8 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGUSR1);
   sigaddset(&signals, SIGUSR2);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
-  int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  UniqueFd signalDescriptor(signalfd(-1, &signals, SFD_CLOEXEC));
+  const int signalFd = signalDescriptor.get();
   if (signalFd < 0) {
     perror("zelk-rewind-sim: signalfd");
     return 1;
@@ -217,7 +219,6 @@ int main(int argc, char** argv) {
   if (silent) sim.setSilent(true);
   if (!sim.start(options.bind, options.port)) {
     fprintf(stderr, "zelk-rewind-sim: %s\n", sim.error().c_str());
-    close(signalFd);
     return 1;
   }
 
@@ -284,6 +285,5 @@ int main(int argc, char** argv) {
   sim.stop();
   printf("BYE\n");
   fflush(stdout);
-  close(signalFd);
   return 0;
 }

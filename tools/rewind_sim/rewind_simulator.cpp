@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "base/thread_entry.h"
 #include "network/rewind_data.h"
 #include "support/sha256.h"
 
@@ -153,20 +154,20 @@ bool RewindSimulator::start(const std::string& bindAddress, int port) {
     lastError = "not a loopback address: " + bindAddress;
     return false;
   }
-  handle = socket(address->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  handle.reset(socket(address->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   int on = 1;
-  bool ok = handle >= 0 &&
-            (address->ai_family != AF_INET6 || setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) == 0) &&
-            bind(handle, address->ai_addr, address->ai_addrlen) == 0;
+  bool ok = handle.valid() &&
+            (address->ai_family != AF_INET6 ||
+             setsockopt(handle.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) == 0) &&
+            bind(handle.get(), address->ai_addr, address->ai_addrlen) == 0;
   freeaddrinfo(found);
   struct sockaddr_storage bound;
   socklen_t boundLength = sizeof(bound);
-  ok = ok && getsockname(handle, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0;
-  ok = ok && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) == 0;
+  ok = ok && getsockname(handle.get(), reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0;
+  ok = ok && wakePipe.open(O_CLOEXEC | O_NONBLOCK);
   if (!ok) {
     lastError = std::string("cannot listen on ") + bindAddress + " port " + service + ": " + strerror(errno);
-    if (handle >= 0) close(handle);
-    handle = -1;
+    closeDescriptors();
     return false;
   }
   boundPort = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
@@ -175,23 +176,17 @@ bool RewindSimulator::start(const std::string& bindAddress, int port) {
   stopping = false;
   if (pthread_create(&receiver, nullptr, receiveThread, this) != 0) {
     lastError = "cannot start the receive thread";
-    close(handle);
-    close(wakePipe[0]);
-    close(wakePipe[1]);
-    handle = wakePipe[0] = wakePipe[1] = -1;
+    closeDescriptors();
     return false;
   }
   if (pthread_create(&player, nullptr, playThread, this) != 0) {
     lastError = "cannot start the player thread";
     stopping = true;
-    writeByte(wakePipe[1]);
+    writeByte(wakePipe.write.get());
     lock.unlock();
     pthread_join(receiver, nullptr);
     lock.lock();
-    close(handle);
-    close(wakePipe[0]);
-    close(wakePipe[1]);
-    handle = wakePipe[0] = wakePipe[1] = -1;
+    closeDescriptors();
     return false;
   }
   running = true;
@@ -204,18 +199,21 @@ void RewindSimulator::stop() {
     MutexLock lock(mutex);
     if (!running) return;
     stopping = true;
-    writeByte(wakePipe[1]);
+    writeByte(wakePipe.write.get());
     jobsChanged.notifyAll();
   }
   pthread_join(receiver, nullptr);
   pthread_join(player, nullptr);
   MutexLock lock(mutex);
-  close(handle);
-  close(wakePipe[0]);
-  close(wakePipe[1]);
-  handle = wakePipe[0] = wakePipe[1] = -1;
+  closeDescriptors();
   running = false;
   changed.notifyAll();
+}
+
+void RewindSimulator::closeDescriptors() {
+  handle.reset();
+  wakePipe.read.reset();
+  wakePipe.write.reset();
 }
 
 int RewindSimulator::port() const {
@@ -362,8 +360,8 @@ bool RewindSimulator::waitCallsDone(int timeoutMs) const {
 
 bool RewindSimulator::sendRaw(const void* data, size_t length) {
   MutexLock lock(mutex);
-  if (handle < 0 || clientLength == 0) return false;
-  ssize_t sent = sendto(handle, data, length, 0, reinterpret_cast<const sockaddr*>(&client), clientLength);
+  if (!handle.valid() || clientLength == 0) return false;
+  ssize_t sent = sendto(handle.get(), data, length, 0, reinterpret_cast<const sockaddr*>(&client), clientLength);
   trace("TX raw len=%zu", length);
   return sent == static_cast<ssize_t>(length);
 }
@@ -384,48 +382,26 @@ void RewindSimulator::burstPayload(int index, uint8_t out[27]) {
 }
 
 const char* RewindSimulator::typeName(uint16_t type) {
-  switch (type) {
-    case REWIND_TYPE_KEEP_ALIVE: return "KEEP_ALIVE";
-    case REWIND_TYPE_CLOSE: return "CLOSE";
-    case REWIND_TYPE_CHALLENGE: return "CHALLENGE";
-    case REWIND_TYPE_AUTHENTICATION: return "AUTHENTICATION";
-    case REWIND_TYPE_REPORT: return "REPORT";
-    case REWIND_TYPE_BUSY_NOTICE: return "BUSY_NOTICE";
-    case REWIND_TYPE_SUBSCRIPTION: return "SUBSCRIPTION";
-    case REWIND_TYPE_CANCELLING: return "CANCELLING";
-    case kVoiceHeader: return "DMR_VOICE_HEADER";
-    case kVoiceTerminator: return "DMR_VOICE_TERMINATOR";
-    case REWIND_TYPE_DMR_VOICE_FRAME: return "DMR_VOICE_FRAME";
-    case REWIND_TYPE_DMR_EMBEDDED_DATA: return "DMR_EMBEDDED_DATA";
-    case REWIND_TYPE_TERMINAL_IDLE: return "TERMINAL_IDLE";
-    case REWIND_TYPE_TERMINAL_ATTACH: return "TERMINAL_ATTACH";
-    case REWIND_TYPE_TERMINAL_WAKEUP: return "TERMINAL_WAKEUP";
-    case REWIND_TYPE_MESSAGE_TEXT: return "MESSAGE_TEXT";
-    case REWIND_TYPE_MESSAGE_STATUS: return "MESSAGE_STATUS";
-    case REWIND_TYPE_LOCATION_REPORT: return "LOCATION_REPORT";
-    case REWIND_TYPE_LOCATION_REQUEST: return "LOCATION_REQUEST";
-    default: return "UNKNOWN";
-  }
+  const char* name = rewindTypeName(type);
+  return name != nullptr ? name : "UNKNOWN";
 }
 
 void* RewindSimulator::receiveThread(void* self) {
   pthread_setname_np(pthread_self(), "simReceive");
-  static_cast<RewindSimulator*>(self)->_receiveThread();
-  return nullptr;
+  return runOperation(self, &RewindSimulator::_receiveThread);
 }
 
 void* RewindSimulator::playThread(void* self) {
   pthread_setname_np(pthread_self(), "simPlay");
-  static_cast<RewindSimulator*>(self)->_playThread();
-  return nullptr;
+  return runOperation(self, &RewindSimulator::_playThread);
 }
 
 void RewindSimulator::_receiveThread() {
   int socketFd, wakeFd;
   {
     MutexLock lock(mutex);
-    socketFd = handle;
-    wakeFd = wakePipe[0];
+    socketFd = handle.get();
+    wakeFd = wakePipe.read.get();
   }
   uint8_t buffer[2048];
   for (;;) {
@@ -509,49 +485,60 @@ void RewindSimulator::handleDatagram(const uint8_t* data, size_t size, const str
 }
 
 void RewindSimulator::handlePacket(const SimPacket& packet) {
+  traceReceived(packet, nullptr);
+  // Each phase of a session takes the packet types that are its own.
+  if (!handleLoginPacket(packet) && !handleSessionPacket(packet)) handleCallPacket(packet);
+}
+
+bool RewindSimulator::handleLoginPacket(const SimPacket& packet) {
+  const std::vector<uint8_t>& payload = packet.payload;
+  if (packet.type == REWIND_TYPE_KEEP_ALIVE) {
+    if (payload.size() >= 4) clientID = readLE32(payload.data());
+    if (!authenticated) {
+      sendChallenge();
+    } else if (answerKeepAlives) {
+      sendLocked(REWIND_TYPE_KEEP_ALIVE, REWIND_FLAG_NONE, nullptr, 0);
+    }
+    return true;
+  }
+  if (packet.type != REWIND_TYPE_AUTHENTICATION) return false;
+  if (authenticated) return true;
+  if (std::find(expectedAnswers.begin(), expectedAnswers.end(), payload) != expectedAnswers.end()) {
+    authenticated = true;
+    expectedAnswers.clear();
+    trace("LOGIN %s id=%u accepted", clientText.c_str(), clientID);
+  } else {
+    trace("LOGIN %s id=%u wrong answer", clientText.c_str(), clientID);
+    sendChallenge();
+  }
+  return true;
+}
+
+bool RewindSimulator::handleSessionPacket(const SimPacket& packet) {
   const std::vector<uint8_t>& payload = packet.payload;
   switch (packet.type) {
-    case REWIND_TYPE_KEEP_ALIVE:
-      traceReceived(packet, nullptr);
-      if (payload.size() >= 4) clientID = readLE32(payload.data());
-      if (!authenticated) {
-        sendChallenge();
-      } else if (answerKeepAlives) {
-        sendLocked(REWIND_TYPE_KEEP_ALIVE, REWIND_FLAG_NONE, nullptr, 0);
-      }
-      break;
-    case REWIND_TYPE_AUTHENTICATION: {
-      traceReceived(packet, nullptr);
-      if (authenticated) break;
-      bool match = std::find(expectedAnswers.begin(), expectedAnswers.end(), payload) != expectedAnswers.end();
-      if (match) {
-        authenticated = true;
-        expectedAnswers.clear();
-        trace("LOGIN %s id=%u accepted", clientText.c_str(), clientID);
-      } else {
-        trace("LOGIN %s id=%u wrong answer", clientText.c_str(), clientID);
-        sendChallenge();
-      }
-      break;
-    }
     case REWIND_TYPE_SUBSCRIPTION:
-      traceReceived(packet, nullptr);
       if (authenticated && payload.size() >= REWIND_SUBSCRIPTION_SIZE) {
         talkGroup = readLE32(payload.data() + 4);
         sendLocked(REWIND_TYPE_SUBSCRIPTION, REWIND_FLAG_NONE, payload.data(), REWIND_SUBSCRIPTION_SIZE);
       }
-      break;
+      return true;
     case REWIND_TYPE_CANCELLING:
-      traceReceived(packet, nullptr);
       if (authenticated) talkGroup = 0;
-      break;
+      return true;
     case REWIND_TYPE_CLOSE:
-      traceReceived(packet, nullptr);
       trace("CLOSE %s", clientText.c_str());
       resetClient();
-      break;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void RewindSimulator::handleCallPacket(const SimPacket& packet) {
+  const std::vector<uint8_t>& payload = packet.payload;
+  switch (packet.type) {
     case kVoiceHeader:
-      traceReceived(packet, nullptr);
       if (!recording) {
         recording = true;
         recordedHeader = payload;
@@ -559,49 +546,50 @@ void RewindSimulator::handlePacket(const SimPacket& packet) {
       }
       break;
     case REWIND_TYPE_DMR_VOICE_FRAME:
-      traceReceived(packet, nullptr);
       if (recording && recordedBursts.size() < kMaxParrotBursts) recordedBursts.push_back(payload);
       break;
     case kVoiceTerminator:
-      traceReceived(packet, nullptr);
       if (!recording) break;
       recording = false;
       trace("CALL from %s ended: %zu bursts", clientText.c_str(), recordedBursts.size());
-      if (parrot && authenticated) {
-        Job job;
-        job.notBefore = Clock::now() + std::chrono::milliseconds(parrotDelayMs);
-        job.dmrPace = parrotPace;
-        for (int i = 0; i < 3; ++i) job.steps.push_back({kVoiceHeader, REWIND_FLAG_REAL_TIME_1, recordedHeader, true});
-        for (auto& burst : recordedBursts) {
-          job.steps.push_back({REWIND_TYPE_DMR_VOICE_FRAME, REWIND_FLAG_REAL_TIME_1, std::move(burst), true});
-        }
-        job.steps.push_back({kVoiceTerminator, REWIND_FLAG_REAL_TIME_1, {}, true});
-        recordedBursts.clear();
-        trace("PARROT echo in %d ms", parrotDelayMs);
-        jobs.push_back(std::move(job));
-        jobsChanged.notifyAll();
-      }
+      if (parrot && authenticated) queueParrotEcho();
       break;
-    case REWIND_TYPE_DMR_EMBEDDED_DATA: {
-      traceReceived(packet, nullptr);
-      if (payload.size() < 9 || payload[0] < 4 || payload[0] > 7) break;
-      int index = payload[0] - 4;
-      aliasBlocks[index] = payload;
-      if (aliasBlocks[0].size() < 9) break;
-      int length = (aliasBlocks[0][2] >> 1) & 0x1F;
-      if (length > 27 || index != length / 7) break;
-      std::string text = printable(aliasBlocks[0].data() + 3, 6);
-      for (int b = 1; b <= index; ++b) {
-        text += aliasBlocks[b].size() == 9 ? printable(aliasBlocks[b].data() + 2, 7) : std::string(7, '?');
-      }
-      trace("TA \"%s\"", text.substr(0, static_cast<size_t>(length)).c_str());
-      for (auto& block : aliasBlocks) block.clear();
+    case REWIND_TYPE_DMR_EMBEDDED_DATA:
+      collectAliasBlock(payload);
       break;
-    }
     default:
-      traceReceived(packet, nullptr);
       break;
   }
+}
+
+void RewindSimulator::queueParrotEcho() {
+  Job job;
+  job.notBefore = Clock::now() + std::chrono::milliseconds(parrotDelayMs);
+  job.dmrPace = parrotPace;
+  for (int i = 0; i < 3; ++i) job.steps.push_back({kVoiceHeader, REWIND_FLAG_REAL_TIME_1, recordedHeader, true});
+  for (auto& burst : recordedBursts) {
+    job.steps.push_back({REWIND_TYPE_DMR_VOICE_FRAME, REWIND_FLAG_REAL_TIME_1, std::move(burst), true});
+  }
+  job.steps.push_back({kVoiceTerminator, REWIND_FLAG_REAL_TIME_1, {}, true});
+  recordedBursts.clear();
+  trace("PARROT echo in %d ms", parrotDelayMs);
+  jobs.push_back(std::move(job));
+  jobsChanged.notifyAll();
+}
+
+void RewindSimulator::collectAliasBlock(const std::vector<uint8_t>& payload) {
+  if (payload.size() < 9 || payload[0] < 4 || payload[0] > 7) return;
+  int index = payload[0] - 4;
+  aliasBlocks[index] = payload;
+  if (aliasBlocks[0].size() < 9) return;
+  int length = (aliasBlocks[0][2] >> 1) & 0x1F;
+  if (length > 27 || index != length / 7) return;
+  std::string text = printable(aliasBlocks[0].data() + 3, 6);
+  for (int b = 1; b <= index; ++b) {
+    text += aliasBlocks[b].size() == 9 ? printable(aliasBlocks[b].data() + 2, 7) : std::string(7, '?');
+  }
+  trace("TA \"%s\"", text.substr(0, static_cast<size_t>(length)).c_str());
+  for (auto& block : aliasBlocks) block.clear();
 }
 
 void RewindSimulator::sendChallenge() {
@@ -614,14 +602,14 @@ void RewindSimulator::sendChallenge() {
 }
 
 bool RewindSimulator::sendLocked(uint16_t type, uint16_t flags, const void* payload, size_t length, bool traced) {
-  if (silent || handle < 0 || clientLength == 0) return false;
+  if (silent || !handle.valid() || clientLength == 0) return false;
   uint8_t header[REWIND_HEADER_SIZE];
   uint32_t& counter = counters[flags & REWIND_FLAG_REAL_TIME_1];
   writeRewindHeader(header, type, flags, counter++, static_cast<uint16_t>(length));
   std::vector<uint8_t> datagram(header, header + sizeof(header));
   if (length > 0) datagram.insert(datagram.end(), static_cast<const uint8_t*>(payload),
                                   static_cast<const uint8_t*>(payload) + length);
-  ssize_t sent = sendto(handle, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&client),
+  ssize_t sent = sendto(handle.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&client),
                         clientLength);
   if (traced) {
     std::string detail = describe(type, static_cast<const uint8_t*>(payload), payload != nullptr ? length : 0);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "base/unique_fd.h"
 
 // One received datagram. Header fields are valid only when wellFormed.
 struct SimPacket {
@@ -133,6 +134,13 @@ class RewindSimulator {
   void handleDatagram(const uint8_t* data, size_t size, const struct sockaddr_storage& from, socklen_t fromLength)
       REQUIRES(mutex);
   void handlePacket(const SimPacket& packet) REQUIRES(mutex);
+  // The phases of a session: logging in, the subscription and its end, calls.
+  // The first two say whether the packet type was theirs.
+  bool handleLoginPacket(const SimPacket& packet) REQUIRES(mutex);
+  bool handleSessionPacket(const SimPacket& packet) REQUIRES(mutex);
+  void handleCallPacket(const SimPacket& packet) REQUIRES(mutex);
+  void queueParrotEcho() REQUIRES(mutex);  // the call just recorded, played back
+  void collectAliasBlock(const std::vector<uint8_t>& payload) REQUIRES(mutex);
   void sendChallenge() REQUIRES(mutex);
   bool sendLocked(uint16_t type, uint16_t flags, const void* payload, size_t length, bool trace = true)
       REQUIRES(mutex);
@@ -140,13 +148,14 @@ class RewindSimulator {
   void traceReceived(const SimPacket& packet, const char* note) REQUIRES(mutex);
   Job callJob(const SimCall& call) const REQUIRES(mutex);
   void resetClient() REQUIRES(mutex);
+  void closeDescriptors() REQUIRES(mutex);
 
   mutable Mutex mutex;
   mutable CondVar changed;  // a packet recorded, a login, a job finished
   CondVar jobsChanged;      // a job queued, or stopping
 
-  int handle GUARDED_BY(mutex) = -1;
-  int wakePipe[2] GUARDED_BY(mutex) = {-1, -1};
+  UniqueFd handle GUARDED_BY(mutex);
+  UniquePipe wakePipe GUARDED_BY(mutex);
   int boundPort GUARDED_BY(mutex) = 0;
   bool running GUARDED_BY(mutex) = false;
   bool stopping GUARDED_BY(mutex) = false;

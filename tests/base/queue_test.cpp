@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "local/queue.h"
+#include "base/queue.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +47,29 @@ TEST(Queue, SeveralProducersKeepEachOnesOrderAndLoseNothing) {
     ASSERT_EQ(*element % kPerProducer, next[producer]++) << "producer " << producer;
   }
   for (std::thread& t : producers) t.join();
+}
+
+TEST(Queue, StopWakesAWaitingPopAndEndsTheQueueAfterWhatCameBefore) {
+  Queue<std::unique_ptr<int>> queue;
+  std::unique_ptr<int> woken = std::make_unique<int>(0);
+  std::thread consumer([&] { woken = queue.pop(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the consumer block
+  queue.stop();
+  consumer.join();
+  EXPECT_EQ(woken, nullptr);
+
+  Queue<std::unique_ptr<int>> draining;
+  ASSERT_TRUE(draining.push(std::make_unique<int>(7)));
+  draining.stop();
+  std::unique_ptr<int> late = std::make_unique<int>(8);
+  EXPECT_FALSE(draining.push(std::move(late)));
+  ASSERT_NE(late, nullptr) << "a refused element stays with the caller";
+  std::unique_ptr<int> first = draining.pop();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(*first, 7);
+  EXPECT_EQ(draining.pop(), nullptr);
+  draining.stop();
+  EXPECT_EQ(draining.pop(), nullptr);
 }
 
 }  // namespace
