@@ -35,6 +35,8 @@ BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<
   }
 }
 
+BridgeComponents::~BridgeComponents() = default;
+
 DispatcherNetwork BridgeComponents::dispatcherNetwork() {
   DispatcherNetwork network;
   ODMRTP_CLASS* client = rewindClient.get();

@@ -26,6 +26,7 @@ class TLV_CLASS;
 class BridgeComponents {
  public:
   BridgeComponents(Settings_t* settings, const std::atomic<bool>& done);
+  ~BridgeComponents();  // where the owned types are complete
   BridgeComponents(const BridgeComponents&) = delete;
   BridgeComponents& operator=(const BridgeComponents&) = delete;
 
