@@ -6,6 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "app/settings.h"
 #include "base/thread_entry.h"
 #include "local/tlv_event.h"
@@ -22,7 +24,7 @@ namespace {
 
 // Held by the signal thread from reading g_zelk until the process ends, and by the
 // destructor while it clears g_zelk: a signal never reaches a bridge being destroyed.
-std::mutex bridgeLifetime;
+Mutex bridgeLifetime;
 
 }  // namespace
 
@@ -55,11 +57,11 @@ CZELK::CZELK(Settings_t* configuration) : components(configuration, doneFlag) {
 
 CZELK::~CZELK() {
   {
-    std::lock_guard<std::mutex> lifetime(bridgeLifetime);
+    MutexLock lifetime(bridgeLifetime);
     CZELK* self = this;
     g_zelk.compare_exchange_strong(self, nullptr);
   }
-  std::lock_guard<std::mutex> exiting(exitMutex);
+  MutexLock exiting(exitMutex);
   stopWorkers();
 }
 
@@ -93,10 +95,9 @@ void CZELK::sendDMREvent(const char* topic, const char* message) {
 }
 
 void CZELK::exitIfRunning(int status) {
-  std::unique_lock<std::mutex> lifetime(bridgeLifetime);
+  MutexLock lifetime(bridgeLifetime);  // never unlocked once a bridge is found: exitApp ends the process
   CZELK* bridge = g_zelk.load();
   if (bridge == nullptr) return;
-  lifetime.release();  // never unlocked: exitApp ends the process
   bridge->exitApp(status);
 }
 

@@ -11,9 +11,9 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <mutex>
 
 #include "app/bridge_components.h"
+#include "base/mutex.h"
 #include "base/wake_pipe.h"
 
 struct Settings_t;
@@ -62,7 +62,7 @@ class CZELK {
   bool receiverStarted = false;
   bool dispatcherStarted = false;
   // Held by exitApp until the process ends, so the destructor never runs under it.
-  std::mutex exitMutex;
+  Mutex exitMutex;
 };
 
 // Set once the bridge's components exist; the signal thread reads it.

@@ -8,10 +8,10 @@
 // are refused and leave the element with the caller.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <utility>
+
+#include "base/mutex.h"
 
 template <typename T>
 class Queue {
@@ -26,7 +26,7 @@ class Queue {
 
   // Takes the front element when there is one, without waiting.
   bool tryPop(T& element) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (fifo.empty()) return false;
     element = std::move(fifo.front());
     fifo.pop_front();
@@ -35,8 +35,8 @@ class Queue {
 
   // The front element; an empty one only once the queue is stopped and drained.
   T pop() {
-    std::unique_lock<std::mutex> lock(mutex);
-    condition.wait(lock, [this] { return !fifo.empty() || stopped; });
+    MutexLock lock(mutex);
+    condition.wait(mutex, [this]() REQUIRES(mutex) { return !fifo.empty() || stopped; });
     if (fifo.empty()) return T();
     T element = std::move(fifo.front());
     fifo.pop_front();
@@ -46,26 +46,26 @@ class Queue {
   // Wakes every waiting pop; see above. Stopping twice changes nothing.
   void stop() {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       stopped = true;
     }
-    condition.notify_all();
+    condition.notifyAll();
   }
 
  private:
   template <typename U>
   bool add(U&& element) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (stopped) return false;
       fifo.push_back(std::forward<U>(element));
     }
-    condition.notify_one();
+    condition.notifyOne();
     return true;
   }
 
-  std::deque<T> fifo;  // guarded by mutex
-  bool stopped = false;  // guarded by mutex
-  std::mutex mutex;
-  std::condition_variable condition;
+  std::deque<T> fifo GUARDED_BY(mutex);
+  bool stopped GUARDED_BY(mutex) = false;
+  Mutex mutex;
+  CondVar condition;
 };

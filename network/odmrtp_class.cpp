@@ -134,7 +134,7 @@ RewindContext* ODMRTP_CLASS::CreateRewindContext(unsigned int id, const char* de
   if (static_cast<size_t>(text) >= room) text = static_cast<int>(room - 1);  // cut; the terminator is not sent
   fresh->length = static_cast<int>(kKeepAliveTextOffset) + text;
 
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   userID = id;
   if (!radioIDOf(id, &sourceID)) sourceID = id & 0xFFFFFF;  // the start-up refuses such IDs
   return fresh.release();
@@ -147,14 +147,14 @@ void ODMRTP_CLASS::ReleaseRewindContext(RewindContext* context) {
 }
 
 int ODMRTP_CLASS::ConnectRewindClient(const char* host, const char* port, const char* password, unsigned int tg) {
-  RewindContext* ctx = context.get();
+  RewindContext* ctx = networkContext();
   if (ctx == nullptr) return REWIND_ERROR_SOCKET;
 
   // The earlier resolution goes even when this one fails: no server, no sends.
   struct addrinfo* resolved = resolveServer(host, port);
   struct addrinfo* previous;
   {
-    std::lock_guard<std::mutex> lock(sendMutex);
+    MutexLock lock(sendMutex);
     previous = ctx->address;
     ctx->address = resolved;
   }
@@ -220,7 +220,7 @@ int ODMRTP_CLASS::ConnectRewindClient(const char* host, const char* port, const 
 }
 
 int ODMRTP_CLASS::TransmitRewindData(unsigned short type, unsigned short flags, void* payload, unsigned int length) {
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   return sendLocked(type, flags, payload, length);
 }
 
@@ -265,7 +265,7 @@ int ODMRTP_CLASS::sendLocked(uint16_t type, uint16_t flags, const void* payload,
 }
 
 int ODMRTP_CLASS::ReceiveRewindData(RewindData* buffer, int size) {
-  RewindContext* ctx = context.get();
+  RewindContext* ctx = networkContext();
   if (ctx == nullptr || buffer == nullptr || size <= 0) {
     errno = ctx == nullptr ? EBADF : EINVAL;
     return REWIND_ERROR_SOCKET;
@@ -285,7 +285,7 @@ int ODMRTP_CLASS::ReceiveRewindData(RewindData* buffer, int size) {
 
 bool ODMRTP_CLASS::waitOn(int timeoutMs, int wakeFd, bool* woken) {
   if (woken != nullptr) *woken = false;
-  RewindContext* ctx = context.get();
+  RewindContext* ctx = networkContext();
   if (ctx == nullptr) return false;
   struct pollfd fds[2];
   fds[0].fd = ctx->handle.get();
@@ -319,7 +319,7 @@ bool ODMRTP_CLASS::waitForData() { return waitOn(-1, -1, nullptr); }
 bool ODMRTP_CLASS::isReadDataReady() { return waitForData(0, 0); }
 
 void ODMRTP_CLASS::TransmitRewindKeepAlive() {
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   if (!context) return;
   sendLocked(REWIND_TYPE_KEEP_ALIVE, REWIND_FLAG_NONE, context->data, static_cast<unsigned int>(context->length));
 }
@@ -334,18 +334,18 @@ void ODMRTP_CLASS::subscribeLocked(unsigned int tg) {
 }
 
 void ODMRTP_CLASS::SetRewindSubscription(unsigned int tg) {
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   subscribeLocked(tg);
 }
 
 void ODMRTP_CLASS::shutdownServer() {
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   subscribeLocked(0);
   sendLocked(REWIND_TYPE_CLOSE, REWIND_FLAG_NONE, nullptr, 0);
 }
 
 void ODMRTP_CLASS::closeSession() {
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   subscribeLocked(0);
   sendLocked(REWIND_TYPE_CLOSE, REWIND_FLAG_NONE, nullptr, 0);
   closed = true;
@@ -357,7 +357,7 @@ int ODMRTP_CLASS::resetRewindContext(unsigned int id, const char* description, c
   ContextPointer fresh(CreateRewindContext(id, description));
   if (!fresh) return REWIND_ERROR_SOCKET;
   {
-    std::lock_guard<std::mutex> lock(sendMutex);
+    MutexLock lock(sendMutex);
     context.swap(fresh);
   }
   // fresh now holds the replaced context. Only this thread ever waits on or
@@ -367,13 +367,13 @@ int ODMRTP_CLASS::resetRewindContext(unsigned int id, const char* description, c
 }
 
 void ODMRTP_CLASS::setTransmitData(int src, int dst, int callType) {
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   fillVoiceHeader(transmitData, src, dst, callType);
 }
 
 void ODMRTP_CLASS::beginTransmission(int src, int dst, int callType) {
   (void)src;  // calls always go out under this client's own radio ID
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   fillVoiceHeader(transmitData, static_cast<int>(sourceID), dst, callType);
   for (int i = 0; i < 3; ++i) {
     sendLocked(REWIND_TYPE_DMR_DATA_BASE + 1, REWIND_FLAG_REAL_TIME_1, transmitData, sizeof(transmitData));
@@ -382,12 +382,12 @@ void ODMRTP_CLASS::beginTransmission(int src, int dst, int callType) {
 
 void ODMRTP_CLASS::transmitAudio(unsigned char* burst) {
   if (burst == nullptr) return;
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   sendLocked(REWIND_TYPE_DMR_VOICE_FRAME, REWIND_FLAG_REAL_TIME_1, burst, REWIND_VOICE_BURST_SIZE);
 }
 
 void ODMRTP_CLASS::endTransmission() {
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   sendLocked(REWIND_TYPE_DMR_DATA_BASE + 2, REWIND_FLAG_REAL_TIME_1, nullptr, 0);
 }
 
@@ -418,6 +418,6 @@ int ODMRTP_CLASS::WaitForRewindSessionEnd(RewindSessionPollData* data, long seco
 }
 
 bool ODMRTP_CLASS::hasContext() const {
-  std::lock_guard<std::mutex> lock(sendMutex);
+  MutexLock lock(sendMutex);
   return context != nullptr;
 }

@@ -29,9 +29,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "base/clock.h"
+#include "base/mutex.h"
 #include "base/unique_fd.h"
 #include "network/rewind_data.h"
 
@@ -80,16 +80,18 @@ class ODMRTP_CLASS {
   // Opens and prepares the socket and builds the keep-alive payload; sets userID.
   // Null when the socket cannot be opened, bound or given its time-out. The caller
   // owns the result and hands it to ReleaseRewindContext.
-  RewindContext* CreateRewindContext(unsigned int userID, const char* description);
+  RewindContext* CreateRewindContext(unsigned int userID, const char* description) EXCLUDES(sendMutex);
   static void ReleaseRewindContext(RewindContext* context);
 
   // Resolves the server (port is a number or a service name) and logs in; 0 once
   // the server confirmed the subscription, else one of the negative codes above.
   // Network thread only.
-  int ConnectRewindClient(const char* host, const char* port, const char* password, unsigned int tg);
+  int ConnectRewindClient(const char* host, const char* port, const char* password, unsigned int tg)
+      EXCLUDES(sendMutex);
 
   // Sends one packet; 18 + length on success, -1 when nothing could be sent.
-  int TransmitRewindData(unsigned short type, unsigned short flags, void* payload, unsigned int length);
+  int TransmitRewindData(unsigned short type, unsigned short flags, void* payload, unsigned int length)
+      EXCLUDES(sendMutex);
 
   // Receives one datagram of at most size bytes (a longer one is cut): its length,
   // -1 on a failed receive (errno tells why, EAGAIN after the 2-second time-out),
@@ -109,26 +111,26 @@ class ODMRTP_CLASS {
   bool waitForData();  // without a time limit
   bool isReadDataReady();
 
-  void TransmitRewindKeepAlive();
+  void TransmitRewindKeepAlive() EXCLUDES(sendMutex);
   // A cancelling packet, then a subscription for tg unless tg is 0.
-  void SetRewindSubscription(unsigned int tg);
+  void SetRewindSubscription(unsigned int tg) EXCLUDES(sendMutex);
   // Cancels the subscription and sends the close packet; the socket stays open.
-  void shutdownServer();
+  void shutdownServer() EXCLUDES(sendMutex);
   // shutdownServer, then every later send is refused (-1, nothing leaves): the
   // close packet is the last the server hears. For the ends of the daemon.
-  void closeSession();
+  void closeSession() EXCLUDES(sendMutex);
   // shutdownServer, a fresh context (new socket, counters from 0), then a login.
   // When no new context can be had, the current one stays and the result is -1.
   // Network thread only.
   int resetRewindContext(unsigned int userID, const char* description, const char* host, const char* port,
-                         const char* password, unsigned int tg);
+                         const char* password, unsigned int tg) EXCLUDES(sendMutex);
 
-  void setTransmitData(int src, int dst, int callType);
+  void setTransmitData(int src, int dst, int callType) EXCLUDES(sendMutex);
   // The voice header three times; the source is always the radio ID of this
   // client's userID (see radioIDOf).
-  void beginTransmission(int src, int dst, int callType);
-  void transmitAudio(unsigned char* burst);  // 27 bytes
-  void endTransmission();
+  void beginTransmission(int src, int dst, int callType) EXCLUDES(sendMutex);
+  void transmitAudio(unsigned char* burst) EXCLUDES(sendMutex);  // 27 bytes
+  void endTransmission() EXCLUDES(sendMutex);
 
   // The radio ID that calls of a login ID carry. An ID of up to 24 bits is its own;
   // a nine-digit ID above that is the network's hotspot form, a seven-digit radio
@@ -137,7 +139,7 @@ class ODMRTP_CLASS {
   static const char* getErrorMessage(int code);
   const char* getResolvedAddress();
   int WaitForRewindSessionEnd(RewindSessionPollData* data, long seconds, long microseconds);
-  bool hasContext() const;
+  bool hasContext() const EXCLUDES(sendMutex);
   // Substitutes the monotonic clock of the login's deadline, so tests need not
   // wait it out. Before the network thread runs.
   void setClock(MonotonicClock clock);
@@ -148,20 +150,23 @@ class ODMRTP_CLASS {
   };
   using ContextPointer = std::unique_ptr<RewindContext, ContextRelease>;
 
-  // Builds the header, sends, advances the counter. The caller holds sendMutex.
-  int sendLocked(uint16_t type, uint16_t flags, const void* payload, unsigned int length);
-  void subscribeLocked(unsigned int tg);
+  // Builds the header, sends, advances the counter.
+  int sendLocked(uint16_t type, uint16_t flags, const void* payload, unsigned int length) REQUIRES(sendMutex);
+  void subscribeLocked(unsigned int tg) REQUIRES(sendMutex);
   bool waitOn(int timeoutMs, int wakeFd, bool* woken);
+  // The network thread's view of context: it alone replaces the context, so it
+  // reads it without the lock.
+  RewindContext* networkContext() const NO_THREAD_SAFETY_ANALYSIS { return context.get(); }
 
   // Guards the counters and the address list of the context, the swap of context,
   // transmitData, userID, sourceID and closed. The network thread reads context and
   // its socket without it: it is the only thread that ever changes them.
-  mutable std::mutex sendMutex;
-  ContextPointer context;
-  uint8_t transmitData[REWIND_VOICE_HEADER_SIZE] = {};
+  mutable Mutex sendMutex;
+  ContextPointer context GUARDED_BY(sendMutex);
+  uint8_t transmitData[REWIND_VOICE_HEADER_SIZE] GUARDED_BY(sendMutex) = {};
   char resolvedAddress[80] = {};
-  uint32_t userID = 0;
-  uint32_t sourceID = 0;  // radioIDOf(userID): the source of every voice header
-  bool closed = false;    // closeSession was called
+  uint32_t userID GUARDED_BY(sendMutex) = 0;
+  uint32_t sourceID GUARDED_BY(sendMutex) = 0;  // radioIDOf(userID): the source of every voice header
+  bool closed GUARDED_BY(sendMutex) = false;    // closeSession was called
   MonotonicClock clock = monotonicMilliseconds;  // network thread only
 };

@@ -4,7 +4,7 @@
 #include <chrono>
 
 int ReconnectHandOver::request(const char* host, const char* port, const char* password, unsigned int talkGroup) {
-  std::unique_lock<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   state.request.host = host;
   state.request.port = port;
   state.request.password = password;
@@ -14,13 +14,13 @@ int ReconnectHandOver::request(const char* host, const char* port, const char* p
   wake.poke();
   while (!state.done) {
     if (done) return -1;
-    answered.wait_for(lock, std::chrono::milliseconds(200));
+    answered.waitFor(mutex, std::chrono::milliseconds(200));
   }
   return state.result;
 }
 
 bool ReconnectHandOver::serve(const Login& login, int* result) {
-  std::unique_lock<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (!state.pending) return false;
   Request request = state.request;
   state.pending = false;
@@ -33,6 +33,6 @@ bool ReconnectHandOver::serve(const Login& login, int* result) {
   state.result = outcome;
   state.done = true;
   lock.unlock();
-  answered.notify_all();
+  answered.notifyAll();
   return true;
 }

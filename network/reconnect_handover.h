@@ -8,11 +8,10 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 
+#include "base/mutex.h"
 #include "base/wake_pipe.h"
 
 class ReconnectHandOver {
@@ -32,7 +31,7 @@ class ReconnectHandOver {
   int openError() const { return wake.openError(); }
 
   // Posts the request and waits for the login's result; -1 when the daemon ends first.
-  int request(const char* host, const char* port, const char* password, unsigned int talkGroup);
+  int request(const char* host, const char* port, const char* password, unsigned int talkGroup) EXCLUDES(mutex);
 
   // Readable once a request was posted.
   int wakeFd() const { return wake.readFd(); }
@@ -40,7 +39,7 @@ class ReconnectHandOver {
   bool drainWake() { return wake.drain(); }
   // Runs the login for the pending request and posts its result: false when none
   // was pending, else true with *result the login's result.
-  bool serve(const Login& login, int* result = nullptr);
+  bool serve(const Login& login, int* result = nullptr) EXCLUDES(mutex);
 
  private:
   struct Pending {
@@ -52,7 +51,7 @@ class ReconnectHandOver {
 
   const std::atomic<bool>& done;
   WakePipe wake;
-  std::mutex mutex;
-  std::condition_variable answered;
-  Pending state;  // guarded by mutex
+  Mutex mutex;
+  CondVar answered;
+  Pending state GUARDED_BY(mutex);
 };

@@ -89,7 +89,7 @@ int CUDP::openSocket(const char* host, int port, int flags) {
 int CUDP::openSocket(const char* host, int newReadPort, const int* ports, int flags) {
   closeSocket();  // a second open must not leak the first descriptor
 
-  std::lock_guard<std::mutex> lock(writeMutex);
+  MutexLock lock(writeMutex);
   readPort = newReadPort;
   copyPorts(writePorts, ports);
 
@@ -169,7 +169,7 @@ int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
                               &sourceLength);
   if (received < 1) return 0;
 
-  std::lock_guard<std::mutex> lock(writeMutex);
+  MutexLock lock(writeMutex);
   readSockAddr = source;
   // Not the partner (or no partner address yet): dropped.
   if (!partnerResolved || source.sin_addr.s_addr != writeSockAddr.sin_addr.s_addr) return 0;
@@ -179,8 +179,8 @@ int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
 bool CUDP::resolvePartnerIfDue() {
   // One lookup at a time, outside writeMutex: other writers meanwhile drop their
   // datagrams instead of waiting for the resolver.
-  std::unique_lock<std::mutex> resolving(resolveMutex, std::try_to_lock);
-  if (!resolving.owns_lock()) return false;
+  if (!resolveMutex.tryLock()) return false;
+  MutexLock resolving(resolveMutex, std::adopt_lock);
   if (partnerResolved) return true;
   int64_t now = currentMs();
   if (now < nextResolveMs) return false;
@@ -188,7 +188,7 @@ bool CUDP::resolvePartnerIfDue() {
   struct in_addr address {};
   if (lookUp(hasHost ? partnerHost.c_str() : nullptr, &address) != 0) return false;
   {
-    std::lock_guard<std::mutex> lock(writeMutex);
+    MutexLock lock(writeMutex);
     writeSockAddr.sin_addr = address;
     partnerResolved = true;
   }
@@ -200,7 +200,7 @@ bool CUDP::resolvePartnerIfDue() {
 
 int CUDP::writeSocket(const unsigned char* data, unsigned int length) {
   const bool resolved = partnerResolved || resolvePartnerIfDue();
-  std::lock_guard<std::mutex> lock(writeMutex);
+  MutexLock lock(writeMutex);
   int sum = 0;
   for (int i = 0; i < kMaxWritePorts && writePorts[i] != 0; ++i) {
     if (!isPortNumber(writePorts[i])) continue;  // no datagram to a port that cannot exist
@@ -227,7 +227,7 @@ const char* CUDP::getReadAddressAsString() {
   static thread_local char text[80];
   struct in_addr address;
   {
-    std::lock_guard<std::mutex> lock(writeMutex);
+    MutexLock lock(writeMutex);
     address = readSockAddr.sin_addr;
   }
   if (inet_ntop(AF_INET, &address, text, sizeof(text)) == nullptr) text[0] = '\0';
@@ -235,7 +235,7 @@ const char* CUDP::getReadAddressAsString() {
 }
 
 bool CUDP::isRegUser() {
-  std::lock_guard<std::mutex> lock(writeMutex);
+  MutexLock lock(writeMutex);
   return readSockAddr.sin_addr.s_addr == writeSockAddr.sin_addr.s_addr;
 }
 

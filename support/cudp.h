@@ -12,9 +12,9 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 
+#include "base/mutex.h"
 #include "base/unique_fd.h"
 
 class CUDP {
@@ -40,8 +40,8 @@ class CUDP {
   // address; a host that does not resolve is logged as a warning, nothing is
   // sent or received until it does, and writes look it up again at most once
   // every 10 seconds (the writer that looks it up waits for the resolver).
-  int openSocket(const char* host, int readPort, const int* writePorts, int flags);
-  int openSocket(const char* host, int port, int flags);
+  int openSocket(const char* host, int readPort, const int* writePorts, int flags) EXCLUDES(writeMutex);
+  int openSocket(const char* host, int port, int flags) EXCLUDES(writeMutex);
   bool isOpen() const { return sock.valid(); }
   void closeSocket();
 
@@ -59,11 +59,11 @@ class CUDP {
   // Reads at most one waiting datagram into buffer (a longer one is cut to
   // size). Returns the bytes placed, or 0 when nothing is waiting, the datagram
   // came from another host (it is consumed and dropped) or the receive failed.
-  int readSocket(unsigned char* buffer, unsigned int size);
+  int readSocket(unsigned char* buffer, unsigned int size) EXCLUDES(writeMutex);
   // Sends the data as one datagram to each write port without blocking. Returns
   // the sum of the sends' results (bytes sent, -1 for a failed send, and for each
   // port while the partner host is unresolved); 0 with no write port.
-  int writeSocket(const unsigned char* data, unsigned int length);
+  int writeSocket(const unsigned char* data, unsigned int length) EXCLUDES(writeMutex);
   // Request and reply: with one write port and the datagram fully sent, waits up
   // to 5 seconds and returns readSocket's result; otherwise 0.
   int sendRecv(const unsigned char* data, int length, unsigned char* buffer, int size);
@@ -73,9 +73,9 @@ class CUDP {
   const struct sockaddr_in* getReadSockAddr() const { return &readSockAddr; }
   // The last sender's address as dotted-quad text, in a per-thread buffer that
   // the next call on the same thread overwrites.
-  const char* getReadAddressAsString();
+  const char* getReadAddressAsString() EXCLUDES(writeMutex);
   // Whether the last datagram came from the partner host.
-  bool isRegUser();
+  bool isRegUser() EXCLUDES(writeMutex);
   // The partner never changes after opening: these two change nothing.
   bool setWriteSockAddr() { return false; }
   void resetWriteSockAddr() {}
@@ -97,19 +97,19 @@ class CUDP {
   static const char* getTransmitPorts(const int* ports);
 
  private:
-  struct sockaddr_in readSockAddr {};   // written by the reader under writeMutex
-  struct sockaddr_in writeSockAddr {};  // address fixed at open; port rewritten under writeMutex
+  struct sockaddr_in readSockAddr GUARDED_BY(writeMutex) {};   // written by the reader
+  struct sockaddr_in writeSockAddr GUARDED_BY(writeMutex) {};  // address fixed at open; port rewritten per send
   UniqueFd sock;
-  int readPort = 0;
-  int writePorts[kMaxWritePorts] = {};
-  std::mutex writeMutex;
+  int readPort GUARDED_BY(writeMutex) = 0;
+  int writePorts[kMaxWritePorts] GUARDED_BY(writeMutex) = {};
+  Mutex writeMutex;
 
   // Looks an unresolved partner host up again when the retry is due; true once
   // it is resolved.
-  bool resolvePartnerIfDue();
+  bool resolvePartnerIfDue() EXCLUDES(resolveMutex, writeMutex);
   std::string partnerHost;                   // kept for the retries
   bool hasHost = false;
   std::atomic<bool> partnerResolved{false};  // set under writeMutex
-  std::mutex resolveMutex;                   // one lookup at a time
+  Mutex resolveMutex;                        // one lookup at a time
   std::atomic<int64_t> nextResolveMs{0};     // when the next lookup is due
 };

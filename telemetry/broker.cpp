@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "telemetry/broker.h"
 
-#include <mutex>
-
 #include "telemetry/log_class.h"
 #include "telemetry/mqtt.h"
 #include "telemetry/publish.h"
@@ -23,7 +21,7 @@ void LOG_CLASS::forwardLine(unsigned int level, const char* line) {
 void LOG_CLASS::detachBroker() {
   MQTT* client = nullptr;
   {
-    std::lock_guard<std::mutex> lock(logMutex);
+    MutexLock lock(logMutex);
     client = mqtt;
     mqtt = nullptr;
     mqttTopic = nullptr;

@@ -65,7 +65,7 @@ void LOG_CLASS::log(unsigned int level, const char* format, ...) {
                         static_cast<unsigned>(now.tv_usec / 1000) % 1000);
   if (prefix < 0 || static_cast<size_t>(prefix) >= sizeof(line)) prefix = 0;
 
-  std::lock_guard<std::mutex> lock(logMutex);
+  MutexLock lock(logMutex);
   va_list args;
   va_start(args, format);
   int length = vsnprintf(line + prefix, sizeof(line) - prefix, format, args);
@@ -124,7 +124,7 @@ int LOG_CLASS::logClose() {
 void LOG_CLASS::setLogLevel(int level) { logLevel.store(static_cast<unsigned int>(level), std::memory_order_relaxed); }
 
 void LOG_CLASS::setBroker(MQTT* client, const char* topic) {
-  std::lock_guard<std::mutex> lock(logMutex);
+  MutexLock lock(logMutex);
   mqtt = client;
   mqttTopic = topic;
 }
@@ -132,7 +132,7 @@ void LOG_CLASS::setBroker(MQTT* client, const char* topic) {
 void LOG_CLASS::setClock(ClockFn clockFn) { clock.store(clockFn, std::memory_order_relaxed); }
 
 void LOG_CLASS::setLineObserver(LineObserver lineObserver, void* context) {
-  std::lock_guard<std::mutex> lock(logMutex);
+  MutexLock lock(logMutex);
   observer = lineObserver;
   observerContext = context;
 }

@@ -10,8 +10,9 @@
 #include <sys/time.h>
 
 #include <atomic>
-#include <mutex>
 #include <cstdio>
+
+#include "base/mutex.h"
 
 class MQTT;
 
@@ -38,39 +39,39 @@ class LOG_CLASS {
   LOG_CLASS(const LOG_CLASS&) = delete;
   LOG_CLASS& operator=(const LOG_CLASS&) = delete;
 
-  void log(unsigned int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-  void dump(int level, const char* title, const unsigned char* data, unsigned int length);
+  void log(unsigned int level, const char* format, ...) __attribute__((format(printf, 3, 4))) EXCLUDES(logMutex);
+  void dump(int level, const char* title, const unsigned char* data, unsigned int length) EXCLUDES(logMutex);
 
   // Opens <dir>/<name>.log when no file is open; see the path rule in the source.
-  bool logOpen(const char* name);
+  bool logOpen(const char* name) REQUIRES(logMutex);
   // Asks for the file to be closed: the next emitted line reopens it by the path rule.
   int logClose();
   void setLogLevel(int level);
   unsigned int getLogLevel() const { return logLevel.load(std::memory_order_relaxed); }
 
   // Forward every emitted line to the client on the topic (the topic is not copied).
-  void setBroker(MQTT* client, const char* topic);
+  void setBroker(MQTT* client, const char* topic) EXCLUDES(logMutex);
 
   // Test hooks: a substitute wall clock, and an observer that sees every emitted
   // line under the log lock (nullptr restores the defaults).
   void setClock(ClockFn clock);
-  void setLineObserver(LineObserver observer, void* context);
+  void setLineObserver(LineObserver observer, void* context) EXCLUDES(logMutex);
 
  private:
-  void emit(unsigned int level, const char* line);
-  void forwardLine(unsigned int level, const char* line);  // defined with the broker attachment
-  void detachBroker();                                     // likewise
+  void emit(unsigned int level, const char* line) REQUIRES(logMutex);
+  void forwardLine(unsigned int level, const char* line) REQUIRES(logMutex);  // defined with the broker attachment
+  void detachBroker() EXCLUDES(logMutex);                                     // likewise
 
-  FILE* logFile = nullptr;
+  FILE* logFile GUARDED_BY(logMutex) = nullptr;
   std::atomic<unsigned int> logLevel{2};
-  std::mutex logMutex;
-  MQTT* mqtt = nullptr;
-  const char* mqttTopic = nullptr;
+  Mutex logMutex;
+  MQTT* mqtt GUARDED_BY(logMutex) = nullptr;
+  const char* mqttTopic GUARDED_BY(logMutex) = nullptr;
 
   std::atomic<bool> closeRequested{false};
   std::atomic<ClockFn> clock{nullptr};
-  LineObserver observer = nullptr;  // guarded by logMutex
-  void* observerContext = nullptr;  // guarded by logMutex
+  LineObserver observer GUARDED_BY(logMutex) = nullptr;
+  void* observerContext GUARDED_BY(logMutex) = nullptr;
 };
 
 extern LOG_CLASS logInstance;

@@ -535,7 +535,7 @@ int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
   backoff = Backoff();
   subscriptions.clear();
   {
-    std::lock_guard<std::mutex> lock(doneMutex);
+    MutexLock lock(doneMutex);
     connectionDone = false;
   }
 
@@ -575,7 +575,7 @@ int MQTT::disconnect() {
   brokerHandle.reset();  // DISCONNECT when the socket is still open, close, release
   linkUp.store(false);
   {
-    std::lock_guard<std::mutex> lock(linkMutex);
+    MutexLock lock(linkMutex);
     watchFd.reset();
   }
   wakeFd.reset();
@@ -594,9 +594,10 @@ void MQTT::stopThreads() {
     // The thread sends what was queued before the stop, then ends. A broker
     // that holds a send or a wait is cut off after the grace period.
     publishQueue.stop();
-    std::unique_lock<std::mutex> lock(doneMutex);
-    if (!doneCondition.wait_for(lock, std::chrono::milliseconds(kFlushGraceMs), [this] { return connectionDone; })) {
-      std::lock_guard<std::mutex> link(linkMutex);
+    MutexLock lock(doneMutex);
+    if (!doneCondition.waitFor(doneMutex, std::chrono::milliseconds(kFlushGraceMs),
+                               [this]() REQUIRES(doneMutex) { return connectionDone; })) {
+      MutexLock link(linkMutex);
       if (watchFd.valid()) shutdown(watchFd.get(), SHUT_RDWR);
     }
     lock.unlock();
@@ -643,7 +644,7 @@ void MQTT::report(LinkEvent event, unsigned long count) {
 bool MQTT::installLink(mqtt_broker_handle* handle) {
   UniqueFd watch(fcntl(handle->sock, F_DUPFD_CLOEXEC, 0));
   {
-    std::lock_guard<std::mutex> lock(linkMutex);
+    MutexLock lock(linkMutex);
     // disconnect sets stopped before it looks for a socket to cut: a link made
     // after that look is given up here.
     if (!watch.valid() || stopped.load()) {
@@ -661,7 +662,7 @@ bool MQTT::installLink(mqtt_broker_handle* handle) {
 void MQTT::loseLink() {
   linkUp.store(false);
   {
-    std::lock_guard<std::mutex> lock(linkMutex);
+    MutexLock lock(linkMutex);
     watchFd.reset();
   }
   brokerHandle.reset();
@@ -711,10 +712,10 @@ void MQTT::_serviceMQTTConnection() {
     act(brokerHandle.get(), *entry);
   }
   {
-    std::lock_guard<std::mutex> lock(doneMutex);
+    MutexLock lock(doneMutex);
     connectionDone = true;
   }
-  doneCondition.notify_all();
+  doneCondition.notifyAll();
 }
 
 void MQTT::queuePing() {
@@ -737,7 +738,7 @@ void MQTT::_serviceMQTTKeepAlive() {
     UniqueFd watch;
     unsigned long generation = 0;
     {
-      std::lock_guard<std::mutex> lock(linkMutex);
+      MutexLock lock(linkMutex);
       if (watchFd.valid()) watch.reset(fcntl(watchFd.get(), F_DUPFD_CLOEXEC, 0));
       generation = linkGeneration;
     }
@@ -748,7 +749,7 @@ void MQTT::_serviceMQTTKeepAlive() {
       if (readiness == Readiness::Woken) return;
       bool current = false;
       {
-        std::lock_guard<std::mutex> lock(linkMutex);
+        MutexLock lock(linkMutex);
         current = watchFd.valid() && generation == linkGeneration;
       }
       if (!current) {

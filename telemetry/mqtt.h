@@ -19,14 +19,13 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/unique_fd.h"
 #include "telemetry/backoff.h"
 #include "telemetry/publish.h"
@@ -117,13 +116,13 @@ class MQTT {
   void _serviceMQTTConnection();
   void _serviceMQTTKeepAlive();
   void act(mqtt_broker_handle* handle, const Publish& entry);
-  bool reconnect();                              // false when stopped meanwhile
-  bool installLink(mqtt_broker_handle* handle);  // false when stopped meanwhile
-  void loseLink();
+  bool reconnect();                                                 // false when stopped meanwhile
+  bool installLink(mqtt_broker_handle* handle) EXCLUDES(linkMutex);  // false when stopped meanwhile
+  void loseLink() EXCLUDES(linkMutex);
   void report(LinkEvent event, unsigned long count);
   void queuePing();
   bool pauseMs(long long milliseconds);  // false when woken to stop
-  void stopThreads();
+  void stopThreads() EXCLUDES(doneMutex, linkMutex);
 
   // Written by connect and disconnect while no client thread runs, otherwise
   // used by the connection thread alone.
@@ -151,13 +150,13 @@ class MQTT {
   // The keep-alive thread's view of the current connection, and disconnect's
   // way to cut it: a duplicate of the broker socket, and a count of connections
   // that tells the keep-alive thread the socket it watched was replaced.
-  std::mutex linkMutex;
-  UniqueFd watchFd;                  // guarded by linkMutex
-  unsigned long linkGeneration = 0;  // guarded by linkMutex
+  Mutex linkMutex;
+  UniqueFd watchFd GUARDED_BY(linkMutex);
+  unsigned long linkGeneration GUARDED_BY(linkMutex) = 0;
 
   std::atomic<bool> pingQueued{false};  // a keep-alive ping waits in the queue
 
-  std::mutex doneMutex;
-  std::condition_variable doneCondition;
-  bool connectionDone = false;  // guarded by doneMutex
+  Mutex doneMutex;
+  CondVar doneCondition;
+  bool connectionDone GUARDED_BY(doneMutex) = false;
 };

@@ -6,7 +6,7 @@
 void PublishQueue::push(std::unique_ptr<Publish> entry) {
   std::unique_ptr<Publish> oldest;  // destroyed after the lock is released
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (entry == nullptr || stopped) return;  // the entry goes after the lock
     if (isPublication(*entry)) {
       if (publications >= bound) {
@@ -25,12 +25,12 @@ void PublishQueue::push(std::unique_ptr<Publish> entry) {
     }
     entries.push_back(std::move(entry));
   }
-  ready.notify_one();
+  ready.notifyOne();
 }
 
 std::unique_ptr<Publish> PublishQueue::pop() {
-  std::unique_lock<std::mutex> lock(mutex);
-  ready.wait(lock, [this] { return !entries.empty() || stopped; });
+  MutexLock lock(mutex);
+  ready.wait(mutex, [this]() REQUIRES(mutex) { return !entries.empty() || stopped; });
   if (entries.empty()) return nullptr;
   std::unique_ptr<Publish> entry = std::move(entries.front());
   entries.pop_front();
@@ -40,19 +40,19 @@ std::unique_ptr<Publish> PublishQueue::pop() {
 
 void PublishQueue::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     stopped = true;
   }
-  ready.notify_all();
+  ready.notifyAll();
 }
 
 void PublishQueue::reopen() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   stopped = false;
 }
 
 unsigned long PublishQueue::takeDroppedWhenIdle() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (!entries.empty()) return 0;
   unsigned long count = dropped;
   dropped = 0;
@@ -62,13 +62,13 @@ unsigned long PublishQueue::takeDroppedWhenIdle() {
 void PublishQueue::clear() {
   std::deque<std::unique_ptr<Publish>> old;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     old.swap(entries);
     publications = 0;
   }
 }
 
 size_t PublishQueue::size() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return entries.size();
 }

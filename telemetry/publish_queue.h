@@ -9,11 +9,10 @@
 
 #include <stddef.h>
 
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 
+#include "base/mutex.h"
 #include "telemetry/publish.h"
 
 class PublishQueue {
@@ -43,10 +42,10 @@ class PublishQueue {
   }
 
   const size_t bound;
-  mutable std::mutex mutex;
-  std::condition_variable ready;
-  std::deque<std::unique_ptr<Publish>> entries;  // guarded by mutex
-  size_t publications = 0;                       // guarded by mutex
-  unsigned long dropped = 0;                     // guarded by mutex
-  bool stopped = false;                          // guarded by mutex
+  mutable Mutex mutex;
+  CondVar ready;
+  std::deque<std::unique_ptr<Publish>> entries GUARDED_BY(mutex);
+  size_t publications GUARDED_BY(mutex) = 0;
+  unsigned long dropped GUARDED_BY(mutex) = 0;
+  bool stopped GUARDED_BY(mutex) = false;
 };

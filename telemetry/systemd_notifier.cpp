@@ -46,14 +46,14 @@ void SystemdNotifier::send(const std::string& message) const {
 
 void SystemdNotifier::ready() {
   if (!active) return;
-  std::lock_guard<std::mutex> lock(statusMutex);
+  MutexLock lock(statusMutex);
   lastSent = renderLocked();
   send("READY=1\nSTATUS=" + lastSent);
 }
 
 void SystemdNotifier::stopping() {
   if (!active) return;
-  std::lock_guard<std::mutex> lock(statusMutex);
+  MutexLock lock(statusMutex);
   lastSent = "Stopping";
   send("STOPPING=1\nSTATUS=Stopping");
 }
@@ -82,7 +82,7 @@ bool SystemdNotifier::watchedWait(int milliseconds, const WaitFn& wait) {
 
 void SystemdNotifier::setLink(Link state, const char* newHost, const char* newPort, const char* why) {
   if (!active) return;
-  std::lock_guard<std::mutex> lock(statusMutex);
+  MutexLock lock(statusMutex);
   link = state;
   // The host and port may come from a partner's reconnect command and the callsign
   // from its metadata: a line break there would start another assignment of the
@@ -95,7 +95,7 @@ void SystemdNotifier::setLink(Link state, const char* newHost, const char* newPo
 
 void SystemdNotifier::setTalkGroup(uint32_t group) {
   if (!active) return;
-  std::lock_guard<std::mutex> lock(statusMutex);
+  MutexLock lock(statusMutex);
   talkGroup = group;
   sendStatusLocked();
 }
@@ -103,7 +103,7 @@ void SystemdNotifier::setTalkGroup(uint32_t group) {
 void SystemdNotifier::setCall(Way way, uint32_t source, const char* callsign, uint32_t destination,
                               bool privateCall) {
   if (!active) return;
-  std::lock_guard<std::mutex> lock(statusMutex);
+  MutexLock lock(statusMutex);
   Call& call = calls[way == Way::FromNetwork ? 0 : 1];
   call.seen = true;
   call.source = source;
@@ -116,13 +116,13 @@ void SystemdNotifier::setCall(Way way, uint32_t source, const char* callsign, ui
 
 void SystemdNotifier::setBroker(bool connected) {
   if (!active) return;
-  std::lock_guard<std::mutex> lock(statusMutex);
+  MutexLock lock(statusMutex);
   broker = connected ? 1 : 0;
   sendStatusLocked();
 }
 
 std::string SystemdNotifier::statusText() const {
-  std::lock_guard<std::mutex> lock(statusMutex);
+  MutexLock lock(statusMutex);
   return renderLocked();
 }
 

@@ -12,8 +12,9 @@
 #include <stdint.h>
 
 #include <functional>
-#include <mutex>
 #include <string>
+
+#include "base/mutex.h"
 
 class SystemdNotifier {
  public:
@@ -29,8 +30,8 @@ class SystemdNotifier {
   // 0 when systemd asked for no watchdog.
   int64_t watchdogMicroseconds() const { return watchdogUsec; }
 
-  void ready();     // READY=1 with the current status
-  void stopping();  // STOPPING=1
+  void ready() EXCLUDES(statusMutex);     // READY=1 with the current status
+  void stopping() EXCLUDES(statusMutex);  // STOPPING=1
 
   // Network thread, once per pass of its loop: pings the watchdog when a quarter
   // of its period has gone by since the last ping. Cheap otherwise: one clock read.
@@ -42,14 +43,15 @@ class SystemdNotifier {
   bool watchedWait(int milliseconds, const WaitFn& wait);
 
   // The parts of the status line. host and port are copied; reason may be null.
-  void setLink(Link state, const char* host, const char* port, const char* reason = nullptr);
-  void setTalkGroup(uint32_t talkGroup);
+  void setLink(Link state, const char* host, const char* port, const char* reason = nullptr) EXCLUDES(statusMutex);
+  void setTalkGroup(uint32_t talkGroup) EXCLUDES(statusMutex);
   // The latest call each way; callsign may be null or empty. The time is now.
-  void setCall(Way way, uint32_t source, const char* callsign, uint32_t destination, bool privateCall);
+  void setCall(Way way, uint32_t source, const char* callsign, uint32_t destination, bool privateCall)
+      EXCLUDES(statusMutex);
   // Only a daemon with a broker configured says anything about one.
-  void setBroker(bool connected);
+  void setBroker(bool connected) EXCLUDES(statusMutex);
 
-  std::string statusText() const;
+  std::string statusText() const EXCLUDES(statusMutex);
 
  private:
   struct Call {
@@ -60,22 +62,21 @@ class SystemdNotifier {
     long long when = 0;  // seconds since the epoch
   };
 
-  std::string renderLocked() const;  // the caller holds statusMutex
-  void sendStatusLocked();           // likewise
+  std::string renderLocked() const REQUIRES(statusMutex);
+  void sendStatusLocked() REQUIRES(statusMutex);
   void send(const std::string& message) const;
 
   bool active = false;      // written by start only
   int64_t watchdogUsec = 0;  // likewise
   int64_t lastPingUsec = 0;  // network thread only
 
-  mutable std::mutex statusMutex;
-  // Guarded by statusMutex:
-  Link link = Link::Starting;
-  std::string host, port, reason;
-  uint32_t talkGroup = 0;
-  Call calls[2];
-  int broker = -1;  // -1 none configured, 0 not connected, 1 connected
-  std::string lastSent;
+  mutable Mutex statusMutex;
+  Link link GUARDED_BY(statusMutex) = Link::Starting;
+  std::string host GUARDED_BY(statusMutex), port GUARDED_BY(statusMutex), reason GUARDED_BY(statusMutex);
+  uint32_t talkGroup GUARDED_BY(statusMutex) = 0;
+  Call calls[2] GUARDED_BY(statusMutex);
+  int broker GUARDED_BY(statusMutex) = -1;  // -1 none configured, 0 not connected, 1 connected
+  std::string lastSent GUARDED_BY(statusMutex);
 };
 
 extern SystemdNotifier systemdNotifier;

@@ -72,10 +72,10 @@ void PartnerLink::receiveLoop() {
     Datagram datagram(buffer, buffer + n);
     if (receiveCallback) receiveCallback(datagram);
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       datagrams.push_back(std::move(datagram));
     }
-    arrived.notify_all();
+    arrived.notifyAll();
   }
 }
 
@@ -141,18 +141,19 @@ void PartnerLink::sendCall(uint32_t source, uint32_t destination, int count, int
 }
 
 std::vector<Datagram> PartnerLink::received() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return datagrams;
 }
 
 void PartnerLink::clear() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   datagrams.clear();
 }
 
 bool PartnerLink::waitUntil(const std::function<bool(const std::vector<Datagram>&)>& predicate, int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex);
-  return arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return predicate(datagrams); });
+  MutexLock lock(mutex);
+  return arrived.waitFor(mutex, std::chrono::milliseconds(timeoutMs),
+                         [&]() REQUIRES(mutex) { return predicate(datagrams); });
 }
 
 size_t PartnerLink::countTag(const std::vector<Datagram>& list, uint8_t tag) {

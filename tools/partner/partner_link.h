@@ -8,13 +8,12 @@
 
 #include <stdint.h>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/unique_fd.h"
 
 using Datagram = std::vector<uint8_t>;
@@ -64,8 +63,8 @@ class PartnerLink {
   UniquePipe wakePipe;
   int boundPort = 0;
   std::thread receiver;
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<Datagram> datagrams;  // guarded by mutex
+  Mutex mutex;
+  CondVar arrived;
+  std::vector<Datagram> datagrams GUARDED_BY(mutex);
   std::function<void(const Datagram&)> receiveCallback;
 };

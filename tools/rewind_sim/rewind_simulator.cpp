@@ -133,7 +133,7 @@ RewindSimulator::RewindSimulator() : randomBytes(std::random_device{}()) {}
 RewindSimulator::~RewindSimulator() { stop(); }
 
 bool RewindSimulator::start(const std::string& bindAddress, int port) {
-  std::unique_lock<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (running) return true;
   lastError.clear();
 
@@ -196,18 +196,18 @@ bool RewindSimulator::start(const std::string& bindAddress, int port) {
 
 void RewindSimulator::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (!running) return;
     stopping = true;
     writeByte(wakePipe.write.get());
-    jobsChanged.notify_all();
+    jobsChanged.notifyAll();
   }
   pthread_join(receiver, nullptr);
   pthread_join(player, nullptr);
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   closeDescriptors();
   running = false;
-  changed.notify_all();
+  changed.notifyAll();
 }
 
 void RewindSimulator::closeDescriptors() {
@@ -217,52 +217,52 @@ void RewindSimulator::closeDescriptors() {
 }
 
 int RewindSimulator::port() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return boundPort;
 }
 
 std::string RewindSimulator::error() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return lastError;
 }
 
 void RewindSimulator::setPassword(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   password = text;
 }
 
 void RewindSimulator::setChallengeLength(size_t length) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   challengeLength = std::max<size_t>(1, std::min(length, kMaxChallengeLength));
 }
 
 void RewindSimulator::setSilent(bool on) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   silent = on;
   trace("%s", on ? "SILENT: answering nothing" : "ANSWERING again");
 }
 
 void RewindSimulator::setAnswerKeepAlives(bool answer) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   answerKeepAlives = answer;
   trace("KEEP_ALIVE replies %s", answer ? "on" : "off");
 }
 
 void RewindSimulator::setParrot(bool on, int delayMs, bool dmrPace) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   parrot = on;
   parrotDelayMs = std::max(0, delayMs);
   parrotPace = dmrPace;
 }
 
 void RewindSimulator::setTrace(FILE* out, bool bursts) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   traceOut = out;
   traceBursts = bursts;
 }
 
 bool RewindSimulator::clientEndpoint(struct sockaddr_storage* address, socklen_t* length) const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (clientLength == 0) return false;
   if (address != nullptr) *address = client;
   if (length != nullptr) *length = clientLength;
@@ -270,37 +270,37 @@ bool RewindSimulator::clientEndpoint(struct sockaddr_storage* address, socklen_t
 }
 
 std::string RewindSimulator::clientEndpointText() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return clientText;
 }
 
 bool RewindSimulator::loggedIn() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return authenticated;
 }
 
 uint32_t RewindSimulator::subscribedTalkGroup() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return talkGroup;
 }
 
 int RewindSimulator::challengesSent() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return challenges;
 }
 
 int RewindSimulator::callsPlayed() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return played;
 }
 
 std::vector<SimPacket> RewindSimulator::packets() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return received;
 }
 
 std::vector<SimPacket> RewindSimulator::packetsOfType(uint16_t type) const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   std::vector<SimPacket> result;
   for (const SimPacket& p : received) {
     if (p.wellFormed && p.type == type) result.push_back(p);
@@ -309,18 +309,18 @@ std::vector<SimPacket> RewindSimulator::packetsOfType(uint16_t type) const {
 }
 
 size_t RewindSimulator::packetCount() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   return received.size();
 }
 
 void RewindSimulator::clearPackets() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   received.clear();
 }
 
 bool RewindSimulator::waitForPacket(uint16_t type, size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex);
-  return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+  MutexLock lock(mutex);
+  return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex) {
     size_t seen = 0;
     for (const SimPacket& p : received) {
       if (p.wellFormed && p.type == type) ++seen;
@@ -330,34 +330,36 @@ bool RewindSimulator::waitForPacket(uint16_t type, size_t count, int timeoutMs) 
 }
 
 bool RewindSimulator::waitForPacketCount(size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex);
-  return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return received.size() >= count; });
+  MutexLock lock(mutex);
+  return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs),
+                         [&]() REQUIRES(mutex) { return received.size() >= count; });
 }
 
 bool RewindSimulator::waitForLogin(int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex);
-  return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return authenticated; });
+  MutexLock lock(mutex);
+  return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex) { return authenticated; });
 }
 
 bool RewindSimulator::playCall(const SimCall& call) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (!running || !authenticated) return false;
   Job job = callJob(call);
   trace("PLAY %s call %u -> %u: %d headers, %d bursts%s", call.privateCall ? "private" : "group", call.source,
         call.destination != 0 ? call.destination : (talkGroup != 0 ? talkGroup : kDefaultTalkGroup), call.headers,
         call.bursts, call.talkerAlias.empty() ? "" : ", talker alias");
   jobs.push_back(std::move(job));
-  jobsChanged.notify_all();
+  jobsChanged.notifyAll();
   return true;
 }
 
 bool RewindSimulator::waitCallsDone(int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex);
-  return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return jobs.empty() && !playing; });
+  MutexLock lock(mutex);
+  return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs),
+                         [&]() REQUIRES(mutex) { return jobs.empty() && !playing; });
 }
 
 bool RewindSimulator::sendRaw(const void* data, size_t length) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (!handle.valid() || clientLength == 0) return false;
   ssize_t sent = sendto(handle.get(), data, length, 0, reinterpret_cast<const sockaddr*>(&client), clientLength);
   trace("TX raw len=%zu", length);
@@ -365,7 +367,7 @@ bool RewindSimulator::sendRaw(const void* data, size_t length) {
 }
 
 bool RewindSimulator::sendPacket(uint16_t type, uint16_t flags, const void* payload, size_t length) {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   bool wasSilent = silent;
   silent = false;
   bool ok = sendLocked(type, flags, payload, length);
@@ -397,7 +399,7 @@ void* RewindSimulator::playThread(void* self) {
 void RewindSimulator::_receiveThread() {
   int socketFd, wakeFd;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     socketFd = handle.get();
     wakeFd = wakePipe.read.get();
   }
@@ -412,30 +414,30 @@ void RewindSimulator::_receiveThread() {
     ssize_t size =
         recvfrom(socketFd, buffer, sizeof(buffer), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (size < 0) continue;
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     handleDatagram(buffer, static_cast<size_t>(size), from, fromLength);
-    changed.notify_all();
+    changed.notifyAll();
   }
 }
 
 void RewindSimulator::_playThread() {
-  std::unique_lock<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   while (!stopping) {
     if (jobs.empty()) {
-      jobsChanged.wait(lock);
+      jobsChanged.wait(mutex);
       continue;
     }
     Job job = std::move(jobs.front());
     jobs.pop_front();
     playing = true;
-    jobsChanged.wait_until(lock, job.notBefore, [&] { return stopping; });
+    jobsChanged.waitUntil(mutex, job.notBefore, [&]() REQUIRES(mutex) { return stopping; });
     const Clock::time_point begin = Clock::now();
     int slot = 0;
     for (const Step& step : job.steps) {
       if (stopping) break;
       if (job.dmrPace && step.paced) {
         Clock::time_point due = begin + std::chrono::milliseconds(kPacketIntervalMs * slot++);
-        jobsChanged.wait_until(lock, due, [&] { return stopping; });
+        jobsChanged.waitUntil(mutex, due, [&]() REQUIRES(mutex) { return stopping; });
         if (stopping) break;
       }
       sendLocked(step.type, step.flags, step.payload.data(), step.payload.size(),
@@ -443,7 +445,7 @@ void RewindSimulator::_playThread() {
     }
     playing = false;
     ++played;
-    changed.notify_all();
+    changed.notifyAll();
   }
 }
 
@@ -572,7 +574,7 @@ void RewindSimulator::queueParrotEcho() {
   recordedBursts.clear();
   trace("PARROT echo in %d ms", parrotDelayMs);
   jobs.push_back(std::move(job));
-  jobsChanged.notify_all();
+  jobsChanged.notifyAll();
 }
 
 void RewindSimulator::collectAliasBlock(const std::vector<uint8_t>& payload) {

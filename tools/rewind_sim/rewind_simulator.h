@@ -16,15 +16,14 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/unique_fd.h"
 
 // One received datagram. Header fields are valid only when wellFormed.
@@ -132,67 +131,68 @@ class RewindSimulator {
   void _receiveThread();
   void _playThread();
 
-  // Everything below runs with mutex held.
-  void handleDatagram(const uint8_t* data, size_t size, const struct sockaddr_storage& from, socklen_t fromLength);
-  void handlePacket(const SimPacket& packet);
+  void handleDatagram(const uint8_t* data, size_t size, const struct sockaddr_storage& from, socklen_t fromLength)
+      REQUIRES(mutex);
+  void handlePacket(const SimPacket& packet) REQUIRES(mutex);
   // The phases of a session: logging in, the subscription and its end, calls.
   // The first two say whether the packet type was theirs.
-  bool handleLoginPacket(const SimPacket& packet);
-  bool handleSessionPacket(const SimPacket& packet);
-  void handleCallPacket(const SimPacket& packet);
-  void queueParrotEcho();  // the call just recorded, played back
-  void collectAliasBlock(const std::vector<uint8_t>& payload);
-  void sendChallenge();
-  bool sendLocked(uint16_t type, uint16_t flags, const void* payload, size_t length, bool trace = true);
-  void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void traceReceived(const SimPacket& packet, const char* note);
-  Job callJob(const SimCall& call) const;
-  void resetClient();
-  void closeDescriptors();
+  bool handleLoginPacket(const SimPacket& packet) REQUIRES(mutex);
+  bool handleSessionPacket(const SimPacket& packet) REQUIRES(mutex);
+  void handleCallPacket(const SimPacket& packet) REQUIRES(mutex);
+  void queueParrotEcho() REQUIRES(mutex);  // the call just recorded, played back
+  void collectAliasBlock(const std::vector<uint8_t>& payload) REQUIRES(mutex);
+  void sendChallenge() REQUIRES(mutex);
+  bool sendLocked(uint16_t type, uint16_t flags, const void* payload, size_t length, bool trace = true)
+      REQUIRES(mutex);
+  void trace(const char* format, ...) __attribute__((format(printf, 2, 3))) REQUIRES(mutex);
+  void traceReceived(const SimPacket& packet, const char* note) REQUIRES(mutex);
+  Job callJob(const SimCall& call) const REQUIRES(mutex);
+  void resetClient() REQUIRES(mutex);
+  void closeDescriptors() REQUIRES(mutex);
 
-  mutable std::mutex mutex;
-  mutable std::condition_variable changed;  // a packet recorded, a login, a job finished
-  std::condition_variable jobsChanged;      // a job queued, or stopping
+  mutable Mutex mutex;
+  mutable CondVar changed;  // a packet recorded, a login, a job finished
+  CondVar jobsChanged;      // a job queued, or stopping
 
-  UniqueFd handle;
-  UniquePipe wakePipe;
-  int boundPort = 0;
-  bool running = false;
-  bool stopping = false;
+  UniqueFd handle GUARDED_BY(mutex);
+  UniquePipe wakePipe GUARDED_BY(mutex);
+  int boundPort GUARDED_BY(mutex) = 0;
+  bool running GUARDED_BY(mutex) = false;
+  bool stopping GUARDED_BY(mutex) = false;
   pthread_t receiver{};
   pthread_t player{};
-  std::string lastError;
+  std::string lastError GUARDED_BY(mutex);
 
-  std::string password;
-  size_t challengeLength = 16;
-  bool silent = false;
-  bool answerKeepAlives = true;
-  bool parrot = false;
-  int parrotDelayMs = 1000;
-  bool parrotPace = true;
-  FILE* traceOut = nullptr;
-  bool traceBursts = true;
+  std::string password GUARDED_BY(mutex);
+  size_t challengeLength GUARDED_BY(mutex) = 16;
+  bool silent GUARDED_BY(mutex) = false;
+  bool answerKeepAlives GUARDED_BY(mutex) = true;
+  bool parrot GUARDED_BY(mutex) = false;
+  int parrotDelayMs GUARDED_BY(mutex) = 1000;
+  bool parrotPace GUARDED_BY(mutex) = true;
+  FILE* traceOut GUARDED_BY(mutex) = nullptr;
+  bool traceBursts GUARDED_BY(mutex) = true;
 
   // The client.
-  struct sockaddr_storage client {};
-  socklen_t clientLength = 0;
-  std::string clientText;
-  bool authenticated = false;
-  uint32_t clientID = 0;
-  uint32_t talkGroup = 0;
-  std::vector<std::vector<uint8_t>> expectedAnswers;  // digests of the challenges still open
-  int challenges = 0;
+  struct sockaddr_storage client GUARDED_BY(mutex) {};
+  socklen_t clientLength GUARDED_BY(mutex) = 0;
+  std::string clientText GUARDED_BY(mutex);
+  bool authenticated GUARDED_BY(mutex) = false;
+  uint32_t clientID GUARDED_BY(mutex) = 0;
+  uint32_t talkGroup GUARDED_BY(mutex) = 0;
+  std::vector<std::vector<uint8_t>> expectedAnswers GUARDED_BY(mutex);  // digests of the challenges still open
+  int challenges GUARDED_BY(mutex) = 0;
 
   // The client's call being recorded for the parrot.
-  bool recording = false;
-  std::vector<uint8_t> recordedHeader;
-  std::vector<std::vector<uint8_t>> recordedBursts;
-  std::vector<uint8_t> aliasBlocks[4];
+  bool recording GUARDED_BY(mutex) = false;
+  std::vector<uint8_t> recordedHeader GUARDED_BY(mutex);
+  std::vector<std::vector<uint8_t>> recordedBursts GUARDED_BY(mutex);
+  std::vector<uint8_t> aliasBlocks[4] GUARDED_BY(mutex);
 
-  std::vector<SimPacket> received;
-  std::deque<Job> jobs;
-  bool playing = false;
-  int played = 0;
-  uint32_t counters[2] = {0, 0};
-  std::mt19937 randomBytes;
+  std::vector<SimPacket> received GUARDED_BY(mutex);
+  std::deque<Job> jobs GUARDED_BY(mutex);
+  bool playing GUARDED_BY(mutex) = false;
+  int played GUARDED_BY(mutex) = 0;
+  uint32_t counters[2] GUARDED_BY(mutex) = {0, 0};
+  std::mt19937 randomBytes GUARDED_BY(mutex);
 };
