@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/subscriber.h"
 
+#include <sys/resource.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -214,6 +216,9 @@ void* Subscriber::reloadSubscribers(void* self) {
 
 void Subscriber::_reloadSubscribers() {
   pthread_setname_np(pthread_self(), "reloadSubscribe");  // the platform allows 15 characters
+  // Reading the file is never urgent: the thread leaves the cores to the voice
+  // threads of a busy board (lowest nice value; raising it is always allowed).
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
   std::unique_lock<std::mutex> lock(reloadMutex);
   for (;;) {
     reloadChanged.wait(lock, [this] { return stopping || reloadWanted || retired; });
