@@ -15,6 +15,7 @@
 #include "network/odmrtp_class.h"
 #include "support/cudp.h"
 #include "support/subscriber.h"
+#include "support/voice_priority.h"
 #include "telemetry/log_class.h"
 #include "telemetry/systemd_notifier.h"
 #include "version.h"
@@ -51,6 +52,8 @@ CZELK::CZELK(Settings_t* configuration) : settings(configuration) {
   if (doneFlag) return;
   g_zelk = this;
 
+  // The receiver and the dispatcher inherit the network thread's priority.
+  raiseVoicePriority();
   if (pthread_create(&serviceTlvThread, nullptr, serviceTlvConnection, this) != 0) {
     logInstance.log(LOG_FATAL, "Error creating serviceTlvConnection thread\n");
     doneFlag = true;

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/subscriber.h"
 
-#include <sys/resource.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +11,7 @@
 #include <mutex>
 #include <utility>
 
+#include "support/voice_priority.h"
 #include "telemetry/log_class.h"
 
 namespace {
@@ -217,8 +216,8 @@ void* Subscriber::reloadSubscribers(void* self) {
 void Subscriber::_reloadSubscribers() {
   pthread_setname_np(pthread_self(), "reloadSubscribe");  // the platform allows 15 characters
   // Reading the file is never urgent: the thread leaves the cores to the voice
-  // threads of a busy board (lowest nice value; raising it is always allowed).
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+  // threads it may have inherited a real-time priority from.
+  lowerToBackground();
   std::unique_lock<std::mutex> lock(reloadMutex);
   for (;;) {
     reloadChanged.wait(lock, [this] { return stopping || reloadWanted || retired; });

@@ -19,8 +19,9 @@
 // make the run fail (exit status 1); a missed timing goal is only reported.
 //
 //   zelk_stress_bench [--zelk PATH] [--clock PATH] [--calls N] [--frames N]
-//                     [--nice N] [--only TEXT] [--json PATH] [--keep]
-// --nice runs zelk under nice -n N (for comparing scheduling choices); --only
+//                     [--nice N] [--rr N] [--only TEXT] [--json PATH] [--keep]
+// --nice runs zelk under nice -n N, --rr under the real-time round-robin policy
+// at priority N (chrt -r), for comparing scheduling choices; --only
 // runs quiet and the events whose name contains TEXT.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -84,6 +85,7 @@ struct Options {
   int calls = 3;
   int frames = 100;  // voice frames per call: 6 s of speech
   int nice = 0;
+  int rr = 0;  // real-time round-robin priority for zelk, 0: normal scheduling
   std::string jsonPath = "stress_bench.json";
   bool keep = false;
   std::string only;  // run only the events whose name contains this (and quiet)
@@ -105,7 +107,15 @@ class Child {
     envp.push_back(nullptr);
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    // At normal priority, whatever the rig runs at.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    struct sched_param normal {};
+    posix_spawnattr_setschedpolicy(&attributes, SCHED_OTHER);
+    posix_spawnattr_setschedparam(&attributes, &normal);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSCHEDULER);
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Child() { stop(); }
@@ -353,6 +363,8 @@ class Hogs {
     for (int i = 0; i < count; ++i) {
       pid_t pid = fork();
       if (pid == 0) {
+        struct sched_param normal {};
+        sched_setscheduler(0, SCHED_OTHER, &normal);
         volatile uint64_t spin = 0;
         for (;;) ++spin;
       }
@@ -441,12 +453,13 @@ int parseOptions(int argc, char** argv, Options& o) {
     else if (a == "--calls") o.calls = std::max(1, atoi(next()));
     else if (a == "--frames") o.frames = std::max(10, atoi(next()));
     else if (a == "--nice") o.nice = atoi(next());
+    else if (a == "--rr") o.rr = atoi(next());
     else if (a == "--json") o.jsonPath = next();
     else if (a == "--keep") o.keep = true;
     else if (a == "--only") o.only = next();
     else {
       fprintf(stderr, "usage: zelk_stress_bench [--zelk PATH] [--clock PATH] [--calls N] [--frames N] [--nice N] "
-                      "[--only TEXT] [--json PATH] [--keep]\n");
+                      "[--rr N] [--only TEXT] [--json PATH] [--keep]\n");
       return 2;
     }
   }
@@ -471,10 +484,11 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // The rig before everything else on the machine; children start at normal priority.
+  // The rig before everything else on the machine: its threads inherit the
+  // policy; the processes it starts run at normal priority (see Child, Hogs).
   struct sched_param rigPriority {};
   rigPriority.sched_priority = 20;
-  bool rigRealtime = sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &rigPriority) == 0;
+  bool rigRealtime = sched_setscheduler(0, SCHED_FIFO, &rigPriority) == 0;
 
   char pattern[] = "/tmp/zelk-stress-XXXXXX";
   std::string dir = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
@@ -499,6 +513,7 @@ int main(int argc, char** argv) {
                                        << "/subscriber_ids.csv\n";
   std::vector<std::string> command = {o.zelk, dir + "/Trelvane.ini"};
   if (o.nice != 0) command.insert(command.begin(), {"/usr/bin/nice", "-n", std::to_string(o.nice)});
+  if (o.rr != 0) command.insert(command.begin(), {"/usr/bin/chrt", "-r", std::to_string(o.rr)});
   const std::string out = dir + "/zelk.out";
   Child zelk(command, out,
              {"ZELK_LOG=" + dir, "LD_PRELOAD=" + o.clock, "ZELK_CLOCK_STEP_ON_USR1=" + std::to_string(kDaySeconds)});
@@ -514,8 +529,8 @@ int main(int argc, char** argv) {
   usleep(500000);  // the broker attachment and the first keep-alives
 
   int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  printf("== %d calls of %d frames (%d ms apart) in each direction per event; %d cores; zelk nice %d; rig %s\n",
-         o.calls, o.frames, kFrameMs, cores, o.nice, rigRealtime ? "SCHED_FIFO" : "at normal priority (no SCHED_FIFO)");
+  printf("== %d calls of %d frames (%d ms apart) in each direction per event; %d cores; zelk nice %d rr %d; rig %s\n",
+         o.calls, o.frames, kFrameMs, cores, o.nice, o.rr, rigRealtime ? "SCHED_FIFO" : "at normal priority (no SCHED_FIFO)");
   printf("== load average at start: %s (other work on the machine disturbs the figures)\n", loadAverage().c_str());
   fflush(stdout);
 
@@ -578,7 +593,7 @@ int main(int argc, char** argv) {
   printf("\ngoal: largest added gap <= %.0f ms, p99 <= 2 x quiet, no frame lost or reordered\n", kGapGoalMs);
   printf("subscriber reloads seen: %zu of %d; malformed datagrams logged: %zu of %zu; load average now %s\n", reloads,
          o.calls, logged, flood.count(), loadAverage().c_str());
-  nlohmann::json report = {{"calls_per_event", o.calls}, {"frames_per_call", o.frames}, {"zelk_nice", o.nice},
+  nlohmann::json report = {{"calls_per_event", o.calls}, {"frames_per_call", o.frames}, {"zelk_nice", o.nice}, {"zelk_rr", o.rr},
                            {"rig_realtime", rigRealtime}, {"cores", cores}, {"reloads", reloads},
                            {"malformed_logged", logged}, {"load_average_at_end", loadAverage()},
                            {"table", table}, {"frames_intact", framesOk}, {"goals_met", goalsMet}};
