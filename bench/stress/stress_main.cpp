@@ -19,9 +19,9 @@
 // make the run fail (exit status 1); a missed timing goal is only reported.
 //
 //   zelk_stress_bench [--zelk PATH] [--clock PATH] [--calls N] [--frames N]
-//                     [--nice N] [--rr N] [--only TEXT] [--json PATH] [--keep]
-// --nice runs zelk under nice -n N, --rr under the real-time round-robin policy
-// at priority N (chrt -r), for comparing scheduling choices; --only
+//                     [--nice N] [--no-realtime] [--only TEXT] [--json PATH] [--keep]
+// --nice runs zelk under nice -n N, --no-realtime without the capability that
+// lets it raise its voice threads (as root), for comparing scheduling; --only
 // runs quiet and the events whose name contains TEXT.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -85,7 +85,7 @@ struct Options {
   int calls = 3;
   int frames = 100;  // voice frames per call: 6 s of speech
   int nice = 0;
-  int rr = 0;  // real-time round-robin priority for zelk, 0: normal scheduling
+  bool noRealtime = false;  // zelk without the privilege to raise its voice threads
   std::string jsonPath = "stress_bench.json";
   bool keep = false;
   std::string only;  // run only the events whose name contains this (and quiet)
@@ -453,13 +453,13 @@ int parseOptions(int argc, char** argv, Options& o) {
     else if (a == "--calls") o.calls = std::max(1, atoi(next()));
     else if (a == "--frames") o.frames = std::max(10, atoi(next()));
     else if (a == "--nice") o.nice = atoi(next());
-    else if (a == "--rr") o.rr = atoi(next());
+    else if (a == "--no-realtime") o.noRealtime = true;
     else if (a == "--json") o.jsonPath = next();
     else if (a == "--keep") o.keep = true;
     else if (a == "--only") o.only = next();
     else {
       fprintf(stderr, "usage: zelk_stress_bench [--zelk PATH] [--clock PATH] [--calls N] [--frames N] [--nice N] "
-                      "[--rr N] [--only TEXT] [--json PATH] [--keep]\n");
+                      "[--no-realtime] [--only TEXT] [--json PATH] [--keep]\n");
       return 2;
     }
   }
@@ -512,8 +512,11 @@ int main(int argc, char** argv) {
                                        << "\nBrokerTopic = stress/log\nsubscriberFile = " << dir
                                        << "/subscriber_ids.csv\n";
   std::vector<std::string> command = {o.zelk, dir + "/Trelvane.ini"};
+  if (o.noRealtime) {
+    command.insert(command.begin(), {"/usr/bin/setpriv", "--bounding-set", "-sys_nice", "--inh-caps", "-sys_nice"});
+  }
+  // nice runs outermost: lowering the nice value takes the capability setpriv drops.
   if (o.nice != 0) command.insert(command.begin(), {"/usr/bin/nice", "-n", std::to_string(o.nice)});
-  if (o.rr != 0) command.insert(command.begin(), {"/usr/bin/chrt", "-r", std::to_string(o.rr)});
   const std::string out = dir + "/zelk.out";
   Child zelk(command, out,
              {"ZELK_LOG=" + dir, "LD_PRELOAD=" + o.clock, "ZELK_CLOCK_STEP_ON_USR1=" + std::to_string(kDaySeconds)});
@@ -529,8 +532,8 @@ int main(int argc, char** argv) {
   usleep(500000);  // the broker attachment and the first keep-alives
 
   int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  printf("== %d calls of %d frames (%d ms apart) in each direction per event; %d cores; zelk nice %d rr %d; rig %s\n",
-         o.calls, o.frames, kFrameMs, cores, o.nice, o.rr, rigRealtime ? "SCHED_FIFO" : "at normal priority (no SCHED_FIFO)");
+  printf("== %d calls of %d frames (%d ms apart) in each direction per event; %d cores; zelk nice %d%s; rig %s\n",
+         o.calls, o.frames, kFrameMs, cores, o.nice, o.noRealtime ? ", not allowed real-time" : "", rigRealtime ? "SCHED_FIFO" : "at normal priority (no SCHED_FIFO)");
   printf("== load average at start: %s (other work on the machine disturbs the figures)\n", loadAverage().c_str());
   fflush(stdout);
 
@@ -593,7 +596,7 @@ int main(int argc, char** argv) {
   printf("\ngoal: largest added gap <= %.0f ms, p99 <= 2 x quiet, no frame lost or reordered\n", kGapGoalMs);
   printf("subscriber reloads seen: %zu of %d; malformed datagrams logged: %zu of %zu; load average now %s\n", reloads,
          o.calls, logged, flood.count(), loadAverage().c_str());
-  nlohmann::json report = {{"calls_per_event", o.calls}, {"frames_per_call", o.frames}, {"zelk_nice", o.nice}, {"zelk_rr", o.rr},
+  nlohmann::json report = {{"calls_per_event", o.calls}, {"frames_per_call", o.frames}, {"zelk_nice", o.nice}, {"zelk_no_realtime", o.noRealtime},
                            {"rig_realtime", rigRealtime}, {"cores", cores}, {"reloads", reloads},
                            {"malformed_logged", logged}, {"load_average_at_end", loadAverage()},
                            {"table", table}, {"frames_intact", framesOk}, {"goals_met", goalsMet}};
