@@ -187,11 +187,12 @@ TEST_F(Bridge, LogsInSubscribesTheStartGroupAndTellsThePartner) {
   EXPECT_TRUE(zelk->waitForOutput("Successful connection to BM server at ip address: 127.0.0.1\n", kWaitMs));
 
   // Where the system allows it, the network, receiver and dispatcher threads run
-  // round-robin real-time; the signal thread stays at normal priority.
+  // round-robin real-time; the signal thread (and a sanitizer's own) stays at
+  // normal priority.
   if (realtimeAllowed()) {
     std::vector<int> policies = threadPolicies(zelk->pid());
     EXPECT_EQ(std::count(policies.begin(), policies.end(), SCHED_RR), 3) << policies.size() << " threads";
-    EXPECT_EQ(std::count(policies.begin(), policies.end(), SCHED_OTHER), 1);
+    EXPECT_GE(std::count(policies.begin(), policies.end(), SCHED_OTHER), 1);
   }
 }
 
