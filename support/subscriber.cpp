@@ -106,12 +106,9 @@ char* Subscriber::Table::copyString(const char* text, size_t length) {
   return copy;
 }
 
-bool Subscriber::Table::load(const char* path) {
+int Subscriber::Table::load(const char* path) {
   std::unique_ptr<FILE, FileCloser> file(path != nullptr ? fopen(path, "r") : nullptr);
-  if (!file) {
-    logInstance.log(LOG_INFO, "Subscriber IDs file not found.\n");
-    return false;
-  }
+  if (!file) return -1;
   setvbuf(file.get(), nullptr, _IOFBF, 64 * 1024);  // fewer reads of a big file
 
   char line[kLineBufferSize];
@@ -141,16 +138,19 @@ bool Subscriber::Table::load(const char* path) {
   bool readable = !ferror(file.get());
   file.reset();
   rebuildIndexes();
-  if (!readable) {
+  return readable ? static_cast<int>(idMap.size()) : -1;
+}
+
+void Subscriber::logLoad(int loaded) {
+  if (loaded < 0) {
     logInstance.log(LOG_INFO, "Subscriber IDs file not found.\n");
-    return false;
+  } else {
+    logInstance.log(LOG_INFO, "Subscriber IDs loaded: %d\n", loaded);
   }
-  logInstance.log(LOG_INFO, "Subscriber IDs loaded: %d\n", static_cast<int>(idMap.size()));
-  return true;
 }
 
 void Subscriber::loadSubscriberMap(const char* path) {
-  table->load(path);
+  logLoad(table->load(path));
   loadTime = current_timestamp();
 }
 
@@ -158,7 +158,9 @@ void Subscriber::freeSubscriberMap() { table.reset(new Table); }
 
 void Subscriber::reloadSubscriberMap() {
   std::unique_ptr<Table> fresh(new Table);
-  if (fresh->load(fileName.c_str())) table.swap(fresh);
+  int loaded = fresh->load(fileName.c_str());
+  logLoad(loaded);
+  if (loaded >= 0) table.swap(fresh);
   loadTime = current_timestamp();
 }
 
@@ -192,15 +194,23 @@ void Subscriber::reloadIfOld() {
 
 void Subscriber::adoptReloaded() {
   if (!reloadThreadStarted) return;
+  int loaded = 0;
   {
     std::lock_guard<std::mutex> lock(reloadMutex);
-    if (!reloaded) return;
-    // The old table is freed on the reload thread: releasing a few hundred
-    // thousand records takes longer than a lookup should.
-    table.swap(reloaded);
-    retired = std::move(reloaded);
+    if (!reloadFinished) return;
+    reloadFinished = false;
+    loaded = reloadLoaded;
+    if (reloaded) {
+      // The old table is freed on the reload thread: releasing a few hundred
+      // thousand records takes longer than a lookup should.
+      table.swap(reloaded);
+      retired = std::move(reloaded);
+    }
   }
   reloadChanged.notify_all();
+  // Logged here rather than on the reload thread, which runs at the lowest
+  // priority: it must never hold the logger's lock that a voice thread waits for.
+  logLoad(loaded);
 }
 
 void Subscriber::waitForReload() {
@@ -232,11 +242,13 @@ void Subscriber::_reloadSubscribers() {
     reloadWanted = false;
     lock.unlock();
     std::unique_ptr<Table> fresh(new Table);
-    bool complete = fresh->load(fileName.c_str());
-    if (!complete) fresh.reset();  // the previous table stays
+    int loaded = fresh->load(fileName.c_str());
+    if (loaded < 0) fresh.reset();  // the previous table stays
     lock.lock();
     // A reload finished earlier and not yet swapped in is superseded.
     if (fresh) reloaded = std::move(fresh);
+    reloadLoaded = loaded;
+    reloadFinished = true;
     if (!reloadWanted) reloadRunning = false;
     reloadChanged.notify_all();
   }

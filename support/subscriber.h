@@ -4,8 +4,9 @@
 // owns every record and string. One thread creates it and looks up (the owner
 // thread); a lookup that finds the table more than a day old starts a reload on
 // the database's own thread and answers from the table it has. The reloaded table
-// replaces the old one whole at the owner's next lookup, so a returned record
-// stays valid until the next lookup; callers use it at once.
+// replaces the old one whole at the owner's next lookup, which also logs how the
+// reload went; a returned record stays valid until the next lookup, so callers
+// use it at once.
 #pragma once
 
 #include <pthread.h>
@@ -60,7 +61,7 @@ class Subscriber {
   size_t size() const { return table->idMap.size(); }
 
   // Waits until a reload that a lookup started has finished reading the file
-  // (the next lookup then answers from its table). For tests and benchmarks.
+  // (the next lookup then answers from its table). For tests.
   void waitForReload();
 
   // Test hook: a substitute millisecond clock for every database (nullptr
@@ -93,17 +94,18 @@ class Subscriber {
     size_t blockUsed = 0;
     size_t blockSize = 0;
 
-    // Adds the file's records and logs the outcome; false when the file cannot
-    // be opened or read (the table may then hold part of it).
-    bool load(const char* path);
+    // Adds the file's records; the number of distinct IDs in the table, or -1
+    // when the file cannot be opened or read (the table may hold part of it).
+    int load(const char* path);
     char* copyString(const char* text, size_t length);
     // Sorts both indexes after a load (stable: file order within a key) and
     // keeps the last entry of each key.
     void rebuildIndexes();
   };
 
+  static void logLoad(int loaded);  // the outcome of Table::load
   void reloadIfOld();
-  // Swaps in a table the reload thread has finished.
+  // Swaps in a table the reload thread has finished, and logs the outcome.
   void adoptReloaded();
   static void* reloadSubscribers(void* self);
   void _reloadSubscribers();
@@ -119,6 +121,8 @@ class Subscriber {
   bool reloadWanted = false;              // guarded by reloadMutex
   bool reloadRunning = false;             // guarded by reloadMutex: from the request to the finished read
   bool stopping = false;                  // guarded by reloadMutex
+  bool reloadFinished = false;            // guarded by reloadMutex: an outcome not yet taken
+  int reloadLoaded = 0;                   // guarded by reloadMutex: that outcome, as Table::load's
   std::unique_ptr<Table> reloaded;        // guarded by reloadMutex: read in full, not yet swapped in
   std::unique_ptr<Table> retired;         // guarded by reloadMutex: swapped out, not yet freed
   bool reloadThreadStarted = false;       // the owner thread's
