@@ -14,6 +14,7 @@
 #include "local/tlv_receiver.h"
 #include "network/odmr_connection.h"
 #include "network/odmrtp_class.h"
+#include "support/voice_priority.h"
 #include "telemetry/log_class.h"
 #include "telemetry/systemd_notifier.h"
 #include "version.h"
@@ -37,6 +38,8 @@ CZELK::CZELK(Settings_t* configuration) : components(configuration, doneFlag) {
   }
   g_zelk = this;
 
+  // The receiver and the dispatcher inherit the network thread's priority.
+  raiseVoicePriority();
   if (pthread_create(&serviceTlvThread, nullptr, serviceTlvConnection, this) != 0) {
     logInstance.log(LOG_FATAL, "Error creating serviceTlvConnection thread\n");
     doneFlag = true;

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "base/thread_entry.h"
+#include "support/voice_priority.h"
 #include "telemetry/log_class.h"
 
 namespace {
@@ -74,13 +76,24 @@ struct FileCloser {
 
 Subscriber::Subscriber() : Subscriber(std::string(kDefaultFileName)) {}
 
-Subscriber::Subscriber(std::string name) : fileName(std::move(name)) { loadSubscriberMap(fileName.c_str()); }
+Subscriber::Subscriber(std::string name) : table(new Table), fileName(std::move(name)) {
+  loadSubscriberMap(fileName.c_str());
+}
 
-Subscriber::~Subscriber() { freeSubscriberMap(); }
+Subscriber::~Subscriber() {
+  if (reloadThreadStarted) {
+    {
+      MutexLock lock(reloadMutex);
+      stopping = true;
+    }
+    reloadChanged.notify_all();
+    pthread_join(reloadThread, nullptr);
+  }
+}
 
 void Subscriber::setClock(ClockFn clock) { clockOverride.store(clock, std::memory_order_relaxed); }
 
-char* Subscriber::copyString(const char* text, size_t length) {
+char* Subscriber::Table::copyString(const char* text, size_t length) {
   if (stringBlocks.empty() || blockSize - blockUsed < length + 1) {
     blockSize = length + 1 > kStringBlockSize ? length + 1 : kStringBlockSize;
     stringBlocks.emplace_back(new char[blockSize]);
@@ -93,13 +106,9 @@ char* Subscriber::copyString(const char* text, size_t length) {
   return copy;
 }
 
-void Subscriber::loadSubscriberMap(const char* path) {
+int Subscriber::Table::load(const char* path) {
   std::unique_ptr<FILE, FileCloser> file(path != nullptr ? fopen(path, "r") : nullptr);
-  if (!file) {
-    logInstance.log(LOG_INFO, "Subscriber IDs file not found.\n");
-    loadTime = current_timestamp();
-    return;
-  }
+  if (!file) return -1;
   setvbuf(file.get(), nullptr, _IOFBF, 64 * 1024);  // fewer reads of a big file
 
   char line[kLineBufferSize];
@@ -124,40 +133,127 @@ void Subscriber::loadSubscriberMap(const char* path) {
     idMap.push_back(IdEntry{static_cast<uint32_t>(record->id), record});
     callsignMap.push_back(CallsignEntry{callsignPrefix(record->callsign), record});
   }
+  // A path that opens but cannot be read (a directory, an I/O error) is as good
+  // as missing.
+  bool readable = !ferror(file.get());
   file.reset();
   rebuildIndexes();
-  logInstance.log(LOG_INFO, "Subscriber IDs loaded: %d\n", static_cast<int>(idMap.size()));
+  return readable ? static_cast<int>(idMap.size()) : -1;
+}
+
+void Subscriber::logLoad(int loaded) {
+  if (loaded < 0) {
+    logInstance.log(LOG_INFO, "Subscriber IDs file not found.\n");
+  } else {
+    logInstance.log(LOG_INFO, "Subscriber IDs loaded: %d\n", loaded);
+  }
+}
+
+void Subscriber::loadSubscriberMap(const char* path) {
+  logLoad(table->load(path));
   loadTime = current_timestamp();
 }
 
-void Subscriber::freeSubscriberMap() {
-  idMap.clear();
-  idMap.shrink_to_fit();
-  callsignMap.clear();
-  callsignMap.shrink_to_fit();
-  records.clear();
-  records.shrink_to_fit();
-  stringBlocks.clear();
-  stringBlocks.shrink_to_fit();
-  blockUsed = 0;
-  blockSize = 0;
-}
+void Subscriber::freeSubscriberMap() { table.reset(new Table); }
 
 void Subscriber::reloadSubscriberMap() {
-  freeSubscriberMap();
-  loadSubscriberMap(fileName.c_str());
+  std::unique_ptr<Table> fresh(new Table);
+  int loaded = fresh->load(fileName.c_str());
+  logLoad(loaded);
+  if (loaded >= 0) table.swap(fresh);
+  loadTime = current_timestamp();
 }
 
 void Subscriber::reloadIfOld() {
-  int64_t age = current_timestamp() - loadTime;
+  adoptReloaded();
+  int64_t now = current_timestamp();
+  int64_t age = now - loadTime;
   // A wall clock set back by more than a day (a board that booted with a wrong
   // date) counts as old too, or the table would not be reloaded until the clock
   // caught up again.
-  if (age > kMaxAgeMs || age < -kMaxAgeMs) reloadSubscriberMap();
+  if (age <= kMaxAgeMs && age >= -kMaxAgeMs) return;
+  // The age starts anew with the request, so a file that is missing is asked for
+  // again a day later.
+  loadTime = now;
+  if (!reloadThreadStarted) {
+    if (pthread_create(&reloadThread, nullptr, reloadSubscribers, this) != 0) {
+      // Without a thread of its own the table is reloaded right here, as a
+      // small board with no threads left still wants fresh names.
+      reloadSubscriberMap();
+      return;
+    }
+    reloadThreadStarted = true;
+  }
+  {
+    MutexLock lock(reloadMutex);
+    reloadWanted = true;
+    reloadRunning = true;
+  }
+  reloadChanged.notify_all();
+}
+
+void Subscriber::adoptReloaded() {
+  if (!reloadThreadStarted) return;
+  int loaded = 0;
+  {
+    MutexLock lock(reloadMutex);
+    if (!reloadFinished) return;
+    reloadFinished = false;
+    loaded = reloadLoaded;
+    if (reloaded) {
+      // The old table is freed on the reload thread: releasing a few hundred
+      // thousand records takes longer than a lookup should.
+      table.swap(reloaded);
+      retired = std::move(reloaded);
+    }
+  }
+  reloadChanged.notify_all();
+  // Logged here rather than on the reload thread, which runs at the lowest
+  // priority: it must never hold the logger's lock that a voice thread waits for.
+  logLoad(loaded);
+}
+
+void Subscriber::waitForReload() {
+  MutexLock lock(reloadMutex);
+  reloadChanged.wait(reloadMutex, [this]() REQUIRES(reloadMutex) { return !reloadRunning; });
+}
+
+void* Subscriber::reloadSubscribers(void* self) { return runOperation(self, &Subscriber::_reloadSubscribers); }
+
+void Subscriber::_reloadSubscribers() {
+  pthread_setname_np(pthread_self(), "reloadSubscribe");  // the platform allows 15 characters
+  // Reading the file is never urgent: the thread leaves the cores to the voice
+  // threads it may have inherited a real-time priority from.
+  lowerToBackground();
+  MutexLock lock(reloadMutex);
+  for (;;) {
+    reloadChanged.wait(reloadMutex, [this]() REQUIRES(reloadMutex) { return stopping || reloadWanted || retired; });
+    if (stopping) return;
+    if (retired) {
+      std::unique_ptr<Table> old = std::move(retired);
+      lock.unlock();
+      old.reset();
+      lock.lock();
+      continue;
+    }
+    reloadWanted = false;
+    lock.unlock();
+    std::unique_ptr<Table> fresh(new Table);
+    int loaded = fresh->load(fileName.c_str());
+    if (loaded < 0) fresh.reset();  // the previous table stays
+    lock.lock();
+    // A reload finished earlier and not yet swapped in is superseded.
+    if (fresh) reloaded = std::move(fresh);
+    reloadLoaded = loaded;
+    reloadFinished = true;
+    if (!reloadWanted) reloadRunning = false;
+    reloadChanged.notify_all();
+  }
 }
 
 SUBINFO* Subscriber::findSubscriber(uint32_t id) {
   reloadIfOld();
+  const std::vector<IdEntry>& idMap = table->idMap;
   auto found = std::lower_bound(idMap.begin(), idMap.end(), id,
                                 [](const IdEntry& entry, uint32_t key) { return entry.id < key; });
   return found != idMap.end() && found->id == id ? found->record : nullptr;
@@ -168,6 +264,7 @@ SUBINFO* Subscriber::findSubscriber(const char* callsign) {
   if (callsign == nullptr) return nullptr;
   SUBINFO probe{0, callsign, ""};
   CallsignEntry key{callsignPrefix(callsign), &probe};
+  const std::vector<CallsignEntry>& callsignMap = table->callsignMap;
   auto found = std::lower_bound(callsignMap.begin(), callsignMap.end(), key, callsignBefore);
   return found != callsignMap.end() && !callsignBefore(key, *found) ? found->record : nullptr;
 }
@@ -188,7 +285,7 @@ bool Subscriber::callsignBefore(const CallsignEntry& a, const CallsignEntry& b) 
   return cmp_str()(a.record->callsign + 8, b.record->callsign + 8);
 }
 
-void Subscriber::rebuildIndexes() {
+void Subscriber::Table::rebuildIndexes() {
   // Entries of one key keep their file order (stable sort, earlier loads first),
   // so the last line wins in each index separately. A file sorted by ID needs no
   // sorting at all.

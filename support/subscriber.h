@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The subscriber database: radio ID, callsign and name of each line of a
-// comma-separated file, looked up by radio ID or by exact callsign. A lookup
-// reloads the file first when the table is more than a day old, so a returned
-// record stays valid only until the next lookup; callers use it at once. The
-// database owns every record and string. Not thread-safe: one thread creates it
-// and looks up.
+// comma-separated file, looked up by radio ID or by exact callsign. The database
+// owns every record and string. One thread creates it and looks up (the owner
+// thread); a lookup that finds the table more than a day old starts a reload on
+// the database's own thread and answers from the table it has. The reloaded table
+// replaces the old one whole at the owner's next lookup, which also logs how the
+// reload went; a returned record stays valid until the next lookup, so callers
+// use it at once.
 #pragma once
+
+#include <pthread.h>
 
 #include <cstdint>
 #include <cstring>
@@ -13,6 +17,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "base/mutex.h"
 
 // One line of the file. The strings belong to the database.
 struct SUBINFO {
@@ -43,6 +49,8 @@ class Subscriber {
   void loadSubscriberMap(const char* path);
   // Releases every record (also those displaced by a repeated ID or callsign).
   void freeSubscriberMap();
+  // Replaces the table by a fresh load of the file, on the calling thread; a file
+  // that cannot be read leaves the table as it is.
   void reloadSubscriberMap();
 
   // Null when there is no such record.
@@ -50,16 +58,17 @@ class Subscriber {
   SUBINFO* findSubscriber(const char* callsign);
 
   // Distinct radio IDs in the table.
-  size_t size() const { return idMap.size(); }
+  size_t size() const { return table->idMap.size(); }
+
+  // Waits until a reload that a lookup started has finished reading the file
+  // (the next lookup then answers from its table). For tests.
+  void waitForReload() EXCLUDES(reloadMutex);
 
   // Test hook: a substitute millisecond clock for every database (nullptr
-  // restores the wall clock).
+  // restores the wall clock). The owner thread alone reads it.
   static void setClock(ClockFn clock);
 
  private:
-  void reloadIfOld();
-  char* copyString(const char* text, size_t length);
-
   // The two indexes are arrays sorted by key, one entry per distinct key, searched
   // by halving: much less memory than tree maps and few cache misses.
   struct IdEntry {
@@ -74,19 +83,48 @@ class Subscriber {
   };
   static uint64_t callsignPrefix(const char* callsign);
   static bool callsignBefore(const CallsignEntry& a, const CallsignEntry& b);
-  // Sorts both indexes after a load (stable: file order within a key) and keeps
-  // the last entry of each key.
-  void rebuildIndexes();
 
-  std::vector<IdEntry> idMap;
-  std::vector<CallsignEntry> callsignMap;
-  int64_t loadTime = 0;
+  // One complete table: the indexes and the owners of what they point at, the
+  // records (stable addresses) and the strings packed into large blocks.
+  struct Table {
+    std::vector<IdEntry> idMap;
+    std::vector<CallsignEntry> callsignMap;
+    std::deque<SUBINFO> records;
+    std::vector<std::unique_ptr<char[]>> stringBlocks;
+    size_t blockUsed = 0;
+    size_t blockSize = 0;
+
+    // Adds the file's records; the number of distinct IDs in the table, or -1
+    // when the file cannot be opened or read (the table may hold part of it).
+    int load(const char* path);
+    char* copyString(const char* text, size_t length);
+    // Sorts both indexes after a load (stable: file order within a key) and
+    // keeps the last entry of each key.
+    void rebuildIndexes();
+  };
+
+  static void logLoad(int loaded);  // the outcome of Table::load
+  void reloadIfOld();
+  // Swaps in a table the reload thread has finished, and logs the outcome.
+  void adoptReloaded() EXCLUDES(reloadMutex);
+  static void* reloadSubscribers(void* self);
+  void _reloadSubscribers() EXCLUDES(reloadMutex);
+
+  std::unique_ptr<Table> table;  // the owner thread's
+  int64_t loadTime = 0;          // the owner thread's
   std::string fileName;
 
-  // Owners of what the indexes point at: the records (stable addresses), and the
-  // strings packed into large blocks.
-  std::deque<SUBINFO> records;
-  std::vector<std::unique_ptr<char[]>> stringBlocks;
-  size_t blockUsed = 0;
-  size_t blockSize = 0;
+  // The reload thread, started by the first reload; it reads the file into a new
+  // table and frees the table that a swap retired.
+  Mutex reloadMutex;
+  CondVar reloadChanged;                                  // with reloadMutex
+  bool reloadWanted GUARDED_BY(reloadMutex) = false;
+  bool reloadRunning GUARDED_BY(reloadMutex) = false;    // from the request to the finished read
+  bool stopping GUARDED_BY(reloadMutex) = false;
+  bool reloadFinished GUARDED_BY(reloadMutex) = false;   // an outcome not yet taken
+  int reloadLoaded GUARDED_BY(reloadMutex) = 0;          // that outcome, as Table::load's
+  std::unique_ptr<Table> reloaded GUARDED_BY(reloadMutex);  // read in full, not yet swapped in
+  std::unique_ptr<Table> retired GUARDED_BY(reloadMutex);   // swapped out, not yet freed
+  bool reloadThreadStarted = false;       // the owner thread's
+  pthread_t reloadThread{};
 };

@@ -3,10 +3,16 @@
 // and a test partner, all on loopback.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +42,38 @@ constexpr uint32_t kUserID = 3106001;
 constexpr int kWaitMs = 15000;
 const std::string kSuccessEvent = "{\"topic\":\"trelvane/ZELK/DMR\",\"message\":\"login success\"}";
 const std::string kFailureEvent = "{\"topic\":\"trelvane/ZELK/DMR\",\"message\":\"login failure\"}";
+
+// The scheduling policy of each thread of a process (field 41 of its stat line).
+std::vector<int> threadPolicies(pid_t pid) {
+  std::vector<int> policies;
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return policies;
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream stat(tasks + "/" + entry->d_name + "/stat");
+    std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(line.substr(line.rfind(')') + 2));  // the name may hold blanks
+    std::string field;
+    for (int i = 3; i <= 41 && fields >> field; ++i) {
+      if (i == 41) policies.push_back(std::stoi(field));
+    }
+  }
+  closedir(dir);
+  return policies;
+}
+
+// Whether a thread of this process may take the voice threads' priority.
+bool realtimeAllowed() {
+  bool allowed = false;
+  std::thread probe([&] {
+    struct sched_param priority {};
+    priority.sched_priority = 10;
+    allowed = pthread_setschedparam(pthread_self(), SCHED_RR, &priority) == 0;
+  });
+  probe.join();
+  return allowed;
+}
 
 std::string eventText(const Datagram& d) {
   if (d.size() < 3 || d[0] != TAG_EVENT) return "";
@@ -160,6 +198,15 @@ TEST_F(Bridge, LogsInSubscribesTheStartGroupAndTellsThePartner) {
   EXPECT_EQ(eventText(event), kSuccessEvent);
   EXPECT_EQ(event.back(), 0);
   EXPECT_TRUE(zelk->waitForOutput("Successful connection to BM server at ip address: 127.0.0.1\n", kWaitMs));
+
+  // Where the system allows it, the network, receiver and dispatcher threads run
+  // round-robin real-time; the signal thread (and a sanitizer's own) stays at
+  // normal priority.
+  if (realtimeAllowed()) {
+    std::vector<int> policies = threadPolicies(zelk->pid());
+    EXPECT_EQ(std::count(policies.begin(), policies.end(), SCHED_RR), 3) << policies.size() << " threads";
+    EXPECT_GE(std::count(policies.begin(), policies.end(), SCHED_OTHER), 1);
+  }
 }
 
 TEST_F(Bridge, ThreeFailedLoginsEndTheDaemonWithStatusOne) {

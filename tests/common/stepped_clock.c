@@ -11,10 +11,18 @@
  * process runs (mapped shared, so a store is seen at once), are added to them.
  * The process sees time jump forward, as after a pause of the machine; its
  * waits still last as long as they last, so a test advances the clock only by
- * what the process would otherwise have waited for. */
+ * what the process would otherwise have waited for.
+ *
+ * ZELK_CLOCK_STEP_ON_USR1=seconds makes every SIGUSR1 sent to the process step
+ * the wall clock forward by that much more, whenever the driver wants it; the
+ * signal is blocked in every thread of the process and taken by one thread of
+ * the shim's own, so it interrupts nothing. It leaves the monotonic clocks alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdatomic.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -41,6 +49,33 @@ static long step_offset[MAX_STEPS];
 static int steps;
 static struct timespec started;
 static const int64_t* advance_ms; /* the shared advance, NULL without one */
+static long step_on_signal;
+static atomic_long signalled_offset;
+
+static void* signal_steps(void* unused) {
+  (void)unused;
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  for (;;) {
+    int taken = 0;
+    if (sigwait(&usr1, &taken) == 0) atomic_fetch_add(&signalled_offset, step_on_signal);
+  }
+  return NULL;
+}
+
+static void start_signal_steps(void) {
+  const char* text = getenv("ZELK_CLOCK_STEP_ON_USR1");
+  if (text == NULL) return;
+  step_on_signal = strtol(text, NULL, 10);
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  /* Threads inherit the mask of the one that creates them: this is the first. */
+  pthread_sigmask(SIG_BLOCK, &usr1, NULL);
+  pthread_t thread;
+  if (pthread_create(&thread, NULL, signal_steps, NULL) == 0) pthread_detach(thread);
+}
 
 __attribute__((constructor)) static void stepped_clock_init(void) {
   real_clock_gettime = (clock_gettime_fn)dlsym(RTLD_NEXT, REAL_CLOCK_GETTIME);
@@ -65,15 +100,16 @@ __attribute__((constructor)) static void stepped_clock_init(void) {
     ++steps;
     text = *end == ',' ? end + 1 : end;
   }
+  start_signal_steps();
 }
 
 static long current_offset(void) {
   struct timespec now;
   if (real_clock_gettime == NULL || real_clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
   long elapsed = (long)(now.tv_sec - started.tv_sec);
-  long offset = 0;
+  long offset = atomic_load(&signalled_offset);
   for (int i = 0; i < steps; ++i) {
-    if (elapsed >= step_at[i]) offset = step_offset[i];
+    if (elapsed >= step_at[i]) offset = step_offset[i] + atomic_load(&signalled_offset);
   }
   return offset;
 }

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // A subscriber file that is missing when the daemon starts and appears later: the
-// daily reload picks it up. The bridge's network handler runs in this process
-// with a substituted clock, so the day passes at once.
+// daily reload picks it up, and keeps it when the file goes away again. The
+// bridge's network handler runs in this process with a substituted clock, so the
+// day passes at once.
 #include <string.h>
+#include <unistd.h>
 
 #include <mutex>
 
@@ -84,15 +86,28 @@ TEST_F(SubscriberFault, MissingFileAtStartIsLoadedByTheDailyReload) {
   networkCallFrom(bridge, 4660);
   EXPECT_NE(lines.take().find("src = 4660, dst = 91 (GROUP)\n"), std::string::npos);
 
-  fakeNow += 24 * 3600 * 1000;  // a day after the start it is
+  fakeNow += 24 * 3600 * 1000;  // a day after the start it is, beside the call
+  networkCallFrom(bridge, 4660);
+  bridge.subscribers->waitForReload();  // the reload runs on its own thread
   networkCallFrom(bridge, 4660);
   std::string after = lines.take();
+  EXPECT_NE(after.find("src = 4660, dst = 91 (GROUP)\n"), std::string::npos) << after;
   EXPECT_NE(after.find("Subscriber IDs loaded: 2\n"), std::string::npos) << after;
   EXPECT_NE(after.find("DMR, ODMR Begin Tx: src = AB1CDE, dst = 91 (GROUP) (Ann)\n"), std::string::npos) << after;
 
-  // Every call still went to the partner: three begins and three ends.
-  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 3, kWaitMs));
-  EXPECT_EQ(PartnerLink::countTag(partner.received(), TAG_BEGIN_TX), 3u);
+  // A file gone at the next reload leaves the table as it was.
+  unlink(dir.file("subscriber_ids.csv").c_str());
+  fakeNow += 24 * 3600 * 1000 + 1;
+  networkCallFrom(bridge, 4660);
+  bridge.subscribers->waitForReload();  // the reload runs on its own thread
+  networkCallFrom(bridge, 4660);
+  after = lines.take();
+  EXPECT_NE(after.find("Subscriber IDs file not found.\n"), std::string::npos) << after;
+  EXPECT_EQ(after.find("src = 4660"), std::string::npos) << after;
+
+  // Every call still went to the partner: six begins and six ends.
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 6, kWaitMs));
+  EXPECT_EQ(PartnerLink::countTag(partner.received(), TAG_BEGIN_TX), 6u);
 }
 
 }  // namespace

@@ -125,6 +125,8 @@ TEST_F(SubscriberTest, MissingFileIsRetriedByTheFirstLookupAfterADay) {
   fakeNow += kDayMs;  // exactly a day is not yet too old
   EXPECT_EQ(database.findSubscriber(42u), nullptr);
   fakeNow += 1;
+  EXPECT_EQ(database.findSubscriber("LATE"), nullptr);  // starts the reload, answers from the table it has
+  database.waitForReload();
   SUBINFO* found = database.findSubscriber("LATE");
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->id, 42);
@@ -138,6 +140,8 @@ TEST_F(SubscriberTest, ReloadReplacesTheTableAndReleasesEveryRecord) {
   fakeNow -= 1000;  // a small step back of the clock changes nothing
   EXPECT_NE(database.findSubscriber(1u), nullptr);
   fakeNow -= 2 * kDayMs;  // a clock set back by more than a day reloads
+  EXPECT_NE(database.findSubscriber(1u), nullptr);
+  database.waitForReload();
   EXPECT_EQ(database.findSubscriber(1u), nullptr);
   EXPECT_EQ(database.findSubscriber("A"), nullptr);
   EXPECT_STREQ(database.findSubscriber(3u)->name, "Three");
