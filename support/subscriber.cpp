@@ -86,7 +86,7 @@ Subscriber::~Subscriber() {
       MutexLock lock(reloadMutex);
       stopping = true;
     }
-    reloadChanged.notify_all();
+    reloadChanged.notifyAll();
     pthread_join(reloadThread, nullptr);
   }
 }
@@ -189,7 +189,7 @@ void Subscriber::reloadIfOld() {
     reloadWanted = true;
     reloadRunning = true;
   }
-  reloadChanged.notify_all();
+  reloadChanged.notifyAll();
 }
 
 void Subscriber::adoptReloaded() {
@@ -207,7 +207,7 @@ void Subscriber::adoptReloaded() {
       retired = std::move(reloaded);
     }
   }
-  reloadChanged.notify_all();
+  reloadChanged.notifyAll();
   // Logged here rather than on the reload thread, which runs at the lowest
   // priority: it must never hold the logger's lock that a voice thread waits for.
   logLoad(loaded);
@@ -247,7 +247,7 @@ void Subscriber::_reloadSubscribers() {
     reloadLoaded = loaded;
     reloadFinished = true;
     if (!reloadWanted) reloadRunning = false;
-    reloadChanged.notify_all();
+    reloadChanged.notifyAll();
   }
 }
 
