@@ -466,11 +466,9 @@ int parseOptions(int argc, char** argv, Options& o) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
-  Options o;
+// The zelk binary beside this one and the clock shim it was built with, unless
+// the options say otherwise. 0 to go on, else the exit status.
+int readOptions(int argc, char** argv, Options& o) {
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
   std::string here = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
@@ -483,94 +481,129 @@ int main(int argc, char** argv) {
             o.clock.c_str());
     return 1;
   }
+  return 0;
+}
 
-  // The rig before everything else on the machine: its threads inherit the
-  // policy; the processes it starts run at normal priority (see Child, Hogs).
+// The rig before everything else on the machine: its threads inherit the
+// policy; the processes it starts run at normal priority (see Child, Hogs).
+bool raiseRigPriority() {
   struct sched_param rigPriority {};
   rigPriority.sched_priority = 20;
-  bool rigRealtime = sched_setscheduler(0, SCHED_FIFO, &rigPriority) == 0;
+  return sched_setscheduler(0, SCHED_FIFO, &rigPriority) == 0;
+}
 
+// A scratch directory holding the subscriber file.
+std::string makeScratchDir() {
   char pattern[] = "/tmp/zelk-stress-XXXXXX";
   std::string dir = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
   writeSubscriberFile(dir + "/subscriber_ids.csv");
+  return dir;
+}
 
+// What zelk talks to: the simulator, the partner socket and the broker.
+struct Peers {
   RewindSimulator sim;
-  sim.setPassword(kPassword);
   PartnerLink partner;
   const int daemonPort = freePort(SOCK_DGRAM);
   const int brokerPort = freePort(SOCK_STREAM);
-  Broker broker(dir, brokerPort);
-  if (!sim.start("127.0.0.1", 0) || !partner.open(0, "127.0.0.1", daemonPort) || !broker.start()) {
-    fprintf(stderr, "cannot start the simulator, the partner socket or mosquitto\n");
-    return 1;
-  }
-  std::ofstream(dir + "/Trelvane.ini") << "[ZELK]\nBMAddress = 127.0.0.1\nBMPort = " << sim.port()
+  Broker broker;
+
+  explicit Peers(const std::string& dir) : broker(dir, brokerPort) { sim.setPassword(kPassword); }
+  bool start() { return sim.start("127.0.0.1", 0) && partner.open(0, "127.0.0.1", daemonPort) && broker.start(); }
+};
+
+void writeIni(const std::string& dir, Peers& peers) {
+  std::ofstream(dir + "/Trelvane.ini") << "[ZELK]\nBMAddress = 127.0.0.1\nBMPort = " << peers.sim.port()
                                        << "\nBMPassword = " << kPassword << "\nUserID = " << kUserID
                                        << "\nStartTG = " << kTalkGroup << "\nAddress = 127.0.0.1\nTXPort = "
-                                       << partner.port() << "\nRXPort = " << daemonPort
-                                       << "\nLogLevel = 3\nBrokerAddress = 127.0.0.1\nBrokerPort = " << brokerPort
+                                       << peers.partner.port() << "\nRXPort = " << peers.daemonPort
+                                       << "\nLogLevel = 3\nBrokerAddress = 127.0.0.1\nBrokerPort = " << peers.brokerPort
                                        << "\nBrokerTopic = stress/log\nsubscriberFile = " << dir
                                        << "/subscriber_ids.csv\n";
+}
+
+std::vector<std::string> zelkCommand(const Options& o, const std::string& dir) {
   std::vector<std::string> command = {o.zelk, dir + "/Trelvane.ini"};
   if (o.noRealtime) {
     command.insert(command.begin(), {"/usr/bin/setpriv", "--bounding-set", "-sys_nice", "--inh-caps", "-sys_nice"});
   }
   // nice runs outermost: lowering the nice value takes the capability setpriv drops.
   if (o.nice != 0) command.insert(command.begin(), {"/usr/bin/nice", "-n", std::to_string(o.nice)});
-  const std::string out = dir + "/zelk.out";
-  Child zelk(command, out,
-             {"ZELK_LOG=" + dir, "LD_PRELOAD=" + o.clock, "ZELK_CLOCK_STEP_ON_USR1=" + std::to_string(kDaySeconds)});
+  return command;
+}
+
+std::vector<std::string> zelkEnvironment(const Options& o, const std::string& dir) {
+  return {"ZELK_LOG=" + dir, "LD_PRELOAD=" + o.clock, "ZELK_CLOCK_STEP_ON_USR1=" + std::to_string(kDaySeconds)};
+}
+
+// True once zelk is logged in to the simulator and subscribed (at most 10 s).
+bool waitForLogin(const RewindSimulator& sim, const Child& zelk) {
   bool subscribed = false;
   for (int i = 0; i < 200 && !subscribed && zelk.ok(); ++i) {
     subscribed = sim.loggedIn() && sim.subscribedTalkGroup() == kTalkGroup;
     if (!subscribed) usleep(50000);
   }
-  if (!subscribed) {
-    fprintf(stderr, "zelk did not log in to the simulator; its output is in %s\n", out.c_str());
-    return 1;
-  }
-  usleep(500000);  // the broker attachment and the first keep-alives
+  return subscribed;
+}
 
-  int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+void printHeading(const Options& o, int cores, bool rigRealtime) {
   printf("== %d calls of %d frames (%d ms apart) in each direction per event; %d cores; zelk nice %d%s; rig %s\n",
-         o.calls, o.frames, kFrameMs, cores, o.nice, o.noRealtime ? ", not allowed real-time" : "", rigRealtime ? "SCHED_FIFO" : "at normal priority (no SCHED_FIFO)");
+         o.calls, o.frames, kFrameMs, cores, o.nice, o.noRealtime ? ", not allowed real-time" : "",
+         rigRealtime ? "SCHED_FIFO" : "at normal priority (no SCHED_FIFO)");
   printf("== load average at start: %s (other work on the machine disturbs the figures)\n", loadAverage().c_str());
   fflush(stdout);
+}
 
-  Hogs hogs;
-  LogFlood flood(partner);
-  const std::string reconnect = std::string("txTg=") + kPassword + "@127.0.0.1:" + std::to_string(sim.port()) + "!" +
-                                std::to_string(kTalkGroup);
-  std::vector<Event> events = {
+// Quiet first: the other events are judged against it.
+std::vector<Event> stressEvents(Peers& peers, Child& zelk, Hogs& hogs, LogFlood& flood, int cores) {
+  const std::string reconnect = std::string("txTg=") + kPassword + "@127.0.0.1:" + std::to_string(peers.sim.port()) +
+                                "!" + std::to_string(kTalkGroup);
+  Broker& broker = peers.broker;
+  PartnerLink& partner = peers.partner;
+  return {
       {"quiet", nullptr, nullptr, nullptr, nullptr},
       {"subscriber reload (300,000 lines)", nullptr, nullptr,
-       [&] {
+       [&zelk] {
          zelk.signal(SIGUSR1);  // a day passes: the call's first lookup starts the reload
          usleep(100000);
        },
        nullptr},
-      {"1,000 log lines/s", [&] { flood.start(); }, [&] { flood.stop(); }, nullptr, nullptr},
-      {"every core busy", [&] { hogs.start(cores); }, [&] { hogs.stop(); }, nullptr, nullptr},
-      {"broker stalls", [&] { broker.signal(SIGSTOP); }, [&] { broker.signal(SIGCONT); }, nullptr, nullptr},
-      {"broker disappears", [&] { broker.kill(); }, [&] { broker.start(); }, nullptr, nullptr},
-      {"reconnect command", nullptr, nullptr, nullptr, [&] { partner.send(PartnerLink::remoteCommand(reconnect)); }},
+      {"1,000 log lines/s", [&flood] { flood.start(); }, [&flood] { flood.stop(); }, nullptr, nullptr},
+      {"every core busy", [&hogs, cores] { hogs.start(cores); }, [&hogs] { hogs.stop(); }, nullptr, nullptr},
+      {"broker stalls", [&broker] { broker.signal(SIGSTOP); }, [&broker] { broker.signal(SIGCONT); }, nullptr, nullptr},
+      {"broker disappears", [&broker] { broker.kill(); }, [&broker] { broker.start(); }, nullptr, nullptr},
+      {"reconnect command", nullptr, nullptr, nullptr,
+       [&partner, reconnect] { partner.send(PartnerLink::remoteCommand(reconnect)); }},
   };
+}
 
-  Rig rig(o, sim, partner);
-  struct Row {
-    std::string event, direction;
-    Figures f;
-  };
+// One line of the table: an event in one direction, and whether it met the goal.
+struct Row {
+  std::string event, direction;
+  Figures f;
+  bool met = false;
+};
+
+std::vector<Row> runEvents(Rig& rig, const std::vector<Event>& events, const std::string& only) {
   std::vector<Row> rows;
-  size_t reloadsBefore = countLines(out, "Subscriber IDs loaded:");
   for (const Event& event : events) {
-    if (!o.only.empty() && &event != &events[0] && strstr(event.name, o.only.c_str()) == nullptr) continue;
+    if (!only.empty() && &event != &events[0] && strstr(event.name, only.c_str()) == nullptr) continue;
     printf("   %s ...\n", event.name);
     fflush(stdout);
     auto figures = rig.run(event);
     rows.push_back({event.name, "P->N", figures.first});
     rows.push_back({event.name, "N->P", figures.second});
   }
+  return rows;
+}
+
+// What the daemon's log says once the calls are over.
+struct Aftermath {
+  size_t reloads = 0, logged = 0;
+  bool survived = false;
+};
+
+Aftermath settle(RewindSimulator& sim, const Child& zelk, const std::string& out, size_t reloadsBefore) {
   // The lookup after a reload logs its outcome: one more header for the last one.
   uint8_t header[REWIND_VOICE_HEADER_SIZE] = {};
   writeBE24(header + 3, kTalkGroup);
@@ -578,47 +611,113 @@ int main(int argc, char** argv) {
   sim.sendPacket(REWIND_TYPE_DMR_DATA_BASE + 1, REWIND_FLAG_REAL_TIME_1, header, sizeof(header));
   sim.sendPacket(REWIND_TYPE_DMR_DATA_BASE + 2, REWIND_FLAG_REAL_TIME_1, nullptr, 0);
   usleep(300000);
-  size_t reloads = countLines(out, "Subscriber IDs loaded:") - reloadsBefore;
-  size_t logged = countLines(out, "TLV length does not match");
-  bool survived = zelk.running();
+  Aftermath a;
+  a.reloads = countLines(out, "Subscriber IDs loaded:") - reloadsBefore;
+  a.logged = countLines(out, "TLV length does not match");
+  a.survived = zelk.running();
+  return a;
+}
 
-  const Figures quiet[2] = {rows[0].f, rows[1].f};
+struct Verdict {
   bool framesOk = true, goalsMet = true;
-  printf("\n%-34s %-5s %9s %9s %9s %9s %6s %6s  %s\n", "event", "way", "p50 ms", "p99 ms", "max ms", "gap ms",
-         "lost", "order", "goal");
-  printf("%s\n", std::string(104, '-').c_str());
-  nlohmann::json table = nlohmann::json::array();
+};
+
+// Marks each row met or not against quiet (the first two rows).
+Verdict judge(std::vector<Row>& rows) {
+  const Figures quiet[2] = {rows[0].f, rows[1].f};
+  Verdict v;
   for (size_t i = 0; i < rows.size(); ++i) {
     const Figures& f = rows[i].f;
     bool intact = f.lost == 0 && f.reordered == 0 && f.received > 0;
-    bool met = intact && f.gapMs <= kGapGoalMs && f.p99Ms <= 2 * quiet[i % 2].p99Ms;
-    framesOk = framesOk && intact;
-    goalsMet = goalsMet && met;
-    printf("%-34s %-5s %9.3f %9.3f %9.3f %9.3f %6zu %6zu  %s\n", rows[i].event.c_str(), rows[i].direction.c_str(),
-           f.p50Ms, f.p99Ms, f.maxMs, f.gapMs, f.lost, f.reordered, met ? "met" : "NOT MET");
-    table.push_back({{"event", rows[i].event}, {"direction", rows[i].direction}, {"sent", f.sent},
-                     {"received", f.received}, {"lost", f.lost}, {"reordered", f.reordered}, {"p50_ms", f.p50Ms},
-                     {"p99_ms", f.p99Ms}, {"max_ms", f.maxMs}, {"largest_added_gap_ms", f.gapMs}, {"goal_met", met}});
+    rows[i].met = intact && f.gapMs <= kGapGoalMs && f.p99Ms <= 2 * quiet[i % 2].p99Ms;
+    v.framesOk = v.framesOk && intact;
+    v.goalsMet = v.goalsMet && rows[i].met;
+  }
+  return v;
+}
+
+void printTable(const std::vector<Row>& rows, const Options& o, const Aftermath& a, const LogFlood& flood) {
+  printf("\n%-34s %-5s %9s %9s %9s %9s %6s %6s  %s\n", "event", "way", "p50 ms", "p99 ms", "max ms", "gap ms",
+         "lost", "order", "goal");
+  printf("%s\n", std::string(104, '-').c_str());
+  for (const Row& r : rows) {
+    const Figures& f = r.f;
+    printf("%-34s %-5s %9.3f %9.3f %9.3f %9.3f %6zu %6zu  %s\n", r.event.c_str(), r.direction.c_str(), f.p50Ms,
+           f.p99Ms, f.maxMs, f.gapMs, f.lost, f.reordered, r.met ? "met" : "NOT MET");
   }
   printf("\ngoal: largest added gap <= %.0f ms, p99 <= 2 x quiet, no frame lost or reordered\n", kGapGoalMs);
-  printf("subscriber reloads seen: %zu of %d; malformed datagrams logged: %zu of %zu; load average now %s\n", reloads,
-         o.calls, logged, flood.count(), loadAverage().c_str());
-  nlohmann::json report = {{"calls_per_event", o.calls}, {"frames_per_call", o.frames}, {"zelk_nice", o.nice}, {"zelk_no_realtime", o.noRealtime},
-                           {"rig_realtime", rigRealtime}, {"cores", cores}, {"reloads", reloads},
-                           {"malformed_logged", logged}, {"load_average_at_end", loadAverage()},
-                           {"table", table}, {"frames_intact", framesOk}, {"goals_met", goalsMet}};
+  printf("subscriber reloads seen: %zu of %d; malformed datagrams logged: %zu of %zu; load average now %s\n", a.reloads,
+         o.calls, a.logged, flood.count(), loadAverage().c_str());
+}
+
+void writeJson(const std::vector<Row>& rows, const Options& o, int cores, bool rigRealtime, const Aftermath& a,
+               const Verdict& v) {
+  nlohmann::json table = nlohmann::json::array();
+  for (const Row& r : rows) {
+    const Figures& f = r.f;
+    table.push_back({{"event", r.event}, {"direction", r.direction}, {"sent", f.sent},
+                     {"received", f.received}, {"lost", f.lost}, {"reordered", f.reordered}, {"p50_ms", f.p50Ms},
+                     {"p99_ms", f.p99Ms}, {"max_ms", f.maxMs}, {"largest_added_gap_ms", f.gapMs}, {"goal_met", r.met}});
+  }
+  nlohmann::json report = {{"calls_per_event", o.calls}, {"frames_per_call", o.frames}, {"zelk_nice", o.nice},
+                           {"zelk_no_realtime", o.noRealtime}, {"rig_realtime", rigRealtime}, {"cores", cores},
+                           {"reloads", a.reloads}, {"malformed_logged", a.logged},
+                           {"load_average_at_end", loadAverage()}, {"table", table}, {"frames_intact", v.framesOk},
+                           {"goals_met", v.goalsMet}};
   std::ofstream(o.jsonPath) << report.dump(2) << "\n";
-  printf("JSON written to %s%s\n", o.jsonPath.c_str(), survived ? "" : "; the daemon did not survive");
+}
+
+void removeScratch(const std::string& dir) {
+  for (const char* name : {"/zelk.out", "/ZELK.log", "/Trelvane.ini", "/subscriber_ids.csv", "/mosquitto.conf",
+                           "/mosquitto.out"}) {
+    unlink((dir + name).c_str());
+  }
+  rmdir(dir.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  Options o;
+  if (int status = readOptions(argc, argv, o)) return status;
+  bool rigRealtime = raiseRigPriority();
+  std::string dir = makeScratchDir();
+
+  Peers peers(dir);
+  if (!peers.start()) {
+    fprintf(stderr, "cannot start the simulator, the partner socket or mosquitto\n");
+    return 1;
+  }
+  writeIni(dir, peers);
+  const std::string out = dir + "/zelk.out";
+  Child zelk(zelkCommand(o, dir), out, zelkEnvironment(o, dir));
+  if (!waitForLogin(peers.sim, zelk)) {
+    fprintf(stderr, "zelk did not log in to the simulator; its output is in %s\n", out.c_str());
+    return 1;
+  }
+  usleep(500000);  // the broker attachment and the first keep-alives
+
+  int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  printHeading(o, cores, rigRealtime);
+  Hogs hogs;
+  LogFlood flood(peers.partner);
+  std::vector<Event> events = stressEvents(peers, zelk, hogs, flood, cores);
+  Rig rig(o, peers.sim, peers.partner);
+  size_t reloadsBefore = countLines(out, "Subscriber IDs loaded:");
+  std::vector<Row> rows = runEvents(rig, events, o.only);
+  Aftermath aftermath = settle(peers.sim, zelk, out, reloadsBefore);
+
+  Verdict verdict = judge(rows);
+  printTable(rows, o, aftermath, flood);
+  writeJson(rows, o, cores, rigRealtime, aftermath, verdict);
+  printf("JSON written to %s%s\n", o.jsonPath.c_str(), aftermath.survived ? "" : "; the daemon did not survive");
   zelk.stop();
-  broker.kill();
+  peers.broker.kill();
   if (o.keep) {
     printf("output kept in %s\n", dir.c_str());
   } else {
-    for (const char* name : {"/zelk.out", "/ZELK.log", "/Trelvane.ini", "/subscriber_ids.csv", "/mosquitto.conf",
-                             "/mosquitto.out"}) {
-      unlink((dir + name).c_str());
-    }
-    rmdir(dir.c_str());
+    removeScratch(dir);
   }
-  return framesOk ? 0 : 1;
+  return verdict.framesOk ? 0 : 1;
 }
