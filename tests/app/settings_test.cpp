@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_lines.h"
 #include "common/process.h"
 #include "telemetry/log_class.h"
 #include <ini.h>
@@ -18,11 +19,7 @@ class SettingsTest : public ::testing::Test {
   void SetUp() override {
     resetSettings(&settings);
     logInstance.setLogLevel(2);
-    logInstance.setLineObserver(
-        [](void* context, unsigned int, const char* line) {
-          static_cast<std::vector<std::string>*>(context)->push_back(line + LOG_CLASS::kPrefixLength);
-        },
-        &lines);
+    testing_support::collectLogLines(&lines);
   }
   void TearDown() override {
     logInstance.setLineObserver(nullptr, nullptr);

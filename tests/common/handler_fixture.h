@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_lines.h"
 #include "common/process.h"
 #include "local/tlv_class.h"
 #include "local/tlv_dispatcher.h"
@@ -30,11 +31,7 @@ class HandlerTest : public ::testing::Test {
     daemonPort = freeUdpPort();
     ASSERT_TRUE(partner.open(0, "127.0.0.1", daemonPort));
     logInstance.setLogLevel(1);
-    logInstance.setLineObserver(
-        [](void* context, unsigned int, const char* line) {
-          static_cast<std::vector<std::string>*>(context)->push_back(line + LOG_CLASS::kPrefixLength);
-        },
-        &lines);
+    testing_support::collectLogLines(&lines);
   }
   void TearDown() override {
     logInstance.setLineObserver(nullptr, nullptr);

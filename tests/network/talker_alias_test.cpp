@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_lines.h"
 #include "common/rewind_test_support.h"
 #include "network/odmrtp_class.h"
 #include "telemetry/log_class.h"
@@ -22,11 +23,7 @@ class TalkerAliasTest : public ::testing::Test {
  protected:
   void SetUp() override {
     logInstance.setLogLevel(1);
-    logInstance.setLineObserver(
-        [](void* context, unsigned int, const char* line) {
-          static_cast<std::vector<std::string>*>(context)->push_back(line + LOG_CLASS::kPrefixLength);
-        },
-        &lines);
+    testing_support::collectLogLines(&lines);
   }
   void TearDown() override { logInstance.setLineObserver(nullptr, nullptr); }
 

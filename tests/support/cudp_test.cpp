@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_lines.h"
 #include "telemetry/log_class.h"
 
 namespace {
@@ -69,11 +70,7 @@ class CudpTest : public ::testing::Test {
  protected:
   void SetUp() override {
     logInstance.setLogLevel(1);
-    logInstance.setLineObserver(
-        [](void* context, unsigned int, const char* line) {
-          static_cast<std::vector<std::string>*>(context)->push_back(line + LOG_CLASS::kPrefixLength);
-        },
-        &lines);
+    testing_support::collectLogLines(&lines);
     ASSERT_GT(partner.port, 0);
     ASSERT_TRUE(endpoint.isOpen());
     port = endpoint.getLocalPort();

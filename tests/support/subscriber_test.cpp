@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_lines.h"
 #include "common/process.h"
 #include "telemetry/log_class.h"
 
@@ -22,11 +23,7 @@ class SubscriberTest : public ::testing::Test {
     fakeNow = 1700000000000;
     Subscriber::setClock(fakeClock);
     logInstance.setLogLevel(3);
-    logInstance.setLineObserver(
-        [](void* context, unsigned int, const char* line) {
-          static_cast<std::vector<std::string>*>(context)->push_back(line + LOG_CLASS::kPrefixLength);
-        },
-        &lines);
+    testing_support::collectLogLines(&lines);
   }
   void TearDown() override {
     logInstance.setLineObserver(nullptr, nullptr);
