@@ -62,7 +62,7 @@ void BM_TalkerAliasEncode(benchmark::State& state) {
   TalkerAlias alias;
   for (auto _ : state) {
     alias.encode("DL1ABC Bob from Hamburg 73");
-    benchmark::DoNotOptimize(talkerAliasBytes);
+    benchmark::DoNotOptimize(alias.talkerAliasBytes);
   }
 }
 BENCHMARK(BM_TalkerAliasEncode);
@@ -84,7 +84,7 @@ void BM_TalkerAliasDecode(benchmark::State& state) {
   alias.encode("DL1ABC Bob from Hamburg 73");
   for (auto _ : state) {
     int completed = 0;
-    for (int block = 0; block < alias.blockCount; ++block) completed += alias.decode(talkerAliasBytes[block]);
+    for (int block = 0; block < alias.blockCount; ++block) completed += alias.decode(alias.talkerAliasBytes[block]);
     benchmark::DoNotOptimize(completed);
   }
 }

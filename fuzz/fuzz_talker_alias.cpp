@@ -18,7 +18,7 @@ namespace {
 // six characters in the header, seven in each block after it.
 bool blocksMatchHeader(const TalkerAlias& alias) {
   if (alias.blockCount == 0) return true;
-  int length = (talkerAliasBytes[0][2] >> 1) & 0x1F;
+  int length = (alias.talkerAliasBytes[0][2] >> 1) & 0x1F;
   return length >= 1 && length <= TALKER_ALIAS_MAX_LENGTH && alias.blockCount == length / 7 + 1;
 }
 
@@ -28,7 +28,7 @@ namespace fuzzing {
 
 int talkerAliasBlocks(const uint8_t* data, size_t size) {
   quietLogging(true);
-  static TalkerAlias* alias = new TalkerAlias();  // the decoder's state lives for the process anyway
+  static TalkerAlias* alias = new TalkerAlias();  // kept across inputs, so blocks of one input meet those of the next
 
   int failed = 0;
   size_t at = 0;

@@ -9,13 +9,6 @@
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 
-unsigned char talkerAliasBytes[TALKER_ALIAS_BLOCKS][TALKER_ALIAS_BLOCK_SIZE] = {
-    {0x04, 0x00, 0x62, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-    {0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-    {0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-    {0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-};
-
 namespace {
 
 // Opcode of the header; blocks 1 to 3 follow it as 0x05 to 0x07.
@@ -28,16 +21,6 @@ constexpr int kBlockCharacters = 7;
 // The alias formats of header byte 2, bits 7-6.
 enum AliasFormat { kSevenBit = 0, kIso8Bit = 1, kUtf8 = 2, kUtf16 = 3 };
 
-// Decoder state, used by decode alone and kept between calls: bytes 2 to 8 of the
-// header and of blocks 1 to 3 as received since the last header (0xFF where no
-// block came), the format and length the header announced, and whether its
-// alias is still to be reported.
-constexpr int kBlockDataBytes = 7;
-unsigned char received[TALKER_ALIAS_BLOCKS * kBlockDataBytes];
-int taFormat = 0;
-int taLen = 0;
-bool pending = false;
-
 // The block that carries the last character of an alias of the format and length.
 int lastBlock(int format, int length) {
   switch (format) {
@@ -47,8 +30,9 @@ int lastBlock(int format, int length) {
   }
 }
 
-// The announced alias in UTF-8, up to its first zero character.
-std::string receivedText() {
+// The announced alias in UTF-8, up to its first zero character: received holds
+// bytes 2 to 8 of the header and of blocks 1 to 3.
+std::string receivedText(const unsigned char* received, int taFormat, int taLen) {
   std::string text;
   const unsigned char* bytes = received + 1;  // the text bytes behind header byte 2
   switch (taFormat) {
@@ -148,7 +132,7 @@ int TalkerAlias::decode(const unsigned char* block) {
   // The block that carries the last character completes the alias, once per
   // header; an alias whose first character is 0 is never reported.
   if (!pending || index != lastBlock(taFormat, taLen)) return 0;
-  std::string text = receivedText();
+  std::string text = receivedText(received, taFormat, taLen);
   if (text.empty()) return 0;
   logInstance.log(LOG_INFO, "TA = %s\n", escapeControls(text.data(), text.size()).c_str());
   pending = false;

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // DMR talker alias (ETSI TS 102 361-2): the text that names the speaker of a call,
 // carried as up to four 9-byte link-control blocks (the header and blocks 1 to 3).
-// The sending side (encode, send, substitute, getTaString) runs on the dispatching
-// thread and writes the process-wide block table talkerAliasBytes; decode runs on
-// the network thread and keeps its own process-wide state. The two sides share
+// Each object holds its own encoded blocks and decoder state, so two aliases in
+// one process never see each other. The sending side (encode, send, substitute,
+// getTaString) runs on the dispatching thread and writes talkerAliasBytes; decode
+// runs on the network thread and keeps its own fields. The two sides share
 // nothing, so there is no lock; encode and send must stay on one thread.
 #pragma once
 
@@ -14,9 +15,6 @@ class ODMRTP_CLASS;
 constexpr int TALKER_ALIAS_BLOCKS = 4;
 constexpr int TALKER_ALIAS_BLOCK_SIZE = 9;
 constexpr int TALKER_ALIAS_MAX_LENGTH = 27;
-
-// The encoded alias, sent in table order: header, block 1, block 2, block 3.
-extern unsigned char talkerAliasBytes[TALKER_ALIAS_BLOCKS][TALKER_ALIAS_BLOCK_SIZE];
 
 class TalkerAlias {
  public:
@@ -43,4 +41,22 @@ class TalkerAlias {
 
   int blockCount;        // blocks of the current alias, 0 to 4
   std::string taString;  // the alias template
+  // The encoded alias, sent in table order: header, block 1, block 2, block 3.
+  unsigned char talkerAliasBytes[TALKER_ALIAS_BLOCKS][TALKER_ALIAS_BLOCK_SIZE] = {
+      {0x04, 0x00, 0x62, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+      {0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+      {0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+      {0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+  };
+
+ private:
+  static constexpr int kBlockDataBytes = 7;
+  // Decoder state, used by decode alone and kept between calls: bytes 2 to 8 of the
+  // header and of blocks 1 to 3 as received since the last header (0xFF where no
+  // block came), the format and length the header announced, and whether its
+  // alias is still to be reported.
+  unsigned char received[TALKER_ALIAS_BLOCKS * kBlockDataBytes] = {};
+  int taFormat = 0;
+  int taLen = 0;
+  bool pending = false;
 };

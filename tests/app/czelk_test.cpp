@@ -126,7 +126,10 @@ TEST(BridgeExit, SignalRacingTheDestructorNeverReachesADestroyedBridge) {
 
 TEST_F(BridgeHandlers, IsoAndUtf8MetadataGiveTheSameAlias) {
   bridge->alias.setTaString("%callsign %name");
-  auto aliasBlocks = [] { return std::vector<uint8_t>(&talkerAliasBytes[0][0], &talkerAliasBytes[0][0] + 36); };
+  auto aliasBlocks = [this] {
+    const unsigned char* blocks = &bridge->alias.talkerAliasBytes[0][0];
+    return std::vector<uint8_t>(blocks, blocks + 36);
+  };
   tlv(PartnerLink::beginTx(7, 91, "{\"call\":\"AB1CD\",\"name\":\"J\xFCrgen\"}"));
   std::vector<uint8_t> fromIso = aliasBlocks();
   tlv(PartnerLink::beginTx(7, 91, "{\"call\":\"AB1CD\",\"name\":\"J\xC3\xBCrgen\"}"));

@@ -17,8 +17,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes block(int index) { return Bytes(talkerAliasBytes[index], talkerAliasBytes[index] + 9); }
-
 class TalkerAliasTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -27,8 +25,9 @@ class TalkerAliasTest : public ::testing::Test {
   }
   void TearDown() override { logInstance.setLineObserver(nullptr, nullptr); }
 
-  // The decoder state lives for the process: a completed alias puts it back to "reported".
+  // The decoder state lives for the object: a completed alias puts it back to "reported".
   int decodeBlock(const Bytes& b) { return alias.decode(b.data()); }
+  Bytes block(int index) { return Bytes(alias.talkerAliasBytes[index], alias.talkerAliasBytes[index] + 9); }
 
   TalkerAlias alias;
   std::vector<std::string> lines;
@@ -51,7 +50,7 @@ TEST_F(TalkerAliasTest, LongTextsFillFourBlocksAndAreCutAt27) {
   const std::string text27 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0";
   alias.encode(text27.c_str());
   EXPECT_EQ(alias.blockCount, 4);
-  EXPECT_EQ(talkerAliasBytes[0][2], 0x76);
+  EXPECT_EQ(alias.talkerAliasBytes[0][2], 0x76);
   EXPECT_EQ(block(1), (Bytes{0x05, 0x00, 'G', 'H', 'I', 'J', 'K', 'L', 'M'}));
   EXPECT_EQ(block(3), (Bytes{0x07, 0x00, 'U', 'V', 'W', 'X', 'Y', 'Z', '0'}));
   std::vector<Bytes> first;
@@ -71,7 +70,7 @@ TEST_F(TalkerAliasTest, ShorterTextLeavesNothingOfTheLongerOne) {
 
   alias.encode("");
   EXPECT_EQ(alias.blockCount, 0);
-  EXPECT_EQ(talkerAliasBytes[0][2], 0);
+  EXPECT_EQ(alias.talkerAliasBytes[0][2], 0);
 }
 
 TEST_F(TalkerAliasTest, TenCharacterAliasCompletesOnBlockOneOnlyOnce) {
@@ -80,6 +79,16 @@ TEST_F(TalkerAliasTest, TenCharacterAliasCompletesOnBlockOneOnlyOnce) {
   EXPECT_EQ(decodeBlock(block(1)), 1);
   EXPECT_EQ(decodeBlock(block(1)), 0) << "the same alias is reported once per header";
   EXPECT_EQ(lines, (std::vector<std::string>{"taFormat = 1\n", "TA = DL1ABC Bob\n"}));
+}
+
+TEST_F(TalkerAliasTest, TwoAliasesInOneProcessShareNothing) {
+  TalkerAlias other;
+  alias.encode("DL1ABC Bob");
+  other.encode("XY");
+  EXPECT_EQ(block(0), (Bytes{0x04, 0x00, 0x54, 'D', 'L', '1', 'A', 'B', 'C'}));
+  EXPECT_EQ(decodeBlock(block(0)), 0);
+  EXPECT_EQ(other.decode(block(1).data()), 0) << "a header decoded by one alias starts nothing in the other";
+  EXPECT_EQ(decodeBlock(block(1)), 1);
 }
 
 TEST_F(TalkerAliasTest, ShortAliasCompletesOnItsHeader) {
@@ -132,7 +141,7 @@ TEST_F(TalkerAliasTest, Utf8TextIsSentAsIsoOneBytePerCharacter) {
   for (int i = 0; i < 30; ++i) thirty += "\xC3\xBC";
   alias.encode(thirty.c_str());  // the limit counts characters, not bytes
   EXPECT_EQ(alias.blockCount, 4);
-  EXPECT_EQ(talkerAliasBytes[0][2], 0x76);
+  EXPECT_EQ(alias.talkerAliasBytes[0][2], 0x76);
   EXPECT_EQ(block(3), (Bytes{0x07, 0x00, 0xFC, 0xFC, 0xFC, 0xFC, 0xFC, 0xFC, 0xFC}));
 }
 
