@@ -10,25 +10,6 @@ MQTT* broker = nullptr;
 const char* const kBrokerDebugTopic = "trelvane/debug";
 const char* const kBrokerErrorTopic = "trelvane/error";
 
-// Under the log lock: queues the line (never waits for the network).
-void LOG_CLASS::forwardLine(unsigned int level, const char* line) {
-  mqtt->publish(new Publish(mqttTopic, line, QOS0));
-  if (level == LOG_FATAL) mqtt->publish(new Publish(kBrokerErrorTopic, line, QOS0));
-}
-
-// From the destructor: later lines are no longer forwarded; then the client sends
-// what was queued, stops its threads and says goodbye to the broker.
-void LOG_CLASS::detachBroker() {
-  MQTT* client = nullptr;
-  {
-    MutexLock lock(logMutex);
-    client = mqtt;
-    mqtt = nullptr;
-    mqttTopic = nullptr;
-  }
-  if (client != nullptr) client->disconnect();
-}
-
 namespace {
 
 // The client's reports of its connection, as log lines. They come on the

@@ -11,6 +11,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "telemetry/broker.h"
+#include "telemetry/mqtt.h"
+#include "telemetry/publish.h"
+
 namespace {
 
 // Level letters, indexed by level. Levels above 6 are never passed; they show '?'.
@@ -96,6 +100,25 @@ void LOG_CLASS::emit(unsigned int level, const char* line) {
       fflush(logFile);
     }
   }
+}
+
+// Under the log lock: queues the line (never waits for the network).
+void LOG_CLASS::forwardLine(unsigned int level, const char* line) {
+  mqtt->publish(new Publish(mqttTopic, line, QOS0));
+  if (level == LOG_FATAL) mqtt->publish(new Publish(kBrokerErrorTopic, line, QOS0));
+}
+
+// From the destructor: later lines are no longer forwarded; then the client sends
+// what was queued, stops its threads and says goodbye to the broker.
+void LOG_CLASS::detachBroker() {
+  MQTT* client = nullptr;
+  {
+    MutexLock lock(logMutex);
+    client = mqtt;
+    mqtt = nullptr;
+    mqttTopic = nullptr;
+  }
+  if (client != nullptr) client->disconnect();
 }
 
 bool LOG_CLASS::logOpen(const char* name) {

@@ -59,8 +59,8 @@ class LOG_CLASS {
 
  private:
   void emit(unsigned int level, const char* line) REQUIRES(logMutex);
-  void forwardLine(unsigned int level, const char* line) REQUIRES(logMutex);  // defined with the broker attachment
-  void detachBroker() EXCLUDES(logMutex);                                     // likewise
+  void forwardLine(unsigned int level, const char* line) REQUIRES(logMutex);
+  void detachBroker() EXCLUDES(logMutex);
 
   FILE* logFile GUARDED_BY(logMutex) = nullptr;
   std::atomic<unsigned int> logLevel{2};
