@@ -71,7 +71,6 @@ inline const char* rewindTypeName(uint16_t type) {
 
 // Payload sizes of the packets the client builds.
 constexpr size_t REWIND_SUBSCRIPTION_SIZE = 8;   // word 7, then the talk group (both LE)
-constexpr size_t REWIND_DIGEST_SIZE = 32;        // SHA-256 of challenge and password
 constexpr size_t REWIND_VOICE_HEADER_SIZE = 12;  // DMR full link control, check bytes zero
 constexpr size_t REWIND_VOICE_BURST_SIZE = 27;   // three 9-byte AMBE frames
 

@@ -76,9 +76,6 @@ class CUDP {
   const char* getReadAddressAsString() EXCLUDES(writeMutex);
   // Whether the last datagram came from the partner host.
   bool isRegUser() EXCLUDES(writeMutex);
-  // The partner never changes after opening: these two change nothing.
-  bool setWriteSockAddr() { return false; }
-  void resetWriteSockAddr() {}
   // The local port the socket is bound to (useful with read port 0), or -1.
   int getLocalPort() const;
 

@@ -284,11 +284,6 @@ uint32_t RewindSimulator::subscribedTalkGroup() const {
   return talkGroup;
 }
 
-int RewindSimulator::challengesSent() const {
-  MutexLock lock(mutex);
-  return challenges;
-}
-
 int RewindSimulator::callsPlayed() const {
   MutexLock lock(mutex);
   return played;
@@ -597,7 +592,6 @@ void RewindSimulator::sendChallenge() {
   for (uint8_t& byte : challenge) byte = static_cast<uint8_t>(randomBytes());
   expectedAnswers.push_back(digestOf(challenge, password));
   if (expectedAnswers.size() > kOpenChallenges) expectedAnswers.erase(expectedAnswers.begin());
-  ++challenges;
   sendLocked(REWIND_TYPE_CHALLENGE, REWIND_FLAG_NONE, challenge.data(), challenge.size());
 }
 

@@ -87,7 +87,6 @@ class RewindSimulator {
   std::string clientEndpointText() const;
   bool loggedIn() const;
   uint32_t subscribedTalkGroup() const;
-  int challengesSent() const;
   int callsPlayed() const;
 
   std::vector<SimPacket> packets() const;
@@ -181,7 +180,6 @@ class RewindSimulator {
   uint32_t clientID GUARDED_BY(mutex) = 0;
   uint32_t talkGroup GUARDED_BY(mutex) = 0;
   std::vector<std::vector<uint8_t>> expectedAnswers GUARDED_BY(mutex);  // digests of the challenges still open
-  int challenges GUARDED_BY(mutex) = 0;
 
   // The client's call being recorded for the parrot.
   bool recording GUARDED_BY(mutex) = false;
