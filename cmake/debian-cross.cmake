@@ -5,7 +5,7 @@
 # under qemu-user, which CMake uses as the emulator, so ctest and the test
 # discovery work unchanged.
 #
-# The target's libraries (libinih-dev, libgtest-dev, libsystemd-dev, ... of the
+# The target's libraries (libinih-dev, libgtest-dev, nlohmann-json3-dev, ... of the
 # target architecture) come from one of two places:
 #   ZELK_CROSS_SYSROOT set: a directory with the target's Debian packages unpacked
 #     into it (scripts/cross-check makes one in the build directory); nothing of
@@ -30,8 +30,8 @@ set(ENV{PKG_CONFIG_PATH} "")
 if(ZELK_CROSS_SYSROOT)
   # The compiler keeps its own C library (libc6-dev-<arch>-cross) and finds the
   # other headers and libraries in the unpacked packages: their headers after its
-  # own system headers, their libraries' dependencies (libsystemd.so.0 needs
-  # liblzma.so.5 ...) through -rpath-link.
+  # own system headers, their libraries' dependencies (libgtest.so needs
+  # libstdc++ ...) through -rpath-link.
   set(CMAKE_FIND_ROOT_PATH ${ZELK_CROSS_SYSROOT} /usr/${ZELK_CROSS_TRIPLET})
   set(zelk_libs "${ZELK_CROSS_SYSROOT}/usr/lib/${ZELK_CROSS_TRIPLET}")
   set(zelk_root_libs "${ZELK_CROSS_SYSROOT}/lib/${ZELK_CROSS_TRIPLET}")

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "telemetry/systemd_notifier.h"
 
+#include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <systemd/sd-daemon.h>
+#include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "base/clock.h"
 #include "telemetry/control_escape.h"
+#include "telemetry/log_class.h"
 
 SystemdNotifier systemdNotifier;
 
@@ -30,18 +34,83 @@ std::string utcTime(long long seconds) {
   return text;
 }
 
+// A whole decimal number from 1 to limit, digits only (systemd writes nothing else).
+bool parsePositive(const char* text, uint64_t limit, uint64_t* value) {
+  uint64_t number = 0;
+  if (*text == '\0') return false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    unsigned digit = static_cast<unsigned>(*c - '0');
+    if (number > (limit - digit) / 10) return false;
+    number = number * 10 + digit;
+  }
+  *value = number;
+  return number > 0;
+}
+
+// The socket address a NOTIFY_SOCKET value names: an absolute path, sent with its
+// terminating NUL, or "@name" for the abstract name, sent as a leading NUL and the
+// name's bytes with no terminator (the length tells where it ends; a trailing NUL
+// would be part of another name). False for anything else: a relative path, an
+// empty name or one that does not fit.
+bool notifyAddress(const char* text, sockaddr_un* address, socklen_t* length) {
+  const size_t size = strlen(text);
+  const bool abstract = text[0] == '@';
+  if (size < 2 || (text[0] != '/' && !abstract)) return false;
+  const size_t used = abstract ? size : size + 1;
+  if (used > sizeof(address->sun_path)) return false;
+  *address = sockaddr_un{};
+  address->sun_family = AF_UNIX;
+  memcpy(address->sun_path, text, used);
+  if (abstract) address->sun_path[0] = '\0';
+  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + used);
+  return true;
+}
+
 }  // namespace
 
 void SystemdNotifier::start() {
-  active = getenv("NOTIFY_SOCKET") != nullptr;
+  active = false;
   watchdogUsec = 0;
-  uint64_t usec = 0;
-  if (active && sd_watchdog_enabled(0, &usec) > 0) watchdogUsec = static_cast<int64_t>(usec);
+  socketFd.reset();
   lastPingUsec = monotonicMicroseconds();
+  const char* name = getenv("NOTIFY_SOCKET");
+  if (name == nullptr) return;
+  if (!notifyAddress(name, &address, &addressLength)) {
+    logInstance.log(LOG_WARNING,
+                    "NOTIFY_SOCKET \"%s\" is neither an absolute path nor an @name that fits a socket address: "
+                    "nothing is reported to systemd\n",
+                    escapeControls(name).c_str());
+    return;
+  }
+  socketFd.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!socketFd.valid()) {
+    logInstance.log(LOG_WARNING, "Can not open a socket for systemd's notifications (%s): nothing is reported\n",
+                    strerror(errno));
+    return;
+  }
+  active = true;
+
+  // The watchdog is ours when systemd asked for one and named no other process.
+  const char* period = getenv("WATCHDOG_USEC");
+  if (period == nullptr) return;
+  uint64_t usec = 0, pid = 0;
+  const char* forPid = getenv("WATCHDOG_PID");
+  if (!parsePositive(period, INT64_MAX, &usec) ||
+      (forPid != nullptr && !parsePositive(forPid, static_cast<uint64_t>(INT32_MAX), &pid))) {
+    logInstance.log(LOG_WARNING, "WATCHDOG_USEC \"%s\" or WATCHDOG_PID \"%s\" is not usable: no watchdog pings\n",
+                    escapeControls(period).c_str(), forPid != nullptr ? escapeControls(forPid).c_str() : "(unset)");
+    return;
+  }
+  if (forPid == nullptr || pid == static_cast<uint64_t>(getpid())) watchdogUsec = static_cast<int64_t>(usec);
 }
 
 void SystemdNotifier::send(const std::string& message) const {
-  if (active) sd_notify(0, message.c_str());
+  if (!active) return;
+  // Nothing to do about a notification that does not go out: the daemon's work
+  // goes on, and a lost watchdog ping is systemd's to act on.
+  sendto(socketFd.get(), message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+         addressLength);
 }
 
 void SystemdNotifier::ready() {

@@ -1,20 +1,25 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's messages to systemd's service manager: readiness, the watchdog
-// ping, a one-line status for `systemctl status` and the stop notice, sent through
-// libsystemd's sd_notify. Everything is a no-op until start() has found
-// NOTIFY_SOCKET in the environment, so a daemon run by hand or by a test behaves
-// as before. The status setters are safe from any thread (one mutex guards the
-// status and orders its sends) and send only when the text changed. tick and
-// watchedWait belong to the network thread, the only thread that pings the
-// watchdog: a hung network loop is what the watchdog is there to catch.
+// ping, a one-line status for `systemctl status` and the stop notice, each one
+// datagram of text on an AF_UNIX socket to the address in NOTIFY_SOCKET (a path,
+// or an abstract name written with a leading @). Everything is a no-op until
+// start() has found a usable NOTIFY_SOCKET in the environment, so a daemon run by
+// hand or by a test behaves as before. The notifier owns its one socket. The
+// status setters are safe from any thread (one mutex guards the status and
+// orders its sends) and send only when the text changed. tick and watchedWait
+// belong to the network thread, the only thread that pings the watchdog: a hung
+// network loop is what the watchdog is there to catch.
 #pragma once
 
 #include <stdint.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <functional>
 #include <string>
 
 #include "base/mutex.h"
+#include "base/unique_fd.h"
 
 class SystemdNotifier {
  public:
@@ -24,7 +29,9 @@ class SystemdNotifier {
   using WaitFn = std::function<bool(int milliseconds)>;
 
   // Main thread, before any other thread exists: reads NOTIFY_SOCKET and the
-  // watchdog period asked for this process (WATCHDOG_USEC, WATCHDOG_PID).
+  // watchdog period asked for this process (WATCHDOG_USEC, WATCHDOG_PID), and
+  // opens the socket. A value it cannot use is logged as a warning and leaves the
+  // notifier (or its watchdog) off.
   void start();
   bool enabled() const { return active; }
   // 0 when systemd asked for no watchdog.
@@ -68,6 +75,9 @@ class SystemdNotifier {
 
   bool active = false;      // written by start only
   int64_t watchdogUsec = 0;  // likewise
+  UniqueFd socketFd;         // likewise; sent on from any thread
+  sockaddr_un address{};     // likewise
+  socklen_t addressLength = 0;
   int64_t lastPingUsec = 0;  // network thread only
 
   mutable Mutex statusMutex;

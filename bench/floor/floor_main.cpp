@@ -31,6 +31,7 @@
 #include "bench/floor/floor_rig.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
+#include "tests/common/free_port.h"
 #include "tools/rewind_sim/rewind_simulator.h"
 
 extern char** environ;
@@ -186,11 +187,6 @@ void removeTree(const std::string& dir) {
     closedir(d);
   }
   rmdir(dir.c_str());
-}
-
-int freePort() {
-  LoopbackSocket probe;
-  return probe.port();
 }
 
 std::string writeIni(const std::string& dir, int serverPort, int partnerPort, int daemonPort) {
@@ -583,7 +579,7 @@ int main(int argc, char** argv) {
   } guard{dir};
 
   LoopbackSocket partner;
-  const int daemonPort = freePort();
+  const int daemonPort = testing_support::freeUdpPort();
   RewindSimulator sim;
   sim.setPassword(kPassword);
   if (!partner.ok() || !sim.start("127.0.0.1", 0)) {

@@ -49,6 +49,7 @@
 
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
+#include "tests/common/free_port.h"
 #include "tools/partner/partner_link.h"
 #include "tools/rewind_sim/rewind_simulator.h"
 
@@ -137,21 +138,6 @@ class Child {
  private:
   pid_t pid = -1;
 };
-
-int freePort(int type) {
-  int fd = socket(AF_INET, type, 0);
-  struct sockaddr_in a {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(a);
-  int port = -1;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  if (fd >= 0) close(fd);
-  return port;
-}
 
 bool acceptsConnections(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -504,8 +490,8 @@ std::string makeScratchDir() {
 struct Peers {
   RewindSimulator sim;
   PartnerLink partner;
-  const int daemonPort = freePort(SOCK_DGRAM);
-  const int brokerPort = freePort(SOCK_STREAM);
+  const int daemonPort = testing_support::freeUdpPort();
+  const int brokerPort = testing_support::freeTcpPort();
   Broker broker;
 
   explicit Peers(const std::string& dir) : broker(dir, brokerPort) { sim.setPassword(kPassword); }

@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "base/clock.h"
 
@@ -22,23 +23,6 @@ extern char** environ;
 namespace testing_support {
 
 namespace {
-
-int freePort(int type) {
-  int fd = socket(AF_INET, type, 0);
-  if (fd < 0) return -1;
-  struct sockaddr_in addr {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  int port = -1;
-  socklen_t len = sizeof(addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
-}
 
 }  // namespace
 
@@ -104,9 +88,6 @@ std::string readFile(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
-
-int freeUdpPort() { return freePort(SOCK_DGRAM); }
-int freeTcpPort() { return freePort(SOCK_STREAM); }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& cwd,
                            const std::vector<std::string>& extraEnv) {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Test helpers for whole-process tests: a child process with its standard output
-// and error captured in files, free loopback ports and a scratch directory. Every
-// wait is bounded by a time-out; a child still running when its ChildProcess is
-// destroyed is killed.
+// and error captured in files, free ports (common/free_port.h) and a scratch
+// directory. Every wait is bounded by a time-out; a child still running when its
+// ChildProcess is destroyed is killed.
 #pragma once
 
 #include <stdint.h>
@@ -10,6 +10,8 @@
 
 #include <string>
 #include <vector>
+
+#include "common/free_port.h"
 
 namespace testing_support {
 
@@ -33,9 +35,6 @@ class TempDir {
 
 std::string readFile(const std::string& path);
 
-// A port that was free on 127.0.0.1 a moment ago.
-int freeUdpPort();
-int freeTcpPort();
 
 class ChildProcess {
  public:

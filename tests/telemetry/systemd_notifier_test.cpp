@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <stddef.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 
 #include "common/process.h"
 #include "network/rewind_data.h"
+#include "telemetry/systemd_notifier.h"
 #include "tools/partner/partner_link.h"
 #include "tools/rewind_sim/rewind_simulator.h"
 
@@ -29,7 +32,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kWaitMs = 15000;
 
-// What systemd would receive: one text per datagram, with its arrival time.
+// What systemd would receive: one text per datagram, with its arrival time. A
+// name starting with @ is an abstract socket address, without a terminating NUL.
 class NotifySocket {
  public:
   explicit NotifySocket(const std::string& socketPath) : path(socketPath) {
@@ -37,11 +41,16 @@ class NotifySocket {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
-    bound = handle >= 0 && bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    socklen_t length = sizeof(address);
+    if (path[0] == '@') {
+      address.sun_path[0] = '\0';
+      length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+    }
+    bound = handle >= 0 && bind(handle, reinterpret_cast<sockaddr*>(&address), length) == 0;
   }
   ~NotifySocket() {
     if (handle >= 0) close(handle);
-    unlink(path.c_str());
+    if (path[0] != '@') unlink(path.c_str());
   }
   bool ok() const { return bound; }
 
@@ -102,11 +111,13 @@ class ServiceManager : public ::testing::Test {
     ASSERT_TRUE(notify.ok());
   }
 
-  void startDaemon(const std::string& extra = "", const std::string& watchdogUsec = "") {
+  void startDaemon(const std::string& extra = "", const std::string& watchdogUsec = "",
+                   const std::string& notifyName = "") {
     dir.write("zelk.ini", "[ZELK]\nBMAddress = 127.0.0.1\nBMPort = " + std::to_string(sim.port()) +
                               "\nBMPassword = s3cret\nTXPort = " + std::to_string(partner.port()) +
                               "\nRXPort = " + std::to_string(rxPort) + "\nUserID = 3106001\nStartTG = 91\n" + extra);
-    std::vector<std::string> env{"ZELK_LOG=" + dir.path(), "NOTIFY_SOCKET=" + dir.file("notify")};
+    std::vector<std::string> env{"ZELK_LOG=" + dir.path(),
+                                 "NOTIFY_SOCKET=" + (notifyName.empty() ? dir.file("notify") : notifyName)};
     if (!watchdogUsec.empty()) env.push_back("WATCHDOG_USEC=" + watchdogUsec);
     zelk = std::make_unique<ChildProcess>(std::vector<std::string>{binaryPath("zelk"), "zelk.ini"}, dir.path(), env);
   }
@@ -177,6 +188,47 @@ TEST_F(ServiceManager, StoppingIsSentOnTerminate) {
   zelk->sendSignal(SIGTERM);
   EXPECT_TRUE(notify.waitFor("STOPPING=1", kWaitMs));
   EXPECT_EQ(zelk->waitExit(kWaitMs), 0);
+
+  // The same through an abstract socket name.
+  const std::string name = "@zelk-test-notify-" + std::to_string(getpid());
+  NotifySocket abstract(name);
+  ASSERT_TRUE(abstract.ok());
+  startDaemon("", "", name);
+  EXPECT_TRUE(abstract.waitFor("READY=1", kWaitMs)) << zelk->output();
+  zelk->sendSignal(SIGTERM);
+  EXPECT_TRUE(abstract.waitFor("STOPPING=1", kWaitMs));
+  EXPECT_EQ(zelk->waitExit(kWaitMs), 0);
+}
+
+// What start() takes from the environment: only an address that fits (a path
+// with its NUL, an abstract name without), and a watchdog meant for this process.
+TEST(SystemdNotifierStart, TakesOnlyUsableAddressesAndItsOwnWatchdog) {
+  const std::string fits = "/" + std::string(106, 'p'), tooLong = fits + "p";
+  const std::string pid = std::to_string(getpid());
+  struct Row {
+    const char *socket, *usec, *watchdogPid;
+    bool enabled;
+    int64_t watchdog;
+  } rows[] = {{nullptr, "5000000", nullptr, false, 0},      {"", nullptr, nullptr, false, 0},
+              {"run/notify", nullptr, nullptr, false, 0},  {tooLong.c_str(), nullptr, nullptr, false, 0},
+              {fits.c_str(), "5000000", nullptr, true, 5000000},
+              {"@n", "5000000", pid.c_str(), true, 5000000}, {"@n", "5000000", "1", true, 0},
+              {"@n", "0", nullptr, true, 0},               {"@n", "-5", nullptr, true, 0},
+              {"@n", "99999999999999999999", nullptr, true, 0}};
+  for (const Row& row : rows) {
+    const char* values[3] = {row.socket, row.usec, row.watchdogPid};
+    const char* names[3] = {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"};
+    std::string shown;
+    for (int i = 0; i < 3; ++i) {
+      if (values[i] != nullptr) setenv(names[i], values[i], 1);
+      if (values[i] == nullptr) unsetenv(names[i]);
+      shown += std::string(" ") + names[i] + "=" + (values[i] != nullptr ? values[i] : "(unset)");
+    }
+    SystemdNotifier notifier;
+    notifier.start();
+    EXPECT_EQ(notifier.enabled(), row.enabled) << shown;
+    EXPECT_EQ(notifier.watchdogMicroseconds(), row.watchdog) << shown;
+  }
 }
 
 }  // namespace
