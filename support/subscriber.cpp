@@ -186,8 +186,8 @@ Subscriber::Form Subscriber::detectForm(const char* line, Columns* columns) {
   while (isBlank(*at)) ++at;
   if (*at == '\0' || *at == '\n' || *at == '\r' || *at == '#') return Form::kUndecided;
   if (*at >= '0' && *at <= '9') {
-    // An ID, TABs or blanks, then more than a comma: DMRIds.dat, even when a
-    // name holds a comma.
+    // An ID, TABs or blanks, then anything but a comma: DMRIds.dat, even when
+    // a name further on holds a comma.
     while (*at >= '0' && *at <= '9') ++at;
     if (!isBlank(*at)) return Form::kComma;
     while (isBlank(*at)) ++at;
