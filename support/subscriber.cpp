@@ -230,35 +230,34 @@ Subscriber::LoadOutcome Subscriber::Table::load(const char* path) {
   bool partOfLine = false;  // the read was the first part of a line longer than the buffer
   char line[kLineBufferSize];
   while (fgets(line, sizeof(line), file.get()) != nullptr) {
-    if (form == Form::kComma) {
-      addCommaLine(line);
-      continue;
-    }
-    size_t length = strlen(line);
-    bool rest = partOfLine;
-    partOfLine = length == sizeof(line) - 1 && line[length - 1] != '\n' && !feof(file.get());
-    char* text = line;
-    if (firstRead && strncmp(line, kByteOrderMark, 3) == 0) text += 3;  // as some editors begin a file
-    firstRead = false;
-    if (form == Form::kUndecided) {
-      if (!rest) form = detectForm(text, &columns);
-      if (form == Form::kUndecided || form == Form::kComma) {
-        addCommaLine(line);
+    if (form != Form::kComma) {
+      size_t length = strlen(line);
+      bool rest = partOfLine;
+      partOfLine = length == sizeof(line) - 1 && line[length - 1] != '\n' && !feof(file.get());
+      char* text = line;
+      if (firstRead && strncmp(line, kByteOrderMark, 3) == 0) text += 3;  // as some editors begin a file
+      firstRead = false;
+      if (form == Form::kUndecided && !rest) {
+        form = detectForm(text, &columns);
+        if (form == Form::kTitled || form == Form::kDmrIds) {
+          records.resize(recordsBefore);
+          idMap.resize(idsBefore);
+          callsignMap.resize(callsignsBefore);
+          if (form == Form::kTitled) continue;  // the titles are no record
+        }
+      }
+      if (form == Form::kTitled || form == Form::kDmrIds) {
+        // A line longer than the buffer gives no record; its parts are not lines.
+        if (rest) continue;
+        if (partOfLine) {
+          ++outcome.skipped;
+        } else if ((form == Form::kTitled ? addTitledLine(text, columns) : addDmrIdsLine(text)) == Line::kRejected) {
+          ++outcome.skipped;
+        }
         continue;
       }
-      records.resize(recordsBefore);
-      idMap.resize(idsBefore);
-      callsignMap.resize(callsignsBefore);
-      if (form == Form::kTitled) continue;  // the titles are no record
     }
-    // A line longer than the buffer gives no record; its parts are not lines.
-    if (rest) continue;
-    if (partOfLine) {
-      ++outcome.skipped;
-      continue;
-    }
-    Line read = form == Form::kTitled ? addTitledLine(text, columns) : addDmrIdsLine(text);
-    if (read == Line::kRejected) ++outcome.skipped;
+    addCommaLine(line);
   }
   // A path that opens but cannot be read (a directory, an I/O error) is as good
   // as missing.
@@ -270,7 +269,7 @@ Subscriber::LoadOutcome Subscriber::Table::load(const char* path) {
   return outcome;
 }
 
-void Subscriber::Table::addCommaLine(char* line) {
+inline void Subscriber::Table::addCommaLine(char* line) {
   char* cursor = line;
   char* idText = nextColumn(&cursor);
   char* callsign = nextColumn(&cursor);
@@ -337,7 +336,7 @@ Subscriber::Line Subscriber::Table::addDmrIdsLine(char* line) {
   return Line::kRecord;
 }
 
-void Subscriber::Table::addRecord(int32_t id, const char* callsign, size_t callsignLength, const char* name) {
+inline void Subscriber::Table::addRecord(int32_t id, const char* callsign, size_t callsignLength, const char* name) {
   records.push_back(SUBINFO{id, copyString(callsign, callsignLength), name});
   SUBINFO* record = &records.back();
   idMap.push_back(IdEntry{static_cast<uint32_t>(record->id), record});
