@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// A subscriber file: the input is the file's content. After loading, every ID and
-// callsign found in the file is looked up, then a few that are not there; the
-// clock then moves a day on so the next lookup reloads the file.
+// A subscriber file in any of its forms: the input is the file's content. After
+// loading, every ID and callsign found in the file is looked up, then a few that
+// are not there; the clock then moves a day on so the next lookup reloads the file.
 #include <string.h>
 
 #include <string>
@@ -40,6 +40,9 @@ int subscriberFile(const uint8_t* data, size_t size) {
     if (comma != std::string::npos) {
       size_t next = line.find(',', comma + 1);
       callsigns.push_back(line.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1));
+    } else {  // DMRIds.dat: the second run of neither TABs nor blanks
+      size_t start = line.find_first_not_of(" \t", line.find_first_of(" \t", line.find_first_not_of(" \t")));
+      if (start != std::string::npos) callsigns.push_back(line.substr(start, line.find_first_of(" \t\r", start) - start));
     }
     lineStart = lineEnd + 1;
   }

@@ -141,6 +141,10 @@ put("subscriber", "table", b"4660,AB1CDE,Ann\n2345678,N0CALL,Bob Smith\n3106001,
 put("subscriber", "odd-lines", b"1,,A,B\n,2,X\n99999999999999,BIG,Overflow\n-1,NEG,Negative\nabc,ABC,Letters\n"
     b"7,ONLYTWO\n4660,AB1CDE,Again\n8,LONGCALLSIGN123,Long\n8,LONGCALLSIGN124,Other\n" + b"9,C," + b"N" * 2100 + b"\n")
 put("subscriber", "no-newline", b"1,A,B")
+put("subscriber", "titled", b"\xef\xbb\xbfRADIO_ID,CALLSIGN,FIRST_NAME,LAST_NAME,CITY\r\n1023001,VE3THW,Wayne,Edward,Toronto\r\n"
+    b'1023002,VA3ABC,"Mary, Ann","O""Neil"\r\n1023003,VE3SHRT\r\nabc,BAD,X\r\n,,\r\n"unclosed\r\n')
+put("subscriber", "dmrids", b"# ID, callsign, name\n\n1023001\tVE3THW\tWayne\n1023002  VA3ABC \tMary\tAnn  \r\n"
+    b"1023004\tVE3ONLY\n1023006\nN0CALL\tX\tY\n1023007,VE3CSV,Comma\n4294967296\tBIG\tToo big\n")
 
 # ---- mqtt: first byte (expected type << 4 | last id), then the broker's bytes ----
 def mqtt_packet(first, body):

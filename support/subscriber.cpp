@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/subscriber.h"
 
+#include <strings.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -21,6 +22,9 @@ constexpr int64_t kMaxAgeMs = 86400000;  // 24 hours
 // fgets reads at most 2047 characters of a line; the rest comes as the next line.
 constexpr int kLineBufferSize = 2048;
 constexpr size_t kStringBlockSize = 64 * 1024;
+// Titles further right than this are not looked at.
+constexpr int kMaxTitledColumns = 32;
+constexpr const char kByteOrderMark[] = "\xEF\xBB\xBF";
 
 std::atomic<Subscriber::ClockFn> clockOverride{nullptr};
 
@@ -55,6 +59,72 @@ int32_t parseId(const char* text) {
   long value = strtol(text, nullptr, 10);
   errno = savedErrno;
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Cuts the line end (LF or CR LF) off a line; the length left.
+size_t cutLineEnd(char* line) {
+  size_t length = strlen(line);
+  if (length > 0 && line[length - 1] == '\n') --length;
+  if (length > 0 && line[length - 1] == '\r') --length;
+  line[length] = '\0';
+  return length;
+}
+
+struct Field {
+  const char* text;
+  size_t length;
+};
+
+// Splits a line without its line end into comma-separated fields, in place. A
+// field in double quotes may hold commas, and "" inside it stands for one quote;
+// the blanks around a field are dropped. Fills at most maxFields; the number
+// filled.
+int splitFields(char* line, Field* fields, int maxFields) {
+  int count = 0;
+  char* read = line;
+  while (count < maxFields) {
+    while (isBlank(*read)) ++read;
+    char* start = read;
+    char* end = read;
+    if (*read == '"') {
+      start = end = ++read;  // the unquoted text is written over the quoted one
+      while (*read != '\0') {
+        if (*read == '"' && read[1] != '"') {
+          ++read;
+          break;
+        }
+        if (*read == '"') ++read;
+        *end++ = *read++;
+      }
+    }
+    while (*read != '\0' && *read != ',') *end++ = *read++;  // after a closing quote too
+    while (end > start && isBlank(end[-1])) --end;
+    while (start < end && isBlank(*start)) ++start;  // inside quotes too
+    fields[count++] = Field{start, static_cast<size_t>(end - start)};
+    if (*read != ',') break;
+    ++read;
+  }
+  return count;
+}
+
+bool isTitle(const Field& field, const char* title) {
+  return field.length == strlen(title) && strncasecmp(field.text, title, field.length) == 0;
+}
+
+// The ID of a titled or DMRIds.dat line: decimal digits only, up to 4294967295;
+// stored in 32 bits as the comma form stores it.
+bool parseDigits(const char* text, size_t length, int32_t* id) {
+  if (length == 0 || length > 10) return false;
+  uint64_t value = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+  }
+  if (value > 0xFFFFFFFFu) return false;
+  *id = static_cast<int32_t>(static_cast<uint32_t>(value));
+  return true;
 }
 
 // Keeps, of each run of entries with the same key in a sorted array, the last.
@@ -93,59 +163,201 @@ Subscriber::~Subscriber() {
 
 void Subscriber::setClock(ClockFn clock) { clockOverride.store(clock, std::memory_order_relaxed); }
 
-char* Subscriber::Table::copyString(const char* text, size_t length) {
+char* Subscriber::Table::newString(size_t length) {
   if (stringBlocks.empty() || blockSize - blockUsed < length + 1) {
     blockSize = length + 1 > kStringBlockSize ? length + 1 : kStringBlockSize;
     stringBlocks.emplace_back(new char[blockSize]);
     blockUsed = 0;
   }
-  char* copy = stringBlocks.back().get() + blockUsed;
+  char* room = stringBlocks.back().get() + blockUsed;
+  blockUsed += length + 1;
+  return room;
+}
+
+char* Subscriber::Table::copyString(const char* text, size_t length) {
+  char* copy = newString(length);
   memcpy(copy, text, length);
   copy[length] = '\0';
-  blockUsed += length + 1;
   return copy;
 }
 
-int Subscriber::Table::load(const char* path) {
+Subscriber::Form Subscriber::detectForm(const char* line, Columns* columns) {
+  const char* at = line;
+  while (isBlank(*at)) ++at;
+  if (*at == '\0' || *at == '\n' || *at == '\r' || *at == '#') return Form::kUndecided;
+  if (*at >= '0' && *at <= '9') {
+    // An ID, TABs or blanks, then anything but a comma: DMRIds.dat, even when
+    // a name further on holds a comma.
+    while (*at >= '0' && *at <= '9') ++at;
+    if (!isBlank(*at)) return Form::kComma;
+    while (isBlank(*at)) ++at;
+    return *at == ',' || *at == '\0' || *at == '\n' || *at == '\r' ? Form::kComma : Form::kDmrIds;
+  }
+  char titles[kLineBufferSize];
+  snprintf(titles, sizeof(titles), "%s", at);
+  cutLineEnd(titles);
+  Field fields[kMaxTitledColumns];
+  int count = splitFields(titles, fields, kMaxTitledColumns);
+  Columns found;
+  for (int i = 0; i < count; ++i) {
+    int* column = isTitle(fields[i], "RADIO_ID")     ? &found.id
+                  : isTitle(fields[i], "CALLSIGN")   ? &found.callsign
+                  : isTitle(fields[i], "FIRST_NAME") ? &found.firstName
+                  : isTitle(fields[i], "LAST_NAME")  ? &found.lastName
+                                                     : nullptr;
+    if (column != nullptr && *column < 0) *column = i;
+  }
+  if (found.id < 0 || found.callsign < 0) return Form::kComma;
+  found.needed = 1 + std::max(std::max(found.id, found.callsign), std::max(found.firstName, found.lastName));
+  *columns = found;
+  return Form::kTitled;
+}
+
+Subscriber::LoadOutcome Subscriber::Table::load(const char* path) {
+  LoadOutcome outcome;
   std::unique_ptr<FILE, FileCloser> file(path != nullptr ? fopen(path, "r") : nullptr);
-  if (!file) return -1;
+  if (!file) return outcome;
   setvbuf(file.get(), nullptr, _IOFBF, 64 * 1024);  // fewer reads of a big file
 
+  // Until the form is known the lines, blanks and comments so far, are read as
+  // comma-separated; another form takes back what they gave.
+  const size_t recordsBefore = records.size();
+  const size_t idsBefore = idMap.size();
+  const size_t callsignsBefore = callsignMap.size();
+  Form form = Form::kUndecided;
+  Columns columns;
+  bool firstRead = true;
+  bool partOfLine = false;  // the read was the first part of a line longer than the buffer
   char line[kLineBufferSize];
   while (fgets(line, sizeof(line), file.get()) != nullptr) {
-    char* cursor = line;
-    char* idText = nextColumn(&cursor);
-    char* callsign = nextColumn(&cursor);
-    char* name = nextColumn(&cursor);
-    if (idText == nullptr || callsign == nullptr || name == nullptr) continue;
-
-    size_t callsignLength = strlen(callsign);
-    size_t nameLength = strlen(name);
-    if (nameLength > 0 && name[nameLength - 1] == '\n') {
-      --nameLength;
-      if (nameLength > 0 && name[nameLength - 1] == '\r') --nameLength;  // a CR LF line end, as other tools write
+    if (form != Form::kComma) {
+      size_t length = strlen(line);
+      bool rest = partOfLine;
+      partOfLine = length == sizeof(line) - 1 && line[length - 1] != '\n' && !feof(file.get());
+      char* text = line;
+      if (firstRead && strncmp(line, kByteOrderMark, 3) == 0) text += 3;  // as some editors begin a file
+      firstRead = false;
+      if (form == Form::kUndecided && !rest) {
+        form = detectForm(text, &columns);
+        if (form == Form::kTitled || form == Form::kDmrIds) {
+          records.resize(recordsBefore);
+          idMap.resize(idsBefore);
+          callsignMap.resize(callsignsBefore);
+          if (form == Form::kTitled) continue;  // the titles are no record
+        }
+      }
+      if (form == Form::kTitled || form == Form::kDmrIds) {
+        // A line longer than the buffer gives no record; its parts are not lines.
+        if (rest) continue;
+        if (partOfLine) {
+          ++outcome.skipped;
+        } else if ((form == Form::kTitled ? addTitledLine(text, columns) : addDmrIdsLine(text)) == Line::kRejected) {
+          ++outcome.skipped;
+        }
+        continue;
+      }
     }
-
-    records.push_back(SUBINFO{parseId(idText), nullptr, nullptr});
-    SUBINFO* record = &records.back();
-    record->callsign = copyString(callsign, callsignLength);
-    record->name = copyString(name, nameLength);
-    idMap.push_back(IdEntry{static_cast<uint32_t>(record->id), record});
-    callsignMap.push_back(CallsignEntry{callsignPrefix(record->callsign), record});
+    addCommaLine(line);
   }
   // A path that opens but cannot be read (a directory, an I/O error) is as good
   // as missing.
   bool readable = !ferror(file.get());
   file.reset();
   rebuildIndexes();
-  return readable ? static_cast<int>(idMap.size()) : -1;
+  outcome.form = form == Form::kUndecided ? Form::kComma : form;
+  outcome.loaded = readable ? static_cast<int>(idMap.size()) : -1;
+  return outcome;
 }
 
-void Subscriber::logLoad(int loaded) {
-  if (loaded < 0) {
+inline void Subscriber::Table::addCommaLine(char* line) {
+  char* cursor = line;
+  char* idText = nextColumn(&cursor);
+  char* callsign = nextColumn(&cursor);
+  char* name = nextColumn(&cursor);
+  if (idText == nullptr || callsign == nullptr || name == nullptr) return;
+
+  size_t callsignLength = strlen(callsign);
+  size_t nameLength = strlen(name);
+  if (nameLength > 0 && name[nameLength - 1] == '\n') {
+    --nameLength;
+    if (nameLength > 0 && name[nameLength - 1] == '\r') --nameLength;  // a CR LF line end, as other tools write
+  }
+  addRecord(parseId(idText), callsign, callsignLength, copyString(name, nameLength));
+}
+
+Subscriber::Line Subscriber::Table::addTitledLine(char* line, const Columns& columns) {
+  cutLineEnd(line);
+  const char* at = line;
+  while (isBlank(*at)) ++at;
+  if (*at == '\0') return Line::kEmpty;
+  Field fields[kMaxTitledColumns];
+  int count = splitFields(line, fields, columns.needed);
+  int32_t id = 0;
+  // A short row still gives the ID and the callsign.
+  if (count <= columns.id || count <= columns.callsign) return Line::kRejected;
+  const Field& callsign = fields[columns.callsign];
+  if (callsign.length == 0 || !parseDigits(fields[columns.id].text, fields[columns.id].length, &id)) {
+    return Line::kRejected;
+  }
+  const Field none{"", 0};
+  const Field& first = columns.firstName >= 0 && columns.firstName < count ? fields[columns.firstName] : none;
+  const Field& last = columns.lastName >= 0 && columns.lastName < count ? fields[columns.lastName] : none;
+  bool both = first.length > 0 && last.length > 0;
+  size_t nameLength = first.length + (both ? 1 : 0) + last.length;
+  char* name = newString(nameLength);
+  memcpy(name, first.text, first.length);
+  if (both) name[first.length] = ' ';
+  memcpy(name + nameLength - last.length, last.text, last.length);
+  name[nameLength] = '\0';
+  addRecord(id, callsign.text, callsign.length, name);
+  return Line::kRecord;
+}
+
+Subscriber::Line Subscriber::Table::addDmrIdsLine(char* line) {
+  char* end = line + cutLineEnd(line);
+  char* at = line;
+  while (isBlank(*at)) ++at;
+  if (*at == '\0' || *at == '#') return Line::kEmpty;
+  const char* idText = at;
+  while (*at != '\0' && !isBlank(*at)) ++at;
+  size_t idLength = static_cast<size_t>(at - idText);
+  while (isBlank(*at)) ++at;
+  const char* callsign = at;
+  while (*at != '\0' && !isBlank(*at)) ++at;
+  size_t callsignLength = static_cast<size_t>(at - callsign);
+  int32_t id = 0;
+  if (callsignLength == 0 || !parseDigits(idText, idLength, &id)) return Line::kRejected;
+  // The name is the rest, trimmed; a TAB inside it becomes a blank.
+  while (isBlank(*at)) ++at;
+  while (end > at && isBlank(end[-1])) --end;
+  char* name = copyString(at, static_cast<size_t>(end - at));
+  for (char* tab = name; (tab = strchr(tab, '\t')) != nullptr;) *tab++ = ' ';
+  addRecord(id, callsign, callsignLength, name);
+  return Line::kRecord;
+}
+
+inline void Subscriber::Table::addRecord(int32_t id, const char* callsign, size_t callsignLength, const char* name) {
+  records.push_back(SUBINFO{id, copyString(callsign, callsignLength), name});
+  SUBINFO* record = &records.back();
+  idMap.push_back(IdEntry{static_cast<uint32_t>(record->id), record});
+  callsignMap.push_back(CallsignEntry{callsignPrefix(record->callsign), record});
+}
+
+void Subscriber::logLoad(const LoadOutcome& outcome) {
+  if (outcome.loaded < 0) {
     logInstance.log(LOG_INFO, "Subscriber IDs file not found.\n");
+    return;
+  }
+  logInstance.log(LOG_INFO, "Subscriber IDs loaded: %d\n", outcome.loaded);
+  // The comma form, the oldest, says nothing more.
+  const char* form = outcome.form == Form::kTitled   ? "CSV with column titles"
+                     : outcome.form == Form::kDmrIds ? "DMRIds.dat"
+                                                     : nullptr;
+  if (form == nullptr) return;
+  if (outcome.skipped > 0) {
+    logInstance.log(LOG_INFO, "Subscriber file read as %s; lines skipped: %d\n", form, outcome.skipped);
   } else {
-    logInstance.log(LOG_INFO, "Subscriber IDs loaded: %d\n", loaded);
+    logInstance.log(LOG_INFO, "Subscriber file read as %s\n", form);
   }
 }
 
@@ -158,9 +370,9 @@ void Subscriber::freeSubscriberMap() { table.reset(new Table); }
 
 void Subscriber::reloadSubscriberMap() {
   std::unique_ptr<Table> fresh(new Table);
-  int loaded = fresh->load(fileName.c_str());
-  logLoad(loaded);
-  if (loaded >= 0) table.swap(fresh);
+  LoadOutcome outcome = fresh->load(fileName.c_str());
+  logLoad(outcome);
+  if (outcome.loaded >= 0) table.swap(fresh);
   loadTime = current_timestamp();
 }
 
@@ -194,12 +406,12 @@ void Subscriber::reloadIfOld() {
 
 void Subscriber::adoptReloaded() {
   if (!reloadThreadStarted) return;
-  int loaded = 0;
+  LoadOutcome outcome;
   {
     MutexLock lock(reloadMutex);
     if (!reloadFinished) return;
     reloadFinished = false;
-    loaded = reloadLoaded;
+    outcome = reloadOutcome;
     if (reloaded) {
       // The old table is freed on the reload thread: releasing a few hundred
       // thousand records takes longer than a lookup should.
@@ -210,7 +422,7 @@ void Subscriber::adoptReloaded() {
   reloadChanged.notifyAll();
   // Logged here rather than on the reload thread, which runs at the lowest
   // priority: it must never hold the logger's lock that a voice thread waits for.
-  logLoad(loaded);
+  logLoad(outcome);
 }
 
 void Subscriber::waitForReload() {
@@ -239,12 +451,12 @@ void Subscriber::_reloadSubscribers() {
     reloadWanted = false;
     lock.unlock();
     std::unique_ptr<Table> fresh(new Table);
-    int loaded = fresh->load(fileName.c_str());
-    if (loaded < 0) fresh.reset();  // the previous table stays
+    LoadOutcome outcome = fresh->load(fileName.c_str());
+    if (outcome.loaded < 0) fresh.reset();  // the previous table stays
     lock.lock();
     // A reload finished earlier and not yet swapped in is superseded.
     if (fresh) reloaded = std::move(fresh);
-    reloadLoaded = loaded;
+    reloadOutcome = outcome;
     reloadFinished = true;
     if (!reloadWanted) reloadRunning = false;
     reloadChanged.notifyAll();

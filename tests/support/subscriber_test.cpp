@@ -39,7 +39,7 @@ class SubscriberTest : public ::testing::Test {
 };
 
 TEST_F(SubscriberTest, FindsARecordByIdAndByExactCallsign) {
-  Subscriber database(writeIds("RADIO_ID,CALLSIGN,FIRST_NAME\n2621234,DL1ABC,Hans\n3100001,W1XYZ,Joe Smith\n"));
+  Subscriber database(writeIds("2621234,DL1ABC,Hans\nRADIO_ID,CALLSIGN,FIRST_NAME\n3100001,W1XYZ,Joe Smith\n"));
   SUBINFO* byId = database.findSubscriber(2621234u);
   ASSERT_NE(byId, nullptr);
   EXPECT_EQ(byId->id, 2621234);
@@ -49,12 +49,13 @@ TEST_F(SubscriberTest, FindsARecordByIdAndByExactCallsign) {
   EXPECT_STREQ(database.findSubscriber("W1XYZ")->name, "Joe Smith");
   EXPECT_EQ(database.findSubscriber("dl1abc"), nullptr);
   EXPECT_EQ(database.findSubscriber(1u), nullptr);
-  EXPECT_STREQ(database.findSubscriber(0u)->callsign, "CALLSIGN");  // the title line is a record
-  EXPECT_EQ(lines, std::vector<std::string>{"Subscriber IDs loaded: 3\n"});
+  EXPECT_STREQ(database.findSubscriber(0u)->callsign, "CALLSIGN");  // titles below the first line are a record
+  EXPECT_EQ(lines, std::vector<std::string>{"Subscriber IDs loaded: 3\n"});  // and no line names the form
 }
 
 TEST_F(SubscriberTest, ColumnsFollowTheTokenizerRules) {
   Subscriber database(writeIds(
+      "Radio IDs\n"                   // no comma: skipped, and no DMRIds.dat line as no ID leads it
       "1,ONE,\n"                      // trailing comma: empty name
       "2,TWO\n"                       // two columns: skipped
       "3,THREE,Name,extra,columns\n"  // fourth column ignored
@@ -62,6 +63,7 @@ TEST_F(SubscriberTest, ColumnsFollowTheTokenizerRules) {
       ",,5,,FIVE,,,Five\n"            // runs of commas count as one
       "  +6xyz,SIX,Six\n"             // atoi-style ID
       "abc,SEVEN,Seven\n"             // no digits: ID 0
+      "9 NINE\tNine\n"                // no comma: skipped, the first record decided the form
       "8,EIGHT,Last line"));          // no final line feed
   EXPECT_STREQ(database.findSubscriber(1u)->name, "");
   EXPECT_EQ(database.findSubscriber(2u), nullptr);
@@ -73,7 +75,62 @@ TEST_F(SubscriberTest, ColumnsFollowTheTokenizerRules) {
   EXPECT_STREQ(database.findSubscriber(6u)->callsign, "SIX");
   EXPECT_STREQ(database.findSubscriber(0u)->callsign, "SEVEN");
   EXPECT_STREQ(database.findSubscriber(8u)->name, "Last line");
+  EXPECT_EQ(database.findSubscriber(9u), nullptr);
   EXPECT_EQ(database.size(), 7u);
+  EXPECT_EQ(lines, std::vector<std::string>{"Subscriber IDs loaded: 7\n"});
+}
+
+TEST_F(SubscriberTest, TitledColumnsAreFoundByTheirTitles) {
+  Subscriber database(writeIds(
+      "\xEF\xBB\xBFRADIO_ID,CALLSIGN,FIRST_NAME,LAST_NAME,CITY,STATE,COUNTRY\r\n"  // a BOM first
+      "1023001,VE3THW,Wayne,Edward,Toronto,Ontario,Canada\r\n"
+      "1023002,VA3ABC,\"Mary, Ann\",\"O\"\"Neil\",\"Ottawa, ON\",Ontario,Canada\r\n"
+      "1023003, VE3NOL ,Solo ,,City\r\n"  // blanks around fields, no last name
+      "\r\n"
+      "1023004,VE3SHRT\r\n"               // too few fields: ID and callsign
+      "abc,BADID,X,Y\r\n"                 // no ID: skipped
+      "1023006,,No,Call\r\n"              // no callsign: skipped
+      "2621234,DL1ABC,Hans,M\xC3\xBCller,Berlin"));
+  EXPECT_STREQ(database.findSubscriber(1023001u)->name, "Wayne Edward");
+  EXPECT_STREQ(database.findSubscriber(1023002u)->name, "Mary, Ann O\"Neil");
+  EXPECT_STREQ(database.findSubscriber("VE3NOL")->name, "Solo");
+  EXPECT_STREQ(database.findSubscriber("VE3SHRT")->name, "");
+  EXPECT_STREQ(database.findSubscriber(2621234u)->name, "Hans M\xC3\xBCller");
+  EXPECT_EQ(database.findSubscriber(0u), nullptr);
+  EXPECT_EQ(database.findSubscriber("CALLSIGN"), nullptr);
+  EXPECT_EQ(lines, (std::vector<std::string>{"Subscriber IDs loaded: 5\n",
+                                             "Subscriber file read as CSV with column titles; lines skipped: 2\n"}));
+
+  dir.write("more.csv", "# any order, any case\ncallsign,last_name,Radio_ID,first_name\nDL2XYZ,Meier,2622000,Eva\n");
+  database.loadSubscriberMap(dir.file("more.csv").c_str());
+  EXPECT_STREQ(database.findSubscriber(2622000u)->name, "Eva Meier");
+  EXPECT_STREQ(database.findSubscriber("DL2XYZ")->name, "Eva Meier");
+}
+
+TEST_F(SubscriberTest, DmrIdsLinesSplitAtTabsAndRunsOfBlanks) {
+  Subscriber database(writeIds(
+      "# ID, callsign, name: made every night\n"  // no record, though it has two commas
+      "\n"
+      "1023001\tVE3THW\tWayne\n"
+      "1023002\tVA3ABC\tMary Ann\tO'Neil\r\n"  // CR LF; a TAB in the name
+      "  1023003   VE3NOL    Joe  Smith   \n"  // runs of blanks, trailing blanks
+      "1023004\tVE3ONLY\n"                     // no name
+      "1023005\tVE3CMA\tSmith, Jr\n"          // a comma in the name
+      "1023006\n"                              // no callsign: skipped
+      "N0CALL\tNoId\tName\n"                   // no ID: skipped
+      "1023007,VE3CSV,Comma\n"                 // comma form in a DMRIds.dat file: skipped
+      "1023008\tVE3LNG\t" + std::string(2100, 'N') + "\n"  // longer than a line may be: skipped
+      "1023009\tVE3END\tNo line end"));
+  EXPECT_STREQ(database.findSubscriber(1023001u)->callsign, "VE3THW");
+  EXPECT_STREQ(database.findSubscriber(1023002u)->name, "Mary Ann O'Neil");
+  EXPECT_STREQ(database.findSubscriber("VE3NOL")->name, "Joe  Smith");
+  EXPECT_STREQ(database.findSubscriber("VE3ONLY")->name, "");
+  EXPECT_STREQ(database.findSubscriber(1023005u)->name, "Smith, Jr");
+  EXPECT_EQ(database.findSubscriber(1023007u), nullptr);
+  EXPECT_EQ(database.findSubscriber(1023008u), nullptr);
+  EXPECT_STREQ(database.findSubscriber(1023009u)->name, "No line end");
+  EXPECT_EQ(lines, (std::vector<std::string>{"Subscriber IDs loaded: 6\n",
+                                             "Subscriber file read as DMRIds.dat; lines skipped: 4\n"}));
 }
 
 TEST_F(SubscriberTest, OverlongLineContinuesAsTheNextLine) {
@@ -118,7 +175,7 @@ TEST_F(SubscriberTest, LastLineWinsInEachIndexSeparately) {
 TEST_F(SubscriberTest, MissingFileIsRetriedByTheFirstLookupAfterADay) {
   Subscriber database(dir.file("later.csv"));
   EXPECT_EQ(lines, std::vector<std::string>{"Subscriber IDs file not found.\n"});
-  dir.write("later.csv", "42,LATE,Arrival\n");
+  dir.write("later.csv", "42\tLATE\tArrival\n");  // a reload reads each form
   fakeNow += kDayMs;  // exactly a day is not yet too old
   EXPECT_EQ(database.findSubscriber(42u), nullptr);
   fakeNow += 1;
@@ -127,8 +184,9 @@ TEST_F(SubscriberTest, MissingFileIsRetriedByTheFirstLookupAfterADay) {
   SUBINFO* found = database.findSubscriber("LATE");
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->id, 42);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1], "Subscriber IDs loaded: 1\n");
+  EXPECT_STREQ(found->name, "Arrival");
+  EXPECT_EQ(lines, (std::vector<std::string>{"Subscriber IDs file not found.\n", "Subscriber IDs loaded: 1\n",
+                                             "Subscriber file read as DMRIds.dat\n"}));
 }
 
 TEST_F(SubscriberTest, ReloadReplacesTheTableAndReleasesEveryRecord) {
