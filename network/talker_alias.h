@@ -41,6 +41,7 @@ class TalkerAlias {
 
   int blockCount;        // blocks of the current alias, 0 to 4
   std::string taString;  // the alias template
+  std::string encodedText;  // the part of the text that encode took in, as given
   // The encoded alias, sent in table order: header, block 1, block 2, block 3.
   unsigned char talkerAliasBytes[TALKER_ALIAS_BLOCKS][TALKER_ALIAS_BLOCK_SIZE] = {
       {0x04, 0x00, 0x62, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},

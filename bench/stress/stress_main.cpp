@@ -14,6 +14,8 @@
 //   busy cores one busy-looping process per core at normal priority
 //   broker stalls / broker gone   the MQTT broker stopped (SIGSTOP) or killed
 //   reconnect  the partner's reconnect command in the middle of each call
+//   status page polled   the status page and /metrics each fetched 20 times a
+//              second over loopback HTTP
 // The rig's own threads run under SCHED_FIFO where the system allows it, so the
 // busy processes delay the daemon, not the measurement. Lost or reordered frames
 // make the run fail (exit status 1); a missed timing goal is only reported.
@@ -32,6 +34,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -400,6 +403,58 @@ class LogFlood {
   std::atomic<size_t> sent{0};
 };
 
+// The status page and /metrics, each fetched 20 times a second while running.
+class StatusPoll {
+ public:
+  explicit StatusPoll(int port) : port(port) {}
+  void start() {
+    running = true;
+    thread = std::thread([this] {
+      Clock::time_point next = Clock::now();
+      while (running) {
+        for (const char* path : {"/", "/metrics"}) fetch(path) ? ++answered : ++failed;
+        next += std::chrono::milliseconds(50);
+        sleepUntil(next);
+      }
+    });
+  }
+  void stop() {
+    running = false;
+    if (thread.joinable()) thread.join();
+  }
+  size_t answers() const { return answered; }
+  size_t failures() const { return failed; }
+
+ private:
+  // One request; true when a 200 answer came back whole (the server closes).
+  bool fetch(const char* path) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    struct timeval limit = {2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+      const std::string request = std::string("GET ") + path + " HTTP/1.0\r\n\r\n";
+      if (send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(fd, buffer, sizeof(buffer), 0)) > 0 && answer.size() < (1u << 20)) answer.append(buffer, n);
+      }
+    }
+    close(fd);
+    return answer.compare(0, 12, "HTTP/1.1 200") == 0;
+  }
+
+  int port;
+  std::thread thread;
+  std::atomic<bool> running{false};
+  std::atomic<size_t> answered{0}, failed{0};
+};
+
 void writeSubscriberFile(const std::string& path) {
   FILE* file = fopen(path.c_str(), "w");
   if (file == nullptr) return;
@@ -492,6 +547,7 @@ struct Peers {
   PartnerLink partner;
   const int daemonPort = testing_support::freeUdpPort();
   const int brokerPort = testing_support::freeTcpPort();
+  const int statusPort = testing_support::freeTcpPort();
   Broker broker;
 
   explicit Peers(const std::string& dir) : broker(dir, brokerPort) { sim.setPassword(kPassword); }
@@ -505,7 +561,7 @@ void writeIni(const std::string& dir, Peers& peers) {
                                        << peers.partner.port() << "\nRXPort = " << peers.daemonPort
                                        << "\nLogLevel = 3\nBrokerAddress = 127.0.0.1\nBrokerPort = " << peers.brokerPort
                                        << "\nBrokerTopic = stress/log\nsubscriberFile = " << dir
-                                       << "/subscriber_ids.csv\n";
+                                       << "/subscriber_ids.csv\nStatusPort = " << peers.statusPort << "\n";
 }
 
 std::vector<std::string> zelkCommand(const Options& o, const std::string& dir) {
@@ -541,7 +597,8 @@ void printHeading(const Options& o, int cores, bool rigRealtime) {
 }
 
 // Quiet first: the other events are judged against it.
-std::vector<Event> stressEvents(Peers& peers, Child& zelk, Hogs& hogs, LogFlood& flood, int cores) {
+std::vector<Event> stressEvents(Peers& peers, Child& zelk, Hogs& hogs, LogFlood& flood, StatusPoll& poll,
+                                int cores) {
   const std::string reconnect = std::string("txTg=") + kPassword + "@127.0.0.1:" + std::to_string(peers.sim.port()) +
                                 "!" + std::to_string(kTalkGroup);
   Broker& broker = peers.broker;
@@ -560,6 +617,7 @@ std::vector<Event> stressEvents(Peers& peers, Child& zelk, Hogs& hogs, LogFlood&
       {"broker disappears", [&broker] { broker.kill(); }, [&broker] { broker.start(); }, nullptr, nullptr},
       {"reconnect command", nullptr, nullptr, nullptr,
        [&partner, reconnect] { partner.send(PartnerLink::remoteCommand(reconnect)); }},
+      {"status page polled 2x20/s", [&poll] { poll.start(); }, [&poll] { poll.stop(); }, nullptr, nullptr},
   };
 }
 
@@ -688,7 +746,8 @@ int main(int argc, char** argv) {
   printHeading(o, cores, rigRealtime);
   Hogs hogs;
   LogFlood flood(peers.partner);
-  std::vector<Event> events = stressEvents(peers, zelk, hogs, flood, cores);
+  StatusPoll poll(peers.statusPort);
+  std::vector<Event> events = stressEvents(peers, zelk, hogs, flood, poll, cores);
   Rig rig(o, peers.sim, peers.partner);
   size_t reloadsBefore = countLines(out, "Subscriber IDs loaded:");
   std::vector<Row> rows = runEvents(rig, events, o.only);
@@ -696,6 +755,9 @@ int main(int argc, char** argv) {
 
   Verdict verdict = judge(rows);
   printTable(rows, o, aftermath, flood);
+  if (poll.answers() + poll.failures() > 0) {
+    printf("status page: %zu answers, %zu failed requests\n", poll.answers(), poll.failures());
+  }
   writeJson(rows, o, cores, rigRealtime, aftermath, verdict);
   printf("JSON written to %s%s\n", o.jsonPath.c_str(), aftermath.survived ? "" : "; the daemon did not survive");
   zelk.stop();
