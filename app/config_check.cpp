@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "app/config_check.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <ini.h>
 #include <netdb.h>
@@ -25,8 +26,8 @@ constexpr uint32_t kMax24Bit = 0xFFFFFF;
 // The numeric keys as the file spells them, by the key's upper-case name.
 using RawValues = std::map<std::string, std::string>;
 
-const char* const kRawKeys[] = {"BMPort",  "RXPort",   "TXPort",     "UserID",
-                                "StartTG", "LogLevel", "BrokerPort", "BrokerStatus"};
+const char* const kRawKeys[] = {"BMPort",   "RXPort",     "TXPort",     "UserID",      "StartTG",
+                                "LogLevel", "BrokerPort", "StatusPort", "BrokerStatus"};
 
 int collectRaw(void* user, const char* section, const char* name, const char* value) {
   if (strcasecmp(section, "ZELK") != 0) return 1;
@@ -95,6 +96,13 @@ class Checker {
     if (value == nullptr || value[0] == '\0') problem("error: %s = %s: %s\n", key, "", "no host given");
   }
 
+  void ipv4(const char* key, const char* value) {
+    struct in_addr address {};
+    if (value == nullptr || inet_pton(AF_INET, value, &address) != 1) {
+      problem("error: %s = %s: %s\n", key, value != nullptr ? value : "", "not a numeric IPv4 address");
+    }
+  }
+
   void readable(const char* key, const char* path) {
     if (path == nullptr) return;
     FILE* file = fopen(path, "r");
@@ -132,6 +140,8 @@ void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "StartTG = %u\n", s.startTG);
   fprintf(out, "LogLevel = %u\n", s.logLevel);
   fprintf(out, "subscriberFile = %s\n", orNone(s.subscriberFile).c_str());
+  fprintf(out, "StatusAddress = %s\n", orNone(s.statusAddress).c_str());
+  fprintf(out, "StatusPort = %u\n", s.statusPort);
 }
 
 }  // namespace
@@ -177,6 +187,8 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.number("StartTG", 0, kMax24Bit, "0 to 16777215");
   check.number("LogLevel", LOG_DEBUG, LOG_FATAL, "1 to 6");
   check.readable("subscriberFile", settings.subscriberFile);
+  check.number("StatusPort", 0, 65535, "0 (off) or 1 to 65535");
+  check.ipv4("StatusAddress", settings.statusAddress);
   freeSettings(&settings);
 
   if (check.problems > 0) {

@@ -16,6 +16,7 @@
 #include "telemetry/log_class.h"
 #include "telemetry/status_board.h"
 #include "telemetry/status_publisher.h"
+#include "telemetry/status_server.h"
 #include "telemetry/systemd_notifier.h"
 #include "version.h"
 
@@ -76,6 +77,11 @@ int main(int argc, char** argv) {
   logInstance.log(LOG_INFO, "%s version %s\n", ZELK_NAME, ZELK_VERSION);
   logInstance.log(LOG_INFO, "DMR voice bridge between a local AMBE partner and a Rewind network\n");
   logInstance.log(LOG_INFO, "%s, calls go out with source ID %u (UserID %u)\n", "DMR", radioID, config.userID);
+
+  // The status page is served only when a port is set; one that cannot be
+  // bound costs an error line, not the voice.
+  StatusServer statusServer;
+  if (config.statusPort != 0) statusServer.start(config.statusAddress, config.statusPort);
 
   if (!SignalThread::start(sigHandler)) {
     logInstance.log(LOG_FATAL, "Error creating the signal thread\n");

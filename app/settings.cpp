@@ -43,6 +43,8 @@ const Key kKeys[] = {
     TEXT_KEY("BrokerClient", brokerClient),
     NUMBER_KEY("BrokerStatus", brokerStatus),
     TEXT_KEY("subscriberFile", subscriberFile),
+    TEXT_KEY("StatusAddress", statusAddress),
+    NUMBER_KEY("StatusPort", statusPort),
 };
 
 void replaceText(char** field, const char* value) {
@@ -77,11 +79,13 @@ void resetSettings(Settings_t* s) {
   s->startTG = 91;
   s->logLevel = 3;
   replaceText(&s->subscriberFile, nullptr);
+  replaceText(&s->statusAddress, "127.0.0.1");
+  s->statusPort = 0;
 }
 
 void freeSettings(Settings_t* s) {
   for (char** field : {&s->bmAddress, &s->bmPort, &s->bmPassword, &s->address, &s->brokerAddress, &s->brokerClient,
-                       &s->brokerTopic, &s->talkerAlias, &s->subscriberFile}) {
+                       &s->brokerTopic, &s->talkerAlias, &s->subscriberFile, &s->statusAddress}) {
     replaceText(field, nullptr);
   }
 }

@@ -15,6 +15,7 @@
 #include "support/utf8.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
 #include "telemetry/systemd_notifier.h"
 
 namespace {
@@ -90,6 +91,7 @@ void TlvDispatcher::handle(TLV_CLASS* message) {
       logInstance.log(LOG_INFO, "%s, TX state = OFF, DMR frame count was %d frames\n", "DMR", txFrameCount);
       network.endTransmission();
       txFrameCount = 0;
+      statusBoard.callEnded(StatusWay::ToNetwork);
       return;
     case TAG_TG_TUNE:
       logInstance.log(LOG_INFO, "TAG_TG_TUNE\n");
@@ -106,6 +108,7 @@ void TlvDispatcher::handle(TLV_CLASS* message) {
       if (length < kVoiceLength) break;
       logInstance.log(LOG_DEBUG, "TAG_AMBE_72\n");
       network.transmitAudio(value + 1);
+      statusBoard.frame(StatusWay::ToNetwork);
       if (++txFrameCount == kAliasAfterFrames) network.sendAlias();
       return;
     case TAG_SET_INFO:
@@ -134,6 +137,7 @@ void TlvDispatcher::handle(TLV_CLASS* message) {
       return;
   }
   // Reached only for a begin, set-info or voice message too short for its fields.
+  statusBoard.count(StatusCounter::DroppedMalformed);
   logInstance.log(LOG_WARNING, "%s, TLV tag %d with %u value bytes is too short, dropped\n", "DMR", tag, length);
 }
 
@@ -142,12 +146,12 @@ void TlvDispatcher::beginLocalTransmission(const unsigned char* value, unsigned 
   logInstance.log(LOG_INFO, "%s, Begin TX: src=%d rpt=%d dst=%d slot=%d cc=%d metadata=%s\n", "DMR",
                   static_cast<int>(f.source), f.repeater, static_cast<int>(f.destination), f.slot, f.colourCode,
                   escapeControls(f.metadata.data(), f.metadata.size()).c_str());
-  std::string callsign;
+  std::string callsign, name;
   if (!f.metadata.empty()) {
     if (f.metadata[0] == '{') {
       nlohmann::json object = nlohmann::json::parse(f.metadata, nullptr, false);
       callsign = jsonMember(object, "call");
-      const std::string name = jsonMember(object, "name");
+      name = jsonMember(object, "name");
       network.encodeCallAlias(callsign, &name);
     } else {
       callsign = f.metadata;
@@ -155,6 +159,7 @@ void TlvDispatcher::beginLocalTransmission(const unsigned char* value, unsigned 
     }
   }
   systemdNotifier.setCall(SystemdNotifier::Way::ToNetwork, f.source, callsign.c_str(), f.destination, callType == 3);
+  statusBoard.callBegan(StatusWay::ToNetwork, f.source, f.destination, callType == 3, callsign.c_str(), name.c_str());
   network.beginTransmission(static_cast<int>(f.source), static_cast<int>(f.destination), callType);
   txFrameCount = 0;
 }
@@ -198,6 +203,7 @@ void TlvDispatcher::remoteCommand(char* text) {
     callType = strchr(argument, '#') != nullptr ? 3 : 0;
     network.subscribe(talkGroup);
     systemdNotifier.setTalkGroup(talkGroup);
+    statusBoard.setTalkGroup(talkGroup);
     return;
   }
 

@@ -6,6 +6,7 @@
 #include "local/tlv_class.h"
 #include "support/cudp.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
 
 namespace {
 constexpr unsigned int kReceiveBufferSize = 352;
@@ -27,6 +28,7 @@ void receiveTlvMessages(CUDP& link, Queue<std::unique_ptr<TLV_CLASS>>& queue, in
     if (received >= 2 && received - 2 == length) {
       queue.push(std::make_unique<TLV_CLASS>(buffer[0], static_cast<unsigned char>(length), buffer + 2));
     } else {
+      statusBoard.count(StatusCounter::DroppedMalformed);
       logInstance.log(LOG_WARNING, "TLV length does not match UDP/serial bytes received (got %d and tlv says %d)\n",
                       received, length);
     }

@@ -9,6 +9,7 @@
 #include "network/reconnect_handover.h"
 #include "network/rewind_data.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
 #include "telemetry/systemd_notifier.h"
 #include "version.h"
 
@@ -32,6 +33,7 @@ class ConnectionService {
         logInstance.log(LOG_FATAL, "Fatal error, can not log into server.  Retry count exceeded.\n");
         systemdNotifier.setLink(SystemdNotifier::Link::GaveUp, parts.host, parts.port,
                                 ODMRTP_CLASS::getErrorMessage(result));
+        statusBoard.setLink(StatusLink::GaveUp, parts.host, parts.port, 0, ODMRTP_CLASS::getErrorMessage(result));
         done = true;
         return;
       }
@@ -50,9 +52,15 @@ class ConnectionService {
       systemdNotifier.tick();
       systemdNotifier.setLink(SystemdNotifier::Link::LoggingIn, parts.host, parts.port,
                               attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
+      statusBoard.setLink(StatusLink::LoggingIn, parts.host, parts.port, attempts + 1,
+                          attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
       result = client.ConnectRewindClient(parts.host, parts.port, parts.password, 0);
       logInstance.log(LOG_DEBUG, "Connect result = %d\n", result);
-      if (result == 0) return 0;
+      if (result == 0) {
+        statusBoard.count(StatusCounter::LoginSucceeded);
+        return 0;
+      }
+      statusBoard.count(StatusCounter::LoginFailed);
       ++attempts;
       const bool last = attempts >= kMaxAttempts;
       if (!last) client.shutdownServer();
@@ -82,6 +90,8 @@ class ConnectionService {
       sendTlvEvent(*parts.partner, "trelvane/ZELK/DMR", "login success");
       systemdNotifier.setTalkGroup(talkGroup);
       systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, parts.host, parts.port);
+      statusBoard.setTalkGroup(talkGroup);
+      statusBoard.setLink(StatusLink::LoggedIn, parts.host, parts.port);
     }
     link.loggedIn();
   }
@@ -124,6 +134,8 @@ class ConnectionService {
       if (due == LinkWatch::Due::Lost) {
         logInstance.log(LOG_ERROR, "%s, Have not seen a ping reply in %d seconds, server connection lost?\n", "DMR",
                         elapsed);
+        statusBoard.count(StatusCounter::ServerLost);
+        statusBoard.setLink(StatusLink::Lost, parts.host, parts.port);
         return;
       }
       if (due == LinkWatch::Due::KeepAlive) client.TransmitRewindKeepAlive();
@@ -136,6 +148,8 @@ class ConnectionService {
     if (!reconnect.drainWake()) return false;
     return reconnect.serve(
         [this](const ReconnectHandOver::Request& request) {
+          statusBoard.count(StatusCounter::Reconnect);
+          statusBoard.setLink(StatusLink::Reconnecting, request.host.c_str(), request.port.c_str());
           int outcome = client.resetRewindContext(parts.userID, parts.appName, request.host.c_str(),
                                                   request.port.c_str(), request.password.c_str(), request.talkGroup);
           // A success counts as the last ping.
@@ -144,6 +158,11 @@ class ConnectionService {
             systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, request.host.c_str(), request.port.c_str());
             systemdNotifier.setTalkGroup(request.talkGroup != 0 ? request.talkGroup
                                                                 : ODMRTP_CLASS::kDefaultTalkGroup);
+            statusBoard.count(StatusCounter::LoginSucceeded);
+            statusBoard.setTalkGroup(request.talkGroup != 0 ? request.talkGroup : ODMRTP_CLASS::kDefaultTalkGroup);
+            statusBoard.setLink(StatusLink::LoggedIn, request.host.c_str(), request.port.c_str());
+          } else {
+            statusBoard.count(StatusCounter::LoginFailed);
           }
           return outcome;
         },

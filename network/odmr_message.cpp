@@ -11,6 +11,7 @@
 #include "support/subscriber.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
 #include "telemetry/systemd_notifier.h"
 
 namespace {
@@ -56,6 +57,7 @@ void ODMRMessageHandler::process(RewindData* packet, int length) {
   if (type == REWIND_TYPE_DMR_DATA_BASE + 1 || type == REWIND_TYPE_DMR_EMBEDDED_DATA) needed = kLinkControlSize;
   if (type == REWIND_TYPE_DMR_VOICE_FRAME) needed = kBurstSize;
   if (payloadLength < needed) {
+    statusBoard.count(StatusCounter::DroppedMalformed);
     logInstance.log(LOG_WARNING, "%s, Rewind packet type %0X of %d bytes is too short, dropped\n", "DMR", type,
                     length);
     return;
@@ -103,6 +105,7 @@ void ODMRMessageHandler::voiceBurst(const unsigned char* burst) {
   unsigned char voice[30] = {TAG_AMBE_72, 28, 1};
   memcpy(voice + 3, burst, kBurstSize);
   partner.writeSocket(voice, sizeof(voice));
+  statusBoard.frame(StatusWay::FromNetwork);
   ++frameCount;
   lastVoicePacket = link.now();
 }
@@ -137,6 +140,8 @@ void ODMRMessageHandler::beginNetworkCall(const unsigned char* header) {
   }
   systemdNotifier.setCall(SystemdNotifier::Way::FromNetwork, source, caller ? caller->callsign : nullptr,
                           destination, isPrivate);
+  statusBoard.callBegan(StatusWay::FromNetwork, source, destination, isPrivate, caller ? caller->callsign : nullptr,
+                        caller ? caller->name : nullptr);
   unsigned char begin[14] = {TAG_BEGIN_TX, 12};
   writeBE24(begin + 2, source);
   // bytes 5 to 8: repeater 0
@@ -156,6 +161,7 @@ void ODMRMessageHandler::endNetworkCall() {
   partner.writeSocket(end, sizeof(end));
   frameCount = 0;
   callIdentified = false;
+  statusBoard.callEnded(StatusWay::FromNetwork);
 }
 
 int64_t ODMRMessageHandler::msUntilNetworkCallTimeout() const {

@@ -16,6 +16,7 @@
 
 #include "base/clock.h"
 #include "support/sha256.h"
+#include "telemetry/status_board.h"
 
 namespace {
 
@@ -277,9 +278,13 @@ int ODMRTP_CLASS::ReceiveRewindData(RewindData* buffer, int size) {
                               reinterpret_cast<sockaddr*>(&source), &sourceLength);
   if (received < 0) return REWIND_ERROR_SOCKET;
   if (ctx->address == nullptr || CompareAddresses(ctx->address->ai_addr, &source) != 0) {
+    statusBoard.count(StatusCounter::DroppedStranger);
     return REWIND_ERROR_WRONG_ADDRESS;
   }
-  if (!isRewindPacket(buffer, static_cast<size_t>(received))) return REWIND_ERROR_WRONG_DATA;
+  if (!isRewindPacket(buffer, static_cast<size_t>(received))) {
+    statusBoard.count(StatusCounter::DroppedMalformed);
+    return REWIND_ERROR_WRONG_DATA;
+  }
   return static_cast<int>(received);
 }
 

@@ -8,6 +8,7 @@
 #include "support/utf8.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
 
 unsigned char talkerAliasBytes[TALKER_ALIAS_BLOCKS][TALKER_ALIAS_BLOCK_SIZE] = {
     {0x04, 0x00, 0x62, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
@@ -101,6 +102,7 @@ std::string TalkerAlias::getTaString() { return taString; }
 void TalkerAlias::encode(const char* text) {
   for (auto& block : talkerAliasBytes) memset(block + 1, 0, TALKER_ALIAS_BLOCK_SIZE - 1);
   blockCount = 0;
+  encodedText.clear();
   // The text's characters in ISO 8859-1, one byte each, at most 27 of them.
   unsigned char iso[TALKER_ALIAS_MAX_LENGTH];
   size_t length = 0;
@@ -109,6 +111,7 @@ void TalkerAlias::encode(const char* text) {
   for (size_t at = 0; at < textLength && length < TALKER_ALIAS_MAX_LENGTH;) {
     uint32_t c = nextCharacter(bytes, textLength, &at);
     iso[length++] = c <= 0xFF ? static_cast<unsigned char>(c) : '?';
+    encodedText.assign(text, at);
   }
   if (length == 0) return;
 
@@ -126,6 +129,7 @@ void TalkerAlias::encode(const char* text) {
 
 void TalkerAlias::send(ODMRTP_CLASS* client) {
   if (client == nullptr) return;
+  if (blockCount > 0) statusBoard.setAlias(StatusWay::ToNetwork, encodedText);
   for (int block = 0; block < blockCount && block < TALKER_ALIAS_BLOCKS; ++block) {
     client->TransmitRewindData(REWIND_TYPE_DMR_EMBEDDED_DATA, REWIND_FLAG_REAL_TIME_1, talkerAliasBytes[block],
                                TALKER_ALIAS_BLOCK_SIZE);
@@ -151,6 +155,7 @@ int TalkerAlias::decode(const unsigned char* block) {
   std::string text = receivedText();
   if (text.empty()) return 0;
   logInstance.log(LOG_INFO, "TA = %s\n", escapeControls(text.data(), text.size()).c_str());
+  statusBoard.setAlias(StatusWay::FromNetwork, text);
   pending = false;
   return 1;
 }

@@ -43,4 +43,5 @@ class TalkerAlias {
 
   int blockCount;        // blocks of the current alias, 0 to 4
   std::string taString;  // the alias template
+  std::string encodedText;  // the part of the text that encode took in, as given
 };

@@ -18,6 +18,7 @@
 #include "base/clock.h"
 #include "base/ipv4_resolver.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
 
 namespace {
 
@@ -172,7 +173,10 @@ int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
   MutexLock lock(writeMutex);
   readSockAddr = source;
   // Not the partner (or no partner address yet): dropped.
-  if (!partnerResolved || source.sin_addr.s_addr != writeSockAddr.sin_addr.s_addr) return 0;
+  if (!partnerResolved || source.sin_addr.s_addr != writeSockAddr.sin_addr.s_addr) {
+    statusBoard.count(StatusCounter::DroppedStranger);
+    return 0;
+  }
   return static_cast<int>(received);
 }
 

@@ -6,6 +6,7 @@
 #include "telemetry/log_class.h"
 #include "telemetry/mqtt.h"
 #include "telemetry/publish.h"
+#include "telemetry/status_board.h"
 #include "telemetry/systemd_notifier.h"
 
 MQTT* broker = nullptr;
@@ -42,13 +43,16 @@ void logLinkEvent(MQTT::LinkEvent event, unsigned long count) {
     case MQTT::LinkEvent::Lost:
       logInstance.log(LOG_WARNING, "MQTT broker connection lost, reconnecting in the background\n");
       systemdNotifier.setBroker(false);
+      statusBoard.setBroker(StatusBroker::Reconnecting);
       break;
     case MQTT::LinkEvent::Connected:
       logInstance.log(LOG_INFO, "MQTT broker reconnected\n");
       systemdNotifier.setBroker(true);
+      statusBoard.setBroker(StatusBroker::Connected);
       break;
     case MQTT::LinkEvent::Dropped:
       logInstance.log(LOG_WARNING, "MQTT broker away or slow: %lu log lines dropped\n", count);
+      statusBoard.droppedLogLines(count);
       break;
   }
 }
@@ -73,8 +77,10 @@ void setBroker(const BrokerSettings& settings) {
   if (broker->connect(clientId, settings.address, settings.port) == 0) {
     logInstance.log(LOG_ERROR, "MQTT broker failed to initialize\n");
     systemdNotifier.setBroker(false);
+    statusBoard.setBroker(StatusBroker::Reconnecting);
   } else {
     systemdNotifier.setBroker(true);
+    statusBoard.setBroker(StatusBroker::Connected);
   }
   // After a failed connect the client goes on trying in the background: lines
   // queue (within the client's bound) until it gets through. It does not run
