@@ -187,7 +187,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.number("StartTG", 0, kMax24Bit, "0 to 16777215");
   check.number("LogLevel", LOG_DEBUG, LOG_FATAL, "1 to 6");
   check.readable("subscriberFile", settings.subscriberFile);
-  check.number("StatusPort", 0, 65535, "0 (off) or 1 to 65535");
+  check.number("StatusPort", 0, 65535, "0 to 65535, 0 for none");
   check.ipv4("StatusAddress", settings.statusAddress);
   freeSettings(&settings);
 

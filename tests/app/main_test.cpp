@@ -86,7 +86,8 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
 
   dir.write("bad.ini",
             "[ZELK]\nBMPassword = s3cret\nRXPort = 70000\nTXPort = 36000 x\nUserID = 20000000\n"
-            "BMPort = no-such-service\nsubscriberFile = missing.csv\nLogLevel = 7\n");
+            "BMPort = no-such-service\nsubscriberFile = missing.csv\nLogLevel = 7\nStatusPort = 70000\n"
+            "StatusAddress = localhost\n");
   auto bad = run({"-t", "bad.ini"});
   EXPECT_EQ(bad->waitExit(kTimeoutMs), 253);
   std::string errors = bad->errors();
@@ -97,7 +98,9 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
                            "error: BMPort = no-such-service: neither a port number nor a known UDP service name\n",
                            "error: subscriberFile = missing.csv: cannot be read: No such file or directory\n",
                            "error: LogLevel = 7: out of range (1 to 6)\n",
-                           "Configuration \"bad.ini\" has 6 problems\n"}) {
+                           "error: StatusPort = 70000: out of range (0 to 65535, 0 for none)\n",
+                           "error: StatusAddress = localhost: not a numeric IPv4 address\n",
+                           "Configuration \"bad.ini\" has 8 problems\n"}) {
     EXPECT_NE(errors.find(line), std::string::npos) << line << errors;
   }
   EXPECT_NE(bad->output().find("RXPort = 70000\n"), std::string::npos);

@@ -31,17 +31,18 @@ std::string describe(const Settings_t& s) {
   out << text(s.bmAddress) << "|" << text(s.bmPort) << "|" << text(s.bmPassword) << "|" << text(s.address) << "|"
       << s.txPort << "|" << s.rxPort << "|" << text(s.brokerAddress) << "|" << s.brokerPort << "|"
       << text(s.brokerClient) << "|" << text(s.brokerTopic) << "|" << s.userID << "|" << text(s.talkerAlias) << "|"
-      << s.startTG << "|" << s.logLevel << "|" << text(s.subscriberFile);
+      << s.startTG << "|" << s.logLevel << "|" << text(s.subscriberFile) << "|" << text(s.statusAddress) << "|"
+      << s.statusPort;
   return out.str();
 }
 
 // Fills every field with a value no default has, so a key the file does not set shows.
 void fillWithSentinels(Settings_t* s) {
   for (const char* key : {"BMAddress", "BMPort", "BMPassword", "Address", "BrokerAddress", "BrokerClient",
-                          "BrokerTopic", "TalkerAlias", "subscriberFile"}) {
+                          "BrokerTopic", "TalkerAlias", "subscriberFile", "StatusAddress"}) {
     handler(s, "ZELK", key, "unset");
   }
-  for (const char* key : {"TXPort", "RXPort", "BrokerPort", "UserID", "StartTG", "LogLevel"}) {
+  for (const char* key : {"TXPort", "RXPort", "BrokerPort", "UserID", "StartTG", "LogLevel", "StatusPort"}) {
     handler(s, "ZELK", key, "424242");
   }
 }
@@ -52,6 +53,8 @@ class SampleConfiguration : public ::testing::Test {
     logInstance.setLogLevel(0);
     resetSettings(&defaults);
     resetSettings(&parsed);
+    // The one key the sample sets: the package serves the status page.
+    handler(&defaults, "ZELK", "StatusPort", "8091");
   }
   void TearDown() override {
     freeSettings(&defaults);
@@ -66,9 +69,9 @@ TEST_F(SampleConfiguration, ParsesAsShippedToTheBuiltInDefaults) {
   EXPECT_EQ(describe(parsed), describe(defaults));
 }
 
-// Uncommenting every documented key must set all fifteen, each to its default,
+// Uncommenting every documented key must set all seventeen, each to its default,
 // except the two optional services, which the sample shows switched off (an empty
-// broker address) or with an example path.
+// broker address) or with an example path; the status port stays on as set.
 TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
   std::ifstream in(kDeploy + "Trelvane.ini");
   std::string line, uncommented;
@@ -81,7 +84,7 @@ TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(documented, 15);
+  EXPECT_EQ(documented, 17);
   TempDir dir;
   dir.write("Trelvane.ini", uncommented);
 
