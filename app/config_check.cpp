@@ -26,7 +26,8 @@ constexpr uint32_t kMax24Bit = 0xFFFFFF;
 // The numeric keys as the file spells them, by the key's upper-case name.
 using RawValues = std::map<std::string, std::string>;
 
-const char* const kRawKeys[] = {"BMPort", "RXPort", "TXPort", "UserID", "StartTG", "LogLevel", "BrokerPort", "StatusPort"};
+const char* const kRawKeys[] = {"BMPort",   "RXPort",     "TXPort",     "UserID",      "StartTG",
+                                "LogLevel", "BrokerPort", "StatusPort", "BrokerStatus"};
 
 int collectRaw(void* user, const char* section, const char* name, const char* value) {
   if (strcasecmp(section, "ZELK") != 0) return 1;
@@ -133,6 +134,7 @@ void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "BrokerPort = %u\n", s.brokerPort);
   fprintf(out, "BrokerClient = %s\n", orNone(s.brokerClient).c_str());
   fprintf(out, "BrokerTopic = %s\n", orNone(s.brokerTopic).c_str());
+  fprintf(out, "BrokerStatus = %u\n", s.brokerStatus);
   fprintf(out, "UserID = %u\n", s.userID);
   fprintf(out, "TalkerAlias = %s\n", orNone(s.talkerAlias).c_str());
   fprintf(out, "StartTG = %u\n", s.startTG);
@@ -180,6 +182,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.number("TXPort", 1, 65535, "1 to 65535");
   check.number("RXPort", 1, 65535, "1 to 65535");
   check.number("BrokerPort", 1, 65535, "1 to 65535");
+  check.number("BrokerStatus", 0, 1, "0 or 1");
   check.userID();
   check.number("StartTG", 0, kMax24Bit, "0 to 16777215");
   check.number("LogLevel", LOG_DEBUG, LOG_FATAL, "1 to 6");

@@ -14,6 +14,8 @@
 #include "network/odmrtp_class.h"
 #include "telemetry/broker.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
+#include "telemetry/status_publisher.h"
 #include "telemetry/status_server.h"
 #include "telemetry/systemd_notifier.h"
 #include "version.h"
@@ -62,6 +64,14 @@ int main(int argc, char** argv) {
   }
   systemdNotifier.start();
   setBroker(brokerSettings(config));
+  if (config.brokerStatus == 1 && broker != nullptr) {
+    // Kept, like the client, until the process ends: the voice threads report through it.
+    StatusPublisher* publisher = new StatusPublisher(*broker, statusBoard, config.brokerTopic);
+    statusBoard.setListener([publisher](StatusChange change, const StatusSnapshot& snapshot, const StatusCall* call) {
+      publisher->changed(change, snapshot, call);
+    });
+    publisher->publishState();
+  }
 
   logInstance.log(LOG_INFO, "%s is starting\n", ZELK_NAME);
   logInstance.log(LOG_INFO, "%s version %s\n", ZELK_NAME, ZELK_VERSION);

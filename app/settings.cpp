@@ -41,6 +41,7 @@ const Key kKeys[] = {
     NUMBER_KEY("BrokerPort", brokerPort),
     TEXT_KEY("BrokerTopic", brokerTopic),
     TEXT_KEY("BrokerClient", brokerClient),
+    NUMBER_KEY("BrokerStatus", brokerStatus),
     TEXT_KEY("subscriberFile", subscriberFile),
     TEXT_KEY("StatusAddress", statusAddress),
     NUMBER_KEY("StatusPort", statusPort),
@@ -72,6 +73,7 @@ void resetSettings(Settings_t* s) {
   s->brokerPort = 1883;
   replaceText(&s->brokerClient, "trelvane");
   replaceText(&s->brokerTopic, "trelvane/ZELK");
+  s->brokerStatus = 0;
   s->userID = ZELK_DEFAULT_USER_ID;
   replaceText(&s->talkerAlias, ZELK_DEFAULT_TALKER_ALIAS);
   s->startTG = 91;
@@ -94,6 +96,7 @@ BrokerSettings brokerSettings(const Settings_t& s) {
   broker.port = s.brokerPort;
   broker.client = s.brokerClient;
   broker.topic = s.brokerTopic;
+  broker.status = s.brokerStatus == 1;
   return broker;
 }
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The daemon's configuration: the seventeen settings read from the INI file over
+// The daemon's configuration: the eighteen settings read from the INI file over
 // built-in defaults. config is filled on the main thread before any worker thread
 // starts and is read-only afterwards. Text fields are heap copies owned by the
 // record for the life of the process.
@@ -10,23 +10,24 @@
 #include "telemetry/broker.h"
 
 struct Settings_t {
-  char* bmAddress;       // "BMAddress": Rewind server host
-  char* bmPort;          // "BMPort": server port, as text (a number or a service name)
-  char* bmPassword;      // "BMPassword"
-  char* address;         // "Address": host of the local partner
-  uint32_t txPort;       // "TXPort": the partner's port
-  uint32_t rxPort;       // "RXPort": our port for the partner's messages
-  char* brokerAddress;   // "BrokerAddress": null or empty means no MQTT
-  uint32_t brokerPort;   // "BrokerPort"
-  char* brokerClient;    // "BrokerClient": MQTT client identifier
-  char* brokerTopic;     // "BrokerTopic": topic of the log lines
-  uint32_t userID;       // "UserID": our DMR radio ID
-  char* talkerAlias;     // "TalkerAlias": template with %callsign and %name
-  uint32_t startTG;      // "StartTG"
-  uint32_t logLevel;     // "LogLevel"
-  char* subscriberFile;  // "subscriberFile": null means no subscriber database
-  char* statusAddress;   // "StatusAddress": numeric IPv4 address of the status page
-  uint32_t statusPort;   // "StatusPort": 0 means no status page
+  char* bmAddress;        // "BMAddress": Rewind server host
+  char* bmPort;           // "BMPort": server port, as text (a number or a service name)
+  char* bmPassword;       // "BMPassword"
+  char* address;          // "Address": host of the local partner
+  uint32_t txPort;        // "TXPort": the partner's port
+  uint32_t rxPort;        // "RXPort": our port for the partner's messages
+  char* brokerAddress;    // "BrokerAddress": null or empty means no MQTT
+  uint32_t brokerPort;    // "BrokerPort"
+  char* brokerClient;     // "BrokerClient": MQTT client identifier
+  char* brokerTopic;      // "BrokerTopic": topic of the log lines
+  uint32_t userID;        // "UserID": our DMR radio ID
+  char* talkerAlias;      // "TalkerAlias": template with %callsign and %name
+  uint32_t startTG;       // "StartTG"
+  uint32_t logLevel;      // "LogLevel"
+  char* subscriberFile;   // "subscriberFile": null means no subscriber database
+  char* statusAddress;    // "StatusAddress": numeric IPv4 address of the status page
+  uint32_t statusPort;    // "StatusPort": 0 means no status page
+  uint32_t brokerStatus;  // "BrokerStatus": 1 publishes availability, status and calls
 };
 
 // Built-in defaults. The server defaults point at the bundled loopback simulator,
@@ -45,7 +46,7 @@ void resetSettings(Settings_t* settings);
 // for the process).
 void freeSettings(Settings_t* settings);
 
-// The attachment's share of the record: the four broker fields, borrowed.
+// The attachment's share of the record: the five broker fields, borrowed.
 BrokerSettings brokerSettings(const Settings_t& settings);
 
 // The inih callback: stores a recognised ZELK key into the record passed as user

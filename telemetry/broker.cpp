@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "telemetry/broker.h"
 
+#include <string>
+
 #include "telemetry/log_class.h"
 #include "telemetry/mqtt.h"
 #include "telemetry/publish.h"
@@ -48,6 +50,11 @@ void setBroker(const BrokerSettings& settings) {
   if (broker == nullptr) broker = new MQTT();
   broker->setLinkObserver(logLinkEvent);
   const char* clientId = settings.client != nullptr ? settings.client : "";
+  if (settings.status) {
+    std::string availability = std::string(settings.topic) + "/availability";
+    broker->setWill(MqttWill{availability, "offline", true});
+    broker->publishState(availability.c_str(), "online");
+  }
   if (broker->connect(clientId, settings.address, settings.port) == 0) {
     logInstance.log(LOG_ERROR, "MQTT broker failed to initialize\n");
     systemdNotifier.setBroker(false);

@@ -14,6 +14,7 @@ struct BrokerSettings {
   unsigned int port = 0;
   const char* client = nullptr;  // MQTT client identifier; null means empty
   const char* topic = nullptr;   // topic of the log lines
+  bool status = false;           // availability on <topic>/availability (see setBroker)
 };
 
 // The daemon's one MQTT client: null until setBroker creates it, then kept (and
@@ -29,4 +30,6 @@ extern const char* const kBrokerErrorTopic;
 // (on failure logs "MQTT broker failed to initialize"; the client then keeps
 // trying in the background), subscribes to kBrokerDebugTopic and attaches the
 // client to logInstance. The client's losses and reconnections are logged.
+// With status on, every connection leaves the retained Will "offline" on
+// <topic>/availability and publishes a retained "online" there once made.
 void setBroker(const BrokerSettings& settings);

@@ -299,10 +299,12 @@ namespace {
 
 // TCP connect, CONNECT and CONNACK, each bounded; a signal on the cancel
 // descriptor (-1: none) ends the attempt at once.
-mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsigned int port, int cancelFd) {
+mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsigned int port, int cancelFd,
+                                   const MqttWill* will) {
   size_t idLength = strlen(clientId);
+  if (will != nullptr && will->topic.empty()) will = nullptr;
   if (idLength + 1 > sizeof(mqtt_broker_handle::clientId) || strlen(host) + 1 > sizeof(mqtt_broker_handle::hostname) ||
-      port > 65535) {
+      port > 65535 || (will != nullptr && (will->topic.size() > 0xFFFF || will->message.size() > 0xFFFF))) {
     complain("MQTT: failed to connect: client or server exceed limits\n");
     return nullptr;
   }
@@ -336,14 +338,24 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
   setTimeoutOption(handle->sock, SO_SNDTIMEO, MQTT::kSendTimeoutMs);
 
   Packet connect = {0x10};
-  putRemainingLength(connect, 14 + idLength);
+  size_t willLength = will != nullptr ? 4 + will->topic.size() + will->message.size() : 0;
+  putRemainingLength(connect, 14 + idLength + willLength);
   putUint16(connect, 6);
   putBytes(connect, "MQIsdp", 6);
   connect.push_back(0x03);  // protocol version
-  connect.push_back(0x02);  // clean session; no will, user name or password
-  putUint16(connect, 30);   // keep-alive, seconds
+  // Clean session; no user name or password. A Will is QoS 0, retained when asked.
+  uint8_t flags = 0x02;
+  if (will != nullptr) flags |= will->retain ? 0x24 : 0x04;
+  connect.push_back(flags);
+  putUint16(connect, 30);  // keep-alive, seconds
   putUint16(connect, idLength);
   putBytes(connect, clientId, idLength);
+  if (will != nullptr) {
+    putUint16(connect, will->topic.size());
+    putBytes(connect, will->topic.data(), will->topic.size());
+    putUint16(connect, will->message.size());
+    putBytes(connect, will->message.data(), will->message.size());
+  }
   if (!sendPacket(handle.get(), connect)) {
     MQTT::mqtt_disconnect(handle.release());
     return nullptr;
@@ -366,8 +378,9 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
 
 void MQTT::setClock(ClockFn clock) { clockOverride.store(clock); }
 
-mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, unsigned int port) {
-  return openConnection(clientId, host, port, -1);
+mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, unsigned int port,
+                                       const MqttWill* will) {
+  return openConnection(clientId, host, port, -1, will);
 }
 
 void MQTT::mqtt_disconnect(mqtt_broker_handle* handle) {
@@ -409,7 +422,7 @@ int MQTT::mqtt_subscribe(mqtt_broker_handle* handle, const char* topic, QoS qos)
   return 1;
 }
 
-int MQTT::mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char* message, QoS qos) {
+int MQTT::mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char* message, QoS qos, bool retain) {
   if (handle == nullptr || handle->connected != 1 || handle->sock < 0 || qos > QOS2) return -1;
   size_t topicLength = strlen(topic);
   size_t messageLength = strlen(message);
@@ -417,7 +430,7 @@ int MQTT::mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char
 
   Packet packet;
   packet.reserve(5 + 2 + topicLength + 2 + messageLength);
-  packet.push_back(static_cast<uint8_t>(0x30 | (qos << 1)));
+  packet.push_back(static_cast<uint8_t>(0x30 | (qos << 1) | (retain ? 0x01 : 0x00)));
   if (qos == QOS0) {
     putRemainingLength(packet, 2 + topicLength + messageLength);
     putUint16(packet, topicLength);
@@ -507,9 +520,10 @@ int MQTT::serviceSocket(mqtt_broker_handle* handle, int expectedType) {
 
 namespace {
 
-bool withinLimits(const char* clientId, const char* host, unsigned int port) {
+bool withinLimits(const char* clientId, const char* host, unsigned int port, const MqttWill& will) {
   return strlen(clientId) + 1 <= sizeof(mqtt_broker_handle::clientId) &&
-         strlen(host) + 1 <= sizeof(mqtt_broker_handle::hostname) && port <= 65535;
+         strlen(host) + 1 <= sizeof(mqtt_broker_handle::hostname) && port <= 65535 && will.topic.size() <= 0xFFFF &&
+         will.message.size() <= 0xFFFF;
 }
 
 }  // namespace
@@ -539,15 +553,18 @@ int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
     connectionDone = false;
   }
 
-  mqtt_broker_handle* handle = openConnection(clientId, host, port, -1);
-  if (handle == nullptr && !withinLimits(clientId, host, port)) {
+  mqtt_broker_handle* handle = openConnection(clientId, host, port, -1, &connectionWill);
+  if (handle == nullptr && !withinLimits(clientId, host, port, connectionWill)) {
     wakeFd.reset();
     return 0;  // no later attempt can do better
   }
   pingQueued.store(false);
   stopped.store(false);
   bool linked = handle != nullptr && installLink(handle);
-  if (linked) backoff.connected(nowMs());
+  if (linked) {
+    backoff.connected(nowMs());
+    sendStates();  // no client thread runs yet: the socket is this thread's
+  }
 
   // Without either thread the client cannot work: it does not run at all.
   if (pthread_create(&connectionThread, nullptr, serviceMQTTConnection, this) == 0) {
@@ -570,7 +587,14 @@ int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
 }
 
 int MQTT::disconnect() {
-  stopped.store(true);
+  bool wasRunning = !stopped.exchange(true);
+  // The broker drops the Will of a connection that says goodbye: it goes out
+  // here instead, behind what was queued.
+  if (wasRunning && !connectionWill.topic.empty()) {
+    publishQueue.push(std::unique_ptr<Publish>(new Publish(connectionWill.topic.c_str(),
+                                                           connectionWill.message.c_str(), QOS0,
+                                                           connectionWill.retain)));
+  }
   stopThreads();
   brokerHandle.reset();  // DISCONNECT when the socket is still open, close, release
   linkUp.store(false);
@@ -616,6 +640,33 @@ int MQTT::publish(Publish* entry) {
   return 0;
 }
 
+void MQTT::publishState(const char* topic, const char* message) {
+  if (topic == nullptr || message == nullptr) return;
+  // Stored and queued under one lock, so that the queue holds the states of a
+  // topic in the order in which they were stored and the last one sent is the newest.
+  MutexLock lock(stateMutex);
+  bool known = false;
+  for (auto& state : states) {
+    if (state.first != topic) continue;
+    state.second = message;
+    known = true;
+  }
+  if (!known) states.emplace_back(topic, message);
+  if (!stopped.load()) publishQueue.push(std::unique_ptr<Publish>(new Publish(topic, message, QOS0, true)));
+}
+
+void MQTT::sendStates() {
+  std::vector<std::pair<std::string, std::string>> current;
+  {
+    MutexLock lock(stateMutex);
+    current = states;
+  }
+  for (const auto& state : current) {
+    if (brokerHandle == nullptr || brokerHandle->sock < 0) break;
+    mqtt_publish(brokerHandle.get(), state.first.c_str(), state.second.c_str(), QOS0, true);
+  }
+}
+
 int MQTT::subscribe(const char* topic, QoS qos) {
   if (stopped.load()) return 0;
   publishQueue.push(std::unique_ptr<Publish>(new Publish(topic, nullptr, qos)));
@@ -632,7 +683,7 @@ void MQTT::act(mqtt_broker_handle* handle, const Publish& entry) {
   } else if (entry.getMessage() == nullptr) {
     mqtt_subscribe(handle, entry.getTopic(), entry.getQos());
   } else {
-    mqtt_publish(handle, entry.getTopic(), entry.getMessage(), entry.getQos());
+    mqtt_publish(handle, entry.getTopic(), entry.getMessage(), entry.getQos(), entry.getRetain());
   }
 }
 
@@ -672,7 +723,8 @@ void MQTT::loseLink() {
 bool MQTT::reconnect() {
   while (!stopped.load()) {
     if (!pauseMs(backoff.next(nowMs()))) return false;
-    mqtt_broker_handle* handle = openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd.get());
+    mqtt_broker_handle* handle =
+        openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd.get(), &connectionWill);
     if (handle == nullptr) continue;
     if (!installLink(handle)) return false;
     backoff.connected(nowMs());
@@ -682,6 +734,7 @@ bool MQTT::reconnect() {
       if (brokerHandle->sock < 0) break;
       mqtt_subscribe(brokerHandle.get(), subscription.first.c_str(), subscription.second);
     }
+    sendStates();
     return true;
   }
   return false;

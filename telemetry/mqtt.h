@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Minimal MQTT 3.1 client ("MQIsdp") over one TCP connection, used to publish the
-// daemon's log lines. Callers only queue entries (publish, subscribe) and return
+// daemon's log lines and, when asked, its status. Callers only queue entries (publish, subscribe) and return
 // at once; the queue is bounded, so a broker that is away or slow costs a fixed
 // amount of memory. Once started, the connection thread is the only thread that
 // sends or receives on the broker socket; when the connection is lost, or the
@@ -43,6 +43,14 @@ struct mqtt_broker_handle {
   uint16_t lastMessageId;         // identifier of the last QoS 1 or 2 publication
 };
 
+// The Will a connection leaves with the broker: published (QoS 0) by the broker
+// when the connection ends without a DISCONNECT. An empty topic means none.
+struct MqttWill {
+  std::string topic;
+  std::string message;
+  bool retain = false;
+};
+
 class MQTT {
  public:
   // The TCP connect and the CONNACK each give up after this.
@@ -77,7 +85,8 @@ class MQTT {
   // Connects (TCP, CONNECT, CONNACK, blocking and bounded) and starts both threads.
   // Returns 1 when connected, 0 on failure. After a failure that a later attempt
   // can mend (anything but an identifier or host over the limits) the threads
-  // run all the same and keep trying in the background.
+  // run all the same and keep trying in the background. The Will counts among
+  // the limits: its topic and message are each at most 65535 bytes.
   int connect(const char* clientId, const char* host, unsigned int port);
   // Stops and joins both threads, sends DISCONNECT, closes and releases the
   // connection, and drops entries still queued. Always 0; harmless when idle.
@@ -92,16 +101,28 @@ class MQTT {
   bool isConnected() const { return linkUp.load(); }
   // Set before connect; see LinkEvent.
   void setLinkObserver(LinkObserver observer) { linkObserver = std::move(observer); }
+  // Set before connect: every later CONNECT carries the Will, and a disconnect
+  // publishes it first (as the broker would have), since a clean DISCONNECT makes
+  // the broker discard it.
+  void setWill(const MqttWill& will) { connectionWill = will; }
+  // A retained publication that stands for the topic's current state: queued now
+  // like publish (when the client runs), and the newest message of each such topic
+  // is published again at once after every later connection, ahead of the queue.
+  // May be given before connect: the first connection then publishes it.
+  void publishState(const char* topic, const char* message) EXCLUDES(stateMutex);
 
   // Thread entry points: the argument is the MQTT object.
   static void* serviceMQTTConnection(void* object);
   static void* serviceMQTTKeepAlive(void* object);
 
   // Packet layer. Each operation touches only the handle it is given.
-  static mqtt_broker_handle* mqtt_connect(const char* clientId, const char* host, unsigned int port);
+  // A Will (null or an empty topic: none) goes into the CONNECT.
+  static mqtt_broker_handle* mqtt_connect(const char* clientId, const char* host, unsigned int port,
+                                          const MqttWill* will = nullptr);
   static void mqtt_disconnect(mqtt_broker_handle* handle);
   static int mqtt_subscribe(mqtt_broker_handle* handle, const char* topic, QoS qos);
-  static int mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char* message, QoS qos);
+  static int mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char* message, QoS qos,
+                          bool retain = false);
   static int mqtt_pingreq(mqtt_broker_handle* handle);
   // Reads packets until one of the expected type arrives: 1 success, 0 failure.
   // A receive error or end of stream closes the connection (sock becomes -1).
@@ -121,6 +142,7 @@ class MQTT {
   void loseLink() EXCLUDES(linkMutex);
   void report(LinkEvent event, unsigned long count);
   void queuePing();
+  void sendStates() EXCLUDES(stateMutex);  // connection thread, or connect before the threads
   bool pauseMs(long long milliseconds);  // false when woken to stop
   void stopThreads() EXCLUDES(doneMutex, linkMutex);
 
@@ -133,6 +155,11 @@ class MQTT {
   Backoff backoff;
   // Connection thread only: topics to subscribe on every connection.
   std::vector<std::pair<std::string, QoS>> subscriptions;
+  MqttWill connectionWill;  // owning thread before connect, then read only
+
+  // The newest message of each state topic (publishState), in the order first given.
+  Mutex stateMutex;
+  std::vector<std::pair<std::string, std::string>> states GUARDED_BY(stateMutex);
 
   // Entries for the connection thread; disconnect stops it to end the thread.
   PublishQueue publishQueue{kQueueBound};

@@ -15,5 +15,5 @@ std::unique_ptr<char[]> copyText(const char* text) {
 
 }  // namespace
 
-Publish::Publish(const char* topicText, const char* messageText, QoS level)
-    : topic(copyText(topicText)), message(copyText(messageText)), qos(level) {}
+Publish::Publish(const char* topicText, const char* messageText, QoS level, bool retained)
+    : topic(copyText(topicText)), message(copyText(messageText)), qos(level), retain(retained) {}

@@ -87,7 +87,7 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
   dir.write("bad.ini",
             "[ZELK]\nBMPassword = s3cret\nRXPort = 70000\nTXPort = 36000 x\nUserID = 20000000\n"
             "BMPort = no-such-service\nsubscriberFile = missing.csv\nLogLevel = 7\nStatusPort = 70000\n"
-            "StatusAddress = localhost\n");
+            "StatusAddress = localhost\nBrokerStatus = 2\n");
   auto bad = run({"-t", "bad.ini"});
   EXPECT_EQ(bad->waitExit(kTimeoutMs), 253);
   std::string errors = bad->errors();
@@ -100,7 +100,8 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
                            "error: LogLevel = 7: out of range (1 to 6)\n",
                            "error: StatusPort = 70000: out of range (0 to 65535, 0 for none)\n",
                            "error: StatusAddress = localhost: not a numeric IPv4 address\n",
-                           "Configuration \"bad.ini\" has 8 problems\n"}) {
+                           "error: BrokerStatus = 2: out of range (0 or 1)\n",
+                           "Configuration \"bad.ini\" has 9 problems\n"}) {
     EXPECT_NE(errors.find(line), std::string::npos) << line << errors;
   }
   EXPECT_NE(bad->output().find("RXPort = 70000\n"), std::string::npos);

@@ -32,7 +32,7 @@ std::string describe(const Settings_t& s) {
       << s.txPort << "|" << s.rxPort << "|" << text(s.brokerAddress) << "|" << s.brokerPort << "|"
       << text(s.brokerClient) << "|" << text(s.brokerTopic) << "|" << s.userID << "|" << text(s.talkerAlias) << "|"
       << s.startTG << "|" << s.logLevel << "|" << text(s.subscriberFile) << "|" << text(s.statusAddress) << "|"
-      << s.statusPort;
+      << s.statusPort << "|" << s.brokerStatus;
   return out.str();
 }
 
@@ -42,7 +42,8 @@ void fillWithSentinels(Settings_t* s) {
                           "BrokerTopic", "TalkerAlias", "subscriberFile", "StatusAddress"}) {
     handler(s, "ZELK", key, "unset");
   }
-  for (const char* key : {"TXPort", "RXPort", "BrokerPort", "UserID", "StartTG", "LogLevel", "StatusPort"}) {
+  for (const char* key : {"TXPort", "RXPort", "BrokerPort", "UserID", "StartTG", "LogLevel", "StatusPort",
+                          "BrokerStatus"}) {
     handler(s, "ZELK", key, "424242");
   }
 }
@@ -69,7 +70,7 @@ TEST_F(SampleConfiguration, ParsesAsShippedToTheBuiltInDefaults) {
   EXPECT_EQ(describe(parsed), describe(defaults));
 }
 
-// Uncommenting every documented key must set all seventeen, each to its default,
+// Uncommenting every documented key must set all eighteen, each to its default,
 // except the two optional services, which the sample shows switched off (an empty
 // broker address) or with an example path; the status port stays on as set.
 TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
@@ -84,7 +85,7 @@ TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(documented, 17);
+  EXPECT_EQ(documented, 18);
   TempDir dir;
   dir.write("Trelvane.ini", uncommented);
 

@@ -3,12 +3,16 @@
 // carried: a broker that refuses the connection, that is killed, that resets the
 // connection, that accepts and then stalls, that stops answering pings, and a
 // flood of log lines while it is away. The voice traffic never depends on it,
-// and the client comes back to it by itself.
+// and the client comes back to it by itself. And the status the daemon leaves
+// on the broker when it is killed.
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "common/mosquitto_broker.h"
@@ -20,6 +24,7 @@ namespace faults {
 namespace {
 
 using testing_support::bytes;
+using testing_support::ChildProcess;
 using testing_support::freeTcpPort;
 using testing_support::MosquittoBroker;
 using testing_support::MqttProbe;
@@ -309,6 +314,88 @@ TEST_F(Faults, LineFloodWhileBrokerIsAwayKeepsMemoryBoundedAndCountsTheDropped) 
   EXPECT_LE(dropped, countOccurrences(out, "W: "));
   EXPECT_EQ(countOccurrences(out, "log lines dropped\n"), 1);
   EXPECT_TRUE(zelk->running());
+}
+
+// mosquitto_sub printing "topic payload" lines of the daemon's status topics.
+std::unique_ptr<ChildProcess> statusSubscriber(int port, const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-v"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return std::make_unique<ChildProcess>(argv);
+}
+
+// The payloads printed on the topic so far, parsed (null where not JSON).
+std::vector<nlohmann::json> printed(const ChildProcess& subscriber, const std::string& topic) {
+  std::vector<nlohmann::json> payloads;
+  std::istringstream lines(subscriber.output());
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, topic.size() + 1, topic + " ") != 0) continue;
+    payloads.push_back(nlohmann::json::parse(line.substr(topic.size() + 1), nullptr, false));
+  }
+  return payloads;
+}
+
+TEST_F(Faults, StatusOnTheBrokerShowsTheLinkAndEachCallAndOfflineOnceTheDaemonIsKilled) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.started()) << broker.log();
+  auto live = statusSubscriber(broker.port(), {"-t", "trelvane/ZELK/call", "-t", "trelvane/ZELK/availability"});
+  startAndLogIn(brokerSettings(broker.port()) + "BrokerStatus = 1\n");
+  // Retained, so it reaches the subscriber whenever it came: from here on it hears the calls.
+  ASSERT_TRUE(live->waitForOutput("trelvane/ZELK/availability online\n", kWaitMs)) << live->errors();
+
+  sim.clearPackets();
+  partner.sendCall(2345678, 91, 20, 20, "{\"call\":\"N0CALL\",\"name\":\"Al \\\"Q\\\" <b>\"}");
+  ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_DMR_DATA_BASE + 2, 1, kWaitMs)) << zelk->output();
+  partner.clear();
+  SimCall call;
+  call.bursts = 10;  // paced: 600 ms
+  call.privateCall = true;
+  call.source = 2600001;
+  call.destination = kUserID;
+  ASSERT_TRUE(sim.playCall(call));
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, kWaitMs)) << zelk->output();
+
+  std::vector<nlohmann::json> calls;
+  for (int i = 0; i < 150 && calls.size() < 4; ++i) {
+    usleep(100 * 1000);
+    calls = printed(*live, "trelvane/ZELK/call");
+  }
+  ASSERT_EQ(calls.size(), 4u) << live->output();
+  const char* events[] = {"start", "end", "start", "end"};
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const nlohmann::json& c = calls[i];
+    ASSERT_TRUE(c.is_object()) << live->output();
+    EXPECT_EQ(c.value("event", ""), events[i]);
+    EXPECT_EQ(c.value("direction", ""), i < 2 ? "to the network" : "from the network");
+    EXPECT_EQ(c.value("source", 0u), i < 2 ? 2345678u : 2600001u);
+    EXPECT_EQ(c.value("destination", 0u), i < 2 ? 91u : kUserID);
+    EXPECT_EQ(c.value("private", true), i >= 2);
+    EXPECT_EQ(c.contains("duration_ms"), i % 2 == 1) << c;
+    EXPECT_EQ(c.value("duration_ms", 0) > 0, i % 2 == 1) << c;
+  }
+  EXPECT_EQ(calls[1].value("callsign", ""), "N0CALL");
+  EXPECT_EQ(calls[1].value("name", ""), "Al \"Q\" <b>");
+
+  // A subscriber that comes later gets the retained state: logged in, the group,
+  // the last call each way.
+  auto later = statusSubscriber(broker.port(), {"-C", "1", "-W", "10", "-t", "trelvane/ZELK/status"});
+  ASSERT_EQ(later->waitExit(kWaitMs), 0) << later->errors();
+  std::vector<nlohmann::json> states = printed(*later, "trelvane/ZELK/status");
+  ASSERT_EQ(states.size(), 1u) << later->output();
+  const nlohmann::json& state = states[0];
+  EXPECT_EQ(state["link"].value("state", ""), "logged in") << state;
+  EXPECT_EQ(state["link"].value("port", ""), std::to_string(sim.port()));
+  EXPECT_EQ(state.value("talk_group", 0), 91);
+  EXPECT_EQ(state["last_call"]["to_network"].value("callsign", ""), "N0CALL") << state;
+  EXPECT_EQ(state["last_call"]["from_network"].value("source", 0u), 2600001u) << state;
+  EXPECT_EQ(state["last_call"]["from_network"].value("on_air", true), false);
+
+  // Killed, the daemon cannot say goodbye: the broker publishes its Will, and keeps it.
+  zelk->sendSignal(SIGKILL);
+  EXPECT_EQ(zelk->waitExit(kWaitMs), 128 + SIGKILL);
+  EXPECT_TRUE(live->waitForOutput("trelvane/ZELK/availability offline\n", kWaitMs)) << live->output();
+  auto after = statusSubscriber(broker.port(), {"-C", "1", "-W", "10", "-t", "trelvane/ZELK/availability"});
+  ASSERT_EQ(after->waitExit(kWaitMs), 0);
+  EXPECT_EQ(after->output(), "trelvane/ZELK/availability offline\n");
 }
 
 }  // namespace

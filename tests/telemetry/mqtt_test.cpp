@@ -40,6 +40,18 @@ const Bytes kSubscribeDebug = bytes({0x82, 0x13, 0x00, 0x01, 0x00, 0x0E}) + text
 Bytes publication(const std::string& topic, const std::string& payload, int id = -1) {
   return testing_support::publishPacket(topic, payload, id);
 }
+Bytes retained(const std::string& topic, const std::string& payload) {
+  Bytes packet = publication(topic, payload);
+  packet[0] |= 0x01;
+  return packet;
+}
+
+// A retained Will of "offline" on trelvane/ZELK/availability: flags 0x26, the
+// identifier, then the Will's topic and message, each behind its length.
+const MqttWill kOfflineWill{"trelvane/ZELK/availability", "offline", true};
+const Bytes kConnectWithWill = bytes({0x10, 0x3B, 0x00, 0x06}) + text("MQIsdp") +
+                               bytes({0x03, 0x26, 0x00, 0x1E, 0x00, 0x08}) + text("trelvane") + bytes({0x00, 0x1A}) +
+                               text("trelvane/ZELK/availability") + bytes({0x00, 0x07}) + text("offline");
 
 // The packet layer against the raw stand-in broker. Blocking client calls run on
 // a helper thread (pending); the broker is driven from the test thread. The
@@ -94,6 +106,31 @@ TEST_F(MqttPacketTest, ConnectSendsTheMQIsdpPacketAndAcceptsTheConnack) {
   handle = nullptr;
   EXPECT_EQ(hex(server.read(2, 5000)), hex(kDisconnect));
   EXPECT_TRUE(server.waitForClose(5000));
+
+  // With a Will (a non-retained one only differs in its flags, 0x06).
+  for (bool retain : {true, false}) {
+    MqttWill will = kOfflineWill;
+    will.retain = retain;
+    Bytes expected = kConnectWithWill;
+    expected[11] = retain ? 0x26 : 0x06;
+    runClient([&] {
+      handle = MQTT::mqtt_connect("trelvane", "127.0.0.1", static_cast<unsigned>(server.port()), &will);
+      return 0;
+    });
+    ASSERT_TRUE(server.accept(5000));
+    EXPECT_EQ(hex(server.read(expected.size() + 1, 2000)), hex(expected));
+    server.send(RawBroker::connack(0));
+    clientResult();
+    ASSERT_NE(handle, nullptr);
+    // Retained publications carry the retain bit; the others stay as they were.
+    ASSERT_EQ(MQTT::mqtt_publish(handle, "s", "on", QOS0, true), 1);
+    ASSERT_EQ(MQTT::mqtt_publish(handle, "s", "on", QOS0), 1);
+    EXPECT_EQ(hex(server.read(14, 2000)), hex(bytes({0x31, 0x05, 0x00, 0x01, 's', 'o', 'n', 0x30, 0x05, 0x00, 0x01,
+                                                      's', 'o', 'n'})));
+    MQTT::mqtt_disconnect(handle);
+    handle = nullptr;
+    server.closeConnection();
+  }
 }
 
 TEST_F(MqttPacketTest, ConnackWithNonZeroCodeFailsWithThatCode) {
@@ -457,6 +494,40 @@ TEST_F(MqttClientTest, BrokerResettingAnIdleConnectionIsNoticedAndConnectedAgain
   EXPECT_EQ(client.disconnect(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(MQTT::kConnectTimeoutMs / 2));
   EXPECT_EQ(out.text().find("failed to disconnect"), std::string::npos);
+}
+
+TEST_F(MqttClientTest, StatesGoOutOnEveryConnectionAndTheWillBeforeTheGoodbye) {
+  client.setWill(kOfflineWill);
+  client.publishState("z/availability", "online");
+  pending = std::async(std::launch::async,
+                       [this] { return client.connect("trelvane", "127.0.0.1", static_cast<unsigned>(server.port())); });
+  ASSERT_TRUE(server.accept(5000));
+  EXPECT_EQ(hex(server.read(kConnectWithWill.size(), 5000)), hex(kConnectWithWill));
+  server.send(RawBroker::connack(0));
+  ASSERT_EQ(pending.get(), 1);
+  EXPECT_EQ(hex(server.read(retained("z/availability", "online").size(), 5000)),
+            hex(retained("z/availability", "online")));
+  client.publishState("z/status", "one");
+  client.publishState("z/status", "two");
+  Bytes both = retained("z/status", "one") + retained("z/status", "two");
+  EXPECT_EQ(hex(server.read(both.size(), 5000)), hex(both));
+
+  // A new connection carries the Will again and begins with the newest state of
+  // each topic, before anything queued meanwhile.
+  OutputCapture out(1);
+  server.resetConnection();
+  EXPECT_TRUE(out.waitFor("\nSocket EOF\n", 15000));
+  client.publish(new Publish("a", "queued", QOS0));
+  ASSERT_TRUE(server.accept(5000));
+  EXPECT_EQ(hex(server.read(kConnectWithWill.size(), 5000)), hex(kConnectWithWill));
+  server.send(RawBroker::connack(0));
+  Bytes again = retained("z/availability", "online") + retained("z/status", "two") + publication("a", "queued");
+  EXPECT_EQ(hex(server.read(again.size(), 5000)), hex(again));
+
+  // A clean end publishes the Will itself: the broker drops it on DISCONNECT.
+  EXPECT_EQ(client.disconnect(), 0);
+  Bytes last = retained("trelvane/ZELK/availability", "offline") + kDisconnect;
+  EXPECT_EQ(hex(server.read(last.size() + 1, 2000)), hex(last));
 }
 
 TEST_F(MqttClientTest, FailedFirstConnectIsMadeAgainInTheBackground) {
