@@ -11,7 +11,9 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
+#include "app/setting_lists.h"
 #include "app/settings.h"
 #include "network/odmrtp_class.h"
 #include "telemetry/control_escape.h"
@@ -130,6 +132,8 @@ void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "StartTG = %u\n", s.startTG);
   fprintf(out, "LogLevel = %u\n", s.logLevel);
   fprintf(out, "subscriberFile = %s\n", orNone(s.subscriberFile).c_str());
+  fprintf(out, "StaticTGs = %s\n", orNone(s.staticTGs).c_str());
+  fprintf(out, "BMFallback = %s\n", orNone(s.bmFallback).c_str());
 }
 
 }  // namespace
@@ -174,6 +178,15 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.number("StartTG", 0, kMax24Bit, "0 to 16777215");
   check.number("LogLevel", LOG_DEBUG, LOG_FATAL, "1 to 6");
   check.readable("subscriberFile", settings.subscriberFile);
+  std::string why;
+  std::vector<uint32_t> groups;
+  if (!parseStaticTalkGroups(settings.staticTGs, &groups, &why)) {
+    check.problem("error: %s = %s: %s\n", "StaticTGs", settings.staticTGs, why.c_str());
+  }
+  std::vector<RewindServer> servers;
+  if (!parseFallbackServers(settings.bmFallback, settings.bmPort, &servers, &why)) {
+    check.problem("error: %s = %s: %s\n", "BMFallback", settings.bmFallback, why.c_str());
+  }
   freeSettings(&settings);
 
   if (check.problems > 0) {

@@ -42,6 +42,8 @@ const Key kKeys[] = {
     TEXT_KEY("BrokerTopic", brokerTopic),
     TEXT_KEY("BrokerClient", brokerClient),
     TEXT_KEY("subscriberFile", subscriberFile),
+    TEXT_KEY("StaticTGs", staticTGs),
+    TEXT_KEY("BMFallback", bmFallback),
 };
 
 void replaceText(char** field, const char* value) {
@@ -75,11 +77,13 @@ void resetSettings(Settings_t* s) {
   s->startTG = 91;
   s->logLevel = 3;
   replaceText(&s->subscriberFile, nullptr);
+  replaceText(&s->staticTGs, nullptr);
+  replaceText(&s->bmFallback, nullptr);
 }
 
 void freeSettings(Settings_t* s) {
   for (char** field : {&s->bmAddress, &s->bmPort, &s->bmPassword, &s->address, &s->brokerAddress, &s->brokerClient,
-                       &s->brokerTopic, &s->talkerAlias, &s->subscriberFile}) {
+                       &s->brokerTopic, &s->talkerAlias, &s->subscriberFile, &s->staticTGs, &s->bmFallback}) {
     replaceText(field, nullptr);
   }
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The daemon's configuration: the fifteen settings read from the INI file over
+// The daemon's configuration: the settings read from the INI file over
 // built-in defaults. config is filled on the main thread before any worker thread
 // starts and is read-only afterwards. Text fields are heap copies owned by the
 // record for the life of the process.
@@ -25,6 +25,8 @@ struct Settings_t {
   uint32_t startTG;      // "StartTG"
   uint32_t logLevel;     // "LogLevel"
   char* subscriberFile;  // "subscriberFile": null means no subscriber database
+  char* staticTGs;       // "StaticTGs": talk groups followed besides the current one; null: none
+  char* bmFallback;      // "BMFallback": servers tried when the home server fails; null: none
 };
 
 // Built-in defaults. The server defaults point at the bundled loopback simulator,
