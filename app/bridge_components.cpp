@@ -2,6 +2,7 @@
 #include "app/bridge_components.h"
 
 #include "app/czelk.h"
+#include "app/setting_lists.h"
 #include "app/settings.h"
 #include "local/tlv_class.h"
 #include "network/odmrtp_class.h"
@@ -30,6 +31,10 @@ BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<
       dispatcher(*localLink, dispatcherNetwork()) {
   alias.setTaString(aliasTemplate(settings));
   alias.encode(aliasTemplate(settings));
+  // The start-up refused a bad list; here a bad one is no list.
+  std::vector<uint32_t> staticGroups;
+  std::string why;
+  if (parseStaticTalkGroups(settings->staticTGs, &staticGroups, &why)) rewindClient->setStaticTalkGroups(staticGroups);
   if (!rewindClient->hasContext()) {
     logInstance.log(LOG_ERROR, "%s, Cannot open the Rewind client socket\n", "DMR");
   }
@@ -47,7 +52,7 @@ DispatcherNetwork BridgeComponents::dispatcherNetwork() {
   network.endTransmission = [client] { client->endTransmission(); };
   network.subscribe = [this, client](uint32_t talkGroup) {
     currentTG = talkGroup;
-    client->SetRewindSubscription(talkGroup);
+    client->subscribeTalkGroups(talkGroup);
   };
   network.reconnect = [this](const char* host, const char* port, const char* password, unsigned int talkGroup) {
     return reconnect.request(host, port, password, talkGroup);

@@ -12,7 +12,9 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
+#include "app/setting_lists.h"
 #include "app/settings.h"
 #include "network/odmrtp_class.h"
 #include "telemetry/control_escape.h"
@@ -142,6 +144,8 @@ void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "subscriberFile = %s\n", orNone(s.subscriberFile).c_str());
   fprintf(out, "StatusAddress = %s\n", orNone(s.statusAddress).c_str());
   fprintf(out, "StatusPort = %u\n", s.statusPort);
+  fprintf(out, "StaticTGs = %s\n", orNone(s.staticTGs).c_str());
+  fprintf(out, "BMFallback = %s\n", orNone(s.bmFallback).c_str());
 }
 
 }  // namespace
@@ -189,6 +193,15 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.readable("subscriberFile", settings.subscriberFile);
   check.number("StatusPort", 0, 65535, "0 to 65535, 0 for none");
   check.ipv4("StatusAddress", settings.statusAddress);
+  std::string why;
+  std::vector<uint32_t> groups;
+  if (!parseStaticTalkGroups(settings.staticTGs, &groups, &why)) {
+    check.problem("error: %s = %s: %s\n", "StaticTGs", settings.staticTGs, why.c_str());
+  }
+  std::vector<RewindServer> servers;
+  if (!parseFallbackServers(settings.bmFallback, settings.bmPort, &servers, &why)) {
+    check.problem("error: %s = %s: %s\n", "BMFallback", settings.bmFallback, why.c_str());
+  }
   freeSettings(&settings);
 
   if (check.problems > 0) {

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <string>
 
+#include "app/setting_lists.h"
 #include "app/settings.h"
 #include "base/thread_entry.h"
 #include "local/tlv_event.h"
@@ -145,6 +147,8 @@ void CZELK::serviceODMRConnection(Settings_t* settings) {
   parts.host = settings->bmAddress;
   parts.port = settings->bmPort;
   parts.password = settings->bmPassword;
+  std::string why;  // the start-up refused a bad list; here a bad one is no list
+  if (!parseFallbackServers(settings->bmFallback, settings->bmPort, &parts.fallbacks, &why)) parts.fallbacks.clear();
   parts.startTG = settings->startTG;
   parts.userID = settings->userID;
   parts.appName = getAppName();

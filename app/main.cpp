@@ -7,12 +7,17 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "app/config_check.h"
 #include "app/czelk.h"
+#include "app/setting_lists.h"
 #include "app/settings.h"
 #include "app/signal_thread.h"
 #include "network/odmrtp_class.h"
 #include "telemetry/broker.h"
+#include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 #include "telemetry/status_board.h"
 #include "telemetry/status_publisher.h"
@@ -60,6 +65,16 @@ int main(int argc, char** argv) {
                     "%s, UserID %u is neither a radio ID (at most 16777215) nor a nine-digit hotspot ID.  Fatal "
                     "error exiting\n",
                     "DMR", config.userID);
+    exit(253);
+  }
+  std::vector<uint32_t> staticGroups;
+  std::vector<RewindServer> fallbacks;
+  std::string why;
+  const bool groupsRead = parseStaticTalkGroups(config.staticTGs, &staticGroups, &why);
+  if (!groupsRead || !parseFallbackServers(config.bmFallback, config.bmPort, &fallbacks, &why)) {
+    const char* key = groupsRead ? "BMFallback" : "StaticTGs";
+    logInstance.log(LOG_ERROR, "%s, %s = %s: %s.  Fatal error exiting\n", "DMR", key,
+                    escapeControls(groupsRead ? config.bmFallback : config.staticTGs).c_str(), why.c_str());
     exit(253);
   }
   systemdNotifier.start();

@@ -45,6 +45,8 @@ const Key kKeys[] = {
     TEXT_KEY("subscriberFile", subscriberFile),
     TEXT_KEY("StatusAddress", statusAddress),
     NUMBER_KEY("StatusPort", statusPort),
+    TEXT_KEY("StaticTGs", staticTGs),
+    TEXT_KEY("BMFallback", bmFallback),
 };
 
 void replaceText(char** field, const char* value) {
@@ -81,11 +83,14 @@ void resetSettings(Settings_t* s) {
   replaceText(&s->subscriberFile, nullptr);
   replaceText(&s->statusAddress, "127.0.0.1");
   s->statusPort = 0;
+  replaceText(&s->staticTGs, nullptr);
+  replaceText(&s->bmFallback, nullptr);
 }
 
 void freeSettings(Settings_t* s) {
   for (char** field : {&s->bmAddress, &s->bmPort, &s->bmPassword, &s->address, &s->brokerAddress, &s->brokerClient,
-                       &s->brokerTopic, &s->talkerAlias, &s->subscriberFile, &s->statusAddress}) {
+                       &s->brokerTopic, &s->talkerAlias, &s->subscriberFile, &s->statusAddress, &s->staticTGs,
+                       &s->bmFallback}) {
     replaceText(field, nullptr);
   }
 }

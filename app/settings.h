@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The daemon's configuration: the eighteen settings read from the INI file over
+// The daemon's configuration: the settings read from the INI file over
 // built-in defaults. config is filled on the main thread before any worker thread
 // starts and is read-only afterwards. Text fields are heap copies owned by the
 // record for the life of the process.
@@ -28,6 +28,8 @@ struct Settings_t {
   char* statusAddress;    // "StatusAddress": numeric IPv4 address of the status page
   uint32_t statusPort;    // "StatusPort": 0 means no status page
   uint32_t brokerStatus;  // "BrokerStatus": 1 publishes availability, status and calls
+  char* staticTGs;        // "StaticTGs": talk groups followed besides the current one; null: none
+  char* bmFallback;       // "BMFallback": servers tried when the home server fails; null: none
 };
 
 // Built-in defaults. The server defaults point at the bundled loopback simulator,

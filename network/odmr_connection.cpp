@@ -2,6 +2,8 @@
 // Every elapsed-time decision runs on the monotonic clock of the link's LinkWatch.
 #include "network/odmr_connection.h"
 
+#include <poll.h>
+
 #include "local/tlv_event.h"
 #include "network/link_watch.h"
 #include "network/odmr_message.h"
@@ -26,35 +28,79 @@ class ConnectionService {
 
   void run() {
     *parts.talkGroup = parts.startTG;
+    std::vector<RewindServer> servers(1);
+    servers[0].host = parts.host != nullptr ? parts.host : "";
+    servers[0].port = parts.port != nullptr ? parts.port : "";
+    servers.insert(servers.end(), parts.fallbacks.begin(), parts.fallbacks.end());
+    size_t current = 0;  // the server of the latest attempt
     while (!done) {
+      // After a loss, from the home server again.
       bool movedByCommand = false;
-      int result = logIn(&movedByCommand);
+      int result = -1;
+      size_t index = 0;
+      for (; index < servers.size() && !done; ++index) {
+        if (index != current) moveTo(servers, index);
+        current = index;
+        result = logIn(servers[index], index + 1 == servers.size(), &movedByCommand);
+        if (result == 0) break;
+      }
       if (result != 0) {
         logInstance.log(LOG_FATAL, "Fatal error, can not log into server.  Retry count exceeded.\n");
-        systemdNotifier.setLink(SystemdNotifier::Link::GaveUp, parts.host, parts.port,
-                                ODMRTP_CLASS::getErrorMessage(result));
-        statusBoard.setLink(StatusLink::GaveUp, parts.host, parts.port, 0, ODMRTP_CLASS::getErrorMessage(result));
+        systemdNotifier.setLink(SystemdNotifier::Link::GaveUp, servers[current].host.c_str(),
+                                servers[current].port.c_str(), ODMRTP_CLASS::getErrorMessage(result));
+        statusBoard.setLink(StatusLink::GaveUp, servers[current].host.c_str(), servers[current].port.c_str(), 0,
+                            ODMRTP_CLASS::getErrorMessage(result));
         done = true;
         return;
       }
-      loggedIn(movedByCommand);
+      loggedIn(servers[current], movedByCommand);
       serveConnected();
     }
   }
 
  private:
-  // Up to three consecutive attempts: 0 once logged in (*movedByCommand when by a
-  // reconnect the dispatcher ordered meanwhile), else the last attempt's error.
-  int logIn(bool* movedByCommand) {
+  // Another server is next: a local call under way goes on to its end first, so
+  // none is ever split between two servers.
+  void moveTo(const std::vector<RewindServer>& servers, size_t index) {
+    const RewindServer& next = servers[index];
+    if (index == 0) {
+      logInstance.log(LOG_INFO, "%s, Back to the home server %s:%s\n", "DMR", next.host.c_str(), next.port.c_str());
+    } else {
+      logInstance.log(LOG_INFO, "%s, Trying fallback server %zu of %zu: %s:%s\n", "DMR", index, servers.size() - 1,
+                      next.host.c_str(), next.port.c_str());
+    }
+    bool told = false;
+    while (!done) {
+      const int64_t left = client.msUntilLocalCallEnds();
+      if (left <= 0) return;
+      if (!told) {
+        logInstance.log(LOG_INFO, "%s, Waiting for the local call to end before moving to %s:%s\n", "DMR",
+                        next.host.c_str(), next.port.c_str());
+        told = true;
+      }
+      systemdNotifier.watchedWait(static_cast<int>(left), [](int ms) {
+        poll(nullptr, 0, ms);
+        return false;
+      });
+    }
+  }
+
+  // Up to three consecutive attempts on one server: 0 once logged in
+  // (*movedByCommand when by a reconnect the dispatcher ordered meanwhile), else
+  // the last attempt's error. After the last attempt on the last server nothing
+  // more reaches any server.
+  int logIn(const RewindServer& server, bool lastServer, bool* movedByCommand) {
+    const char* host = server.host.c_str();
+    const char* port = server.port.c_str();
     int result = -1;
     for (int attempts = 0; attempts < kMaxAttempts;) {
-      logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, parts.host, parts.port);
+      logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, host, port);
       systemdNotifier.tick();
-      systemdNotifier.setLink(SystemdNotifier::Link::LoggingIn, parts.host, parts.port,
+      systemdNotifier.setLink(SystemdNotifier::Link::LoggingIn, host, port,
                               attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
-      statusBoard.setLink(StatusLink::LoggingIn, parts.host, parts.port, attempts + 1,
+      statusBoard.setLink(StatusLink::LoggingIn, host, port, attempts + 1,
                           attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
-      result = client.ConnectRewindClient(parts.host, parts.port, parts.password, 0);
+      result = client.ConnectRewindClient(host, port, parts.password, 0);
       logInstance.log(LOG_DEBUG, "Connect result = %d\n", result);
       if (result == 0) {
         statusBoard.count(StatusCounter::LoginSucceeded);
@@ -62,7 +108,7 @@ class ConnectionService {
       }
       statusBoard.count(StatusCounter::LoginFailed);
       ++attempts;
-      const bool last = attempts >= kMaxAttempts;
+      const bool last = lastServer && attempts >= kMaxAttempts;
       if (!last) client.shutdownServer();
       logInstance.log(LOG_ERROR, "Error logging into BM server.  Error code: %d (%s)\n", result,
                       ODMRTP_CLASS::getErrorMessage(result));
@@ -80,18 +126,18 @@ class ConnectionService {
     return result;
   }
 
-  void loggedIn(bool movedByCommand) {
+  void loggedIn(const RewindServer& server, bool movedByCommand) {
     logInstance.log(LOG_INFO, "Successful connection to BM server at ip address: %s\n", client.getResolvedAddress());
     // A reconnect's login subscribed the group the command named, and the
     // dispatcher sends its event.
     if (!movedByCommand) {
       const uint32_t talkGroup = *parts.talkGroup;
-      client.SetRewindSubscription(talkGroup);
+      client.subscribeTalkGroups(talkGroup);
       sendTlvEvent(*parts.partner, "trelvane/ZELK/DMR", "login success");
       systemdNotifier.setTalkGroup(talkGroup);
-      systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, parts.host, parts.port);
+      systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, server.host.c_str(), server.port.c_str());
       statusBoard.setTalkGroup(talkGroup);
-      statusBoard.setLink(StatusLink::LoggedIn, parts.host, parts.port);
+      statusBoard.setLink(StatusLink::LoggedIn, server.host.c_str(), server.port.c_str());
     }
     link.loggedIn();
   }
@@ -152,14 +198,17 @@ class ConnectionService {
           statusBoard.setLink(StatusLink::Reconnecting, request.host.c_str(), request.port.c_str());
           int outcome = client.resetRewindContext(parts.userID, parts.appName, request.host.c_str(),
                                                   request.port.c_str(), request.password.c_str(), request.talkGroup);
-          // A success counts as the last ping.
+          // A success counts as the last ping; the login subscribed the command's
+          // group (9 for none), the static ones follow.
           if (outcome == 0) {
+            const unsigned int talkGroup =
+                request.talkGroup != 0 ? request.talkGroup : ODMRTP_CLASS::kDefaultTalkGroup;
+            client.subscribeStaticTalkGroups(talkGroup);
             link.loggedIn();
             systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, request.host.c_str(), request.port.c_str());
-            systemdNotifier.setTalkGroup(request.talkGroup != 0 ? request.talkGroup
-                                                                : ODMRTP_CLASS::kDefaultTalkGroup);
+            systemdNotifier.setTalkGroup(talkGroup);
             statusBoard.count(StatusCounter::LoginSucceeded);
-            statusBoard.setTalkGroup(request.talkGroup != 0 ? request.talkGroup : ODMRTP_CLASS::kDefaultTalkGroup);
+            statusBoard.setTalkGroup(talkGroup);
             statusBoard.setLink(StatusLink::LoggedIn, request.host.c_str(), request.port.c_str());
           } else {
             statusBoard.count(StatusCounter::LoginFailed);

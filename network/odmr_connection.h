@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The network connection service: logs in with up to three consecutive attempts,
-// subscribes the current talk group, keeps the connection alive, notices a lost
-// server and logs in again, and serves the reconnects the dispatcher hands over.
+// The network connection service: logs in with up to three consecutive attempts
+// on the home server, then on each fallback server in turn, subscribes the
+// current talk group (and the static ones), keeps the connection alive, notices a
+// lost server and logs in again from the home server, and serves the reconnects
+// the dispatcher hands over.
 // Runs on the network thread until done is set or the logins are exhausted (then
 // it sets done). It borrows everything in ConnectionParts from the bridge.
 #pragma once
@@ -10,6 +12,8 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
+#include <vector>
 
 class CUDP;
 class LinkWatch;
@@ -17,6 +21,12 @@ class ODMRMessageHandler;
 class ODMRTP_CLASS;
 class ReconnectHandOver;
 struct RewindData;
+
+// A server to log in to; the password and the ID are the same for every one.
+struct RewindServer {
+  std::string host;
+  std::string port;
+};
 
 struct ConnectionParts {
   ODMRTP_CLASS* client = nullptr;
@@ -30,6 +40,7 @@ struct ConnectionParts {
   const char* host = nullptr;
   const char* port = nullptr;
   const char* password = nullptr;
+  std::vector<RewindServer> fallbacks;  // tried in turn when the home server (host, port) fails
   uint32_t startTG = 0;
   uint32_t userID = 0;          // for a reconnect's new session
   const char* appName = nullptr;

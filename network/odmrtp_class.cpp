@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -343,6 +344,37 @@ void ODMRTP_CLASS::SetRewindSubscription(unsigned int tg) {
   subscribeLocked(tg);
 }
 
+void ODMRTP_CLASS::setStaticTalkGroups(const std::vector<uint32_t>& groups) {
+  MutexLock lock(sendMutex);
+  staticGroups.clear();
+  for (uint32_t group : groups) {
+    if (std::find(staticGroups.begin(), staticGroups.end(), group) == staticGroups.end()) {
+      staticGroups.push_back(group);
+    }
+  }
+}
+
+void ODMRTP_CLASS::subscribeTalkGroups(unsigned int tg) {
+  MutexLock lock(sendMutex);
+  subscribeLocked(tg);
+  subscribeStaticLocked(tg);
+}
+
+void ODMRTP_CLASS::subscribeStaticTalkGroups(unsigned int tg) {
+  MutexLock lock(sendMutex);
+  subscribeStaticLocked(tg);
+}
+
+void ODMRTP_CLASS::subscribeStaticLocked(unsigned int tg) {
+  uint8_t payload[REWIND_SUBSCRIPTION_SIZE];
+  writeLE32(payload, kSubscriptionKind);
+  for (uint32_t group : staticGroups) {
+    if (group == tg) continue;
+    writeLE32(payload + 4, group);
+    sendLocked(REWIND_TYPE_SUBSCRIPTION, REWIND_FLAG_NONE, payload, sizeof(payload));
+  }
+}
+
 void ODMRTP_CLASS::shutdownServer() {
   MutexLock lock(sendMutex);
   subscribeLocked(0);
@@ -380,6 +412,8 @@ void ODMRTP_CLASS::beginTransmission(int src, int dst, int callType) {
   (void)src;  // calls always go out under this client's own radio ID
   MutexLock lock(sendMutex);
   fillVoiceHeader(transmitData, static_cast<int>(sourceID), dst, callType);
+  localCall = true;
+  lastVoiceMs = clock();
   for (int i = 0; i < 3; ++i) {
     sendLocked(REWIND_TYPE_DMR_DATA_BASE + 1, REWIND_FLAG_REAL_TIME_1, transmitData, sizeof(transmitData));
   }
@@ -388,12 +422,21 @@ void ODMRTP_CLASS::beginTransmission(int src, int dst, int callType) {
 void ODMRTP_CLASS::transmitAudio(unsigned char* burst) {
   if (burst == nullptr) return;
   MutexLock lock(sendMutex);
+  lastVoiceMs = clock();
   sendLocked(REWIND_TYPE_DMR_VOICE_FRAME, REWIND_FLAG_REAL_TIME_1, burst, REWIND_VOICE_BURST_SIZE);
 }
 
 void ODMRTP_CLASS::endTransmission() {
   MutexLock lock(sendMutex);
+  localCall = false;
   sendLocked(REWIND_TYPE_DMR_DATA_BASE + 2, REWIND_FLAG_REAL_TIME_1, nullptr, 0);
+}
+
+int64_t ODMRTP_CLASS::msUntilLocalCallEnds() const {
+  MutexLock lock(sendMutex);
+  if (!localCall) return 0;
+  const int64_t left = lastVoiceMs + kCallQuietMs - clock();
+  return left > 0 ? left : 0;
 }
 
 bool ODMRTP_CLASS::radioIDOf(uint32_t loginID, uint32_t* radioID) {

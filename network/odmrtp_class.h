@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/mutex.h"
@@ -114,6 +115,14 @@ class ODMRTP_CLASS {
   void TransmitRewindKeepAlive() EXCLUDES(sendMutex);
   // A cancelling packet, then a subscription for tg unless tg is 0.
   void SetRewindSubscription(unsigned int tg) EXCLUDES(sendMutex);
+  // The talk groups the daemon follows besides the current one, kept in order,
+  // each once. Before the network thread runs.
+  void setStaticTalkGroups(const std::vector<uint32_t>& groups) EXCLUDES(sendMutex);
+  // What follows a login or a talk-group change: SetRewindSubscription(tg), then
+  // subscribeStaticTalkGroups(tg). Without static groups the same as the former.
+  void subscribeTalkGroups(unsigned int tg) EXCLUDES(sendMutex);
+  // One subscription per static group other than tg (which is already subscribed).
+  void subscribeStaticTalkGroups(unsigned int tg) EXCLUDES(sendMutex);
   // Cancels the subscription and sends the close packet; the socket stays open.
   void shutdownServer() EXCLUDES(sendMutex);
   // shutdownServer, then every later send is refused (-1, nothing leaves): the
@@ -131,6 +140,11 @@ class ODMRTP_CLASS {
   void beginTransmission(int src, int dst, int callType) EXCLUDES(sendMutex);
   void transmitAudio(unsigned char* burst) EXCLUDES(sendMutex);  // 27 bytes
   void endTransmission() EXCLUDES(sendMutex);
+  // A local call is under way from beginTransmission until endTransmission or
+  // until no voice went out for kCallQuietMs: 0 when none is, else how long it
+  // counts as under way at least. Any thread.
+  int64_t msUntilLocalCallEnds() const EXCLUDES(sendMutex);
+  static constexpr int64_t kCallQuietMs = 1500;
 
   // The radio ID that calls of a login ID carry. An ID of up to 24 bits is its own;
   // a nine-digit ID above that is the network's hotspot form, a seven-digit radio
@@ -140,8 +154,8 @@ class ODMRTP_CLASS {
   const char* getResolvedAddress();
   int WaitForRewindSessionEnd(RewindSessionPollData* data, long seconds, long microseconds);
   bool hasContext() const EXCLUDES(sendMutex);
-  // Substitutes the monotonic clock of the login's deadline, so tests need not
-  // wait it out. Before the network thread runs.
+  // Substitutes the monotonic clock of the login's deadline and of the local
+  // call's end, so tests need not wait them out. Before any other thread runs.
   void setClock(MonotonicClock clock);
 
  private:
@@ -153,6 +167,7 @@ class ODMRTP_CLASS {
   // Builds the header, sends, advances the counter.
   int sendLocked(uint16_t type, uint16_t flags, const void* payload, unsigned int length) REQUIRES(sendMutex);
   void subscribeLocked(unsigned int tg) REQUIRES(sendMutex);
+  void subscribeStaticLocked(unsigned int tg) REQUIRES(sendMutex);
   bool waitOn(int timeoutMs, int wakeFd, bool* woken);
   // The network thread's view of context: it alone replaces the context, so it
   // reads it without the lock.
@@ -168,5 +183,8 @@ class ODMRTP_CLASS {
   uint32_t userID GUARDED_BY(sendMutex) = 0;
   uint32_t sourceID GUARDED_BY(sendMutex) = 0;  // radioIDOf(userID): the source of every voice header
   bool closed GUARDED_BY(sendMutex) = false;    // closeSession was called
-  MonotonicClock clock = monotonicMilliseconds;  // network thread only
+  std::vector<uint32_t> staticGroups GUARDED_BY(sendMutex);
+  bool localCall GUARDED_BY(sendMutex) = false;   // between a begin and its end
+  int64_t lastVoiceMs GUARDED_BY(sendMutex) = 0;  // the local call's latest header or burst
+  MonotonicClock clock = monotonicMilliseconds;  // set before the threads run, then only read
 };

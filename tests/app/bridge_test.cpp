@@ -210,14 +210,23 @@ TEST_F(Bridge, LogsInSubscribesTheStartGroupAndTellsThePartner) {
 }
 
 TEST_F(Bridge, ThreeFailedLoginsEndTheDaemonWithStatusOne) {
-  startDaemon("", "no-such-server.invalid");
-  EXPECT_EQ(zelk->waitExit(30000), 1);
-  std::string out = zelk->output();
-  EXPECT_EQ(countOccurrences(out, "Error logging into BM server.  Error code: -4 (DNS Resolve)\n"), 3);
-  EXPECT_NE(out.find("F: "), std::string::npos);
-  EXPECT_NE(out.find("Fatal error, can not log into server.  Retry count exceeded.\n"), std::string::npos);
-  EXPECT_TRUE(partner.waitUntil(
-      [](const std::vector<Datagram>& l) { return countEvents(l, kFailureEvent) == 3; }, kWaitMs));
+  // With fallback servers, only once three logins failed on each of them.
+  for (int servers : {1, 3}) {
+    partner.clear();
+    startDaemon(servers == 1 ? "" : "BMFallback = b.invalid, c.invalid:7\n",
+                "no-such-server.invalid");
+    EXPECT_EQ(zelk->waitExit(30000), 1);
+    std::string out = zelk->output();
+    EXPECT_EQ(countOccurrences(out, "Error logging into BM server.  Error code: -4 (DNS Resolve)\n"), 3 * servers);
+    EXPECT_EQ(countOccurrences(out, "F: "), 1);
+    EXPECT_NE(out.find("Fatal error, can not log into server.  Retry count exceeded.\n"), std::string::npos);
+    EXPECT_TRUE(partner.waitUntil(
+        [&](const std::vector<Datagram>& l) { return countEvents(l, kFailureEvent) == 3u * servers; }, kWaitMs));
+    if (servers > 1) {
+      EXPECT_EQ(countOccurrences(out, "Connecting to ZELK server at address: c.invalid:7\n"), 3) << out;
+      EXPECT_NE(out.find("Trying fallback server 1 of 2: b.invalid:" + std::to_string(sim.port())), std::string::npos);
+    }
+  }
 }
 
 TEST_F(Bridge, NetworkCallsReachThePartnerFrameForFrame) {
@@ -328,7 +337,7 @@ TEST_F(Bridge, RemoteCommandsChangeGroupCallTypeAndAlias) {
 }
 
 TEST_F(Bridge, ReconnectCommandMovesToAnotherServer) {
-  startAndLogIn();
+  startAndLogIn("StaticTGs = 262\n");
   RewindSimulator second;
   second.setPassword("other");
   ASSERT_TRUE(second.start("127.0.0.1", 0));
@@ -338,6 +347,7 @@ TEST_F(Bridge, ReconnectCommandMovesToAnotherServer) {
   ASSERT_TRUE(zelk->waitForOutput("Server login success\n", kWaitMs)) << zelk->output();
   EXPECT_TRUE(second.loggedIn());
   EXPECT_EQ(second.subscribedTalkGroup(), 2u);
+  EXPECT_TRUE(second.waitForSubscriptions({2, 262}, kWaitMs));
   EXPECT_TRUE(partner.waitUntil(
       [](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) == 1; }, kWaitMs));
 
@@ -436,15 +446,64 @@ TEST_F(Bridge, TerminateCancelsAndClosesThenExitsWithStatusZero) {
 
 TEST_F(Bridge, LostServerIsLoggedInAgainWithTheLastChosenGroup) {
   drivenClock = true;
-  startAndLogIn();
+  // The static groups follow the current one after every login and change, each once.
+  startAndLogIn("StaticTGs = 2, 91,262,2\n");
+  EXPECT_TRUE(sim.waitForSubscriptions({2, 91, 262}, kWaitMs));
+  changeGroup("txTg=disconnect");
+  EXPECT_TRUE(sim.waitForSubscriptions({2, 91, 262, 4000}, kWaitMs));
   changeGroup("txTg=5");
+  EXPECT_TRUE(sim.waitForSubscriptions({2, 5, 91, 262}, kWaitMs));
   sim.setSilent(true);
   advanceClock(31000, sim);
   ASSERT_TRUE(zelk->waitForOutput("Have not seen a ping reply in", 45000)) << zelk->output();
   sim.clearPackets();
   sim.setSilent(false);
-  ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_SUBSCRIPTION, 2, kWaitMs));
-  EXPECT_EQ(lastSubscribedGroup(), 5u);
+  ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_SUBSCRIPTION, 5, kWaitMs));
+  EXPECT_TRUE(sim.waitForSubscriptions({2, 5, 91, 262}, kWaitMs));
+  std::vector<uint32_t> groups;
+  for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_SUBSCRIPTION)) groups.push_back(readLE32(&p.payload[4]));
+  EXPECT_EQ(groups, (std::vector<uint32_t>{9, 5, 2, 91, 262})) << "the login's 9, then the chosen group first";
+}
+
+TEST_F(Bridge, FallbackServerServesWhileTheHomeServerIsSilentThenHomeAgain) {
+  RewindSimulator fallback;
+  fallback.setPassword("s3cret");
+  ASSERT_TRUE(fallback.start("127.0.0.1", 0));
+  const std::string home = "127.0.0.1:" + std::to_string(sim.port());
+  const std::string spare = "127.0.0.1:" + std::to_string(fallback.port());
+  sim.setSilent(true);
+  drivenClock = true;
+  startDaemon("BMFallback = " + spare + "\n");
+  // Each attempt on the silent home server runs out as soon as it has begun.
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size() + 1,
+                                  kWaitMs));
+    advanceClock(6000, sim);
+    for (int i = 0; i < 300 && countOccurrences(zelk->output(), "Error logging into BM server.") < attempt; ++i) {
+      usleep(50 * 1000);
+    }
+  }
+  ASSERT_TRUE(fallback.waitForLogin(kWaitMs)) << zelk->output();
+  ASSERT_TRUE(partner.waitUntil(
+      [](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) == 1; }, kWaitMs));
+  std::string out = zelk->output();
+  EXPECT_EQ(countOccurrences(out, "Error logging into BM server.  Error code: -6 (Server Timeout)\n"), 3) << out;
+  EXPECT_EQ(countEvents(partner.received(), kFailureEvent), 3u);
+  EXPECT_NE(out.find("DMR, Trying fallback server 1 of 1: " + spare + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Connecting to ZELK server at address: " + spare + "\n"), std::string::npos);
+  EXPECT_TRUE(fallback.waitForSubscriptions({91}, kWaitMs));
+  localCall(2, "", 91, &fallback);
+
+  // The fallback is lost: from the home server again, which answers by now.
+  sim.setSilent(false);
+  fallback.setSilent(true);
+  advanceClock(31000, fallback);
+  ASSERT_TRUE(zelk->waitForOutput("Have not seen a ping reply in", kWaitMs)) << zelk->output();
+  ASSERT_TRUE(sim.waitForLogin(kWaitMs)) << zelk->output();
+  EXPECT_TRUE(sim.waitForSubscriptions({91}, kWaitMs));
+  EXPECT_TRUE(zelk->waitForOutput("DMR, Back to the home server " + home + "\n", kWaitMs));
+  localCall(2);
+  EXPECT_TRUE(zelk->running());
 }
 
 TEST_F(Bridge, OverlappingTrafficInBothDirectionsKeepsEveryFrame) {

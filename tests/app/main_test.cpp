@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "common/process.h"
 #include "version.h"
@@ -77,7 +78,8 @@ TEST_F(DaemonProcess, OverlongConfigurationPathIsRefused) {
 
 TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
   // Without a file name the check reads the default file, as start-up does.
-  dir.write("Trelvane.ini", "[ZELK]\nBMPassword = s3cret\nUserID = 310123401\nBMPort = 62031\n");
+  dir.write("Trelvane.ini", "[ZELK]\nBMPassword = s3cret\nUserID = 310123401\nBMPort = 62031\n"
+                           "StaticTGs = 262, 2\nBMFallback = [::1]:54005, backup.example, 2001:db8::7\n");
   auto good = run({"-t"});
   EXPECT_EQ(good->waitExit(kTimeoutMs), 0) << good->errors();
   EXPECT_NE(good->output().find("BMPassword = ********\nAddress = 127.0.0.1\n"), std::string::npos);
@@ -87,7 +89,7 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
   dir.write("bad.ini",
             "[ZELK]\nBMPassword = s3cret\nRXPort = 70000\nTXPort = 36000 x\nUserID = 20000000\n"
             "BMPort = no-such-service\nsubscriberFile = missing.csv\nLogLevel = 7\nStatusPort = 70000\n"
-            "StatusAddress = localhost\nBrokerStatus = 2\n");
+            "StatusAddress = localhost\nBrokerStatus = 2\nStaticTGs = 91,0\nBMFallback = [::1]:54005, :54006\n");
   auto bad = run({"-t", "bad.ini"});
   EXPECT_EQ(bad->waitExit(kTimeoutMs), 253);
   std::string errors = bad->errors();
@@ -101,7 +103,9 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
                            "error: StatusPort = 70000: out of range (0 to 65535, 0 for none)\n",
                            "error: StatusAddress = localhost: not a numeric IPv4 address\n",
                            "error: BrokerStatus = 2: out of range (0 or 1)\n",
-                           "Configuration \"bad.ini\" has 9 problems\n"}) {
+                           "error: StaticTGs = 91,0: entry 2 (\"0\") is not a talk group from 1 to 16777215\n",
+                           "error: BMFallback = [::1]:54005, :54006: entry 2 (\":54006\"): no host\n",
+                           "Configuration \"bad.ini\" has 11 problems\n"}) {
     EXPECT_NE(errors.find(line), std::string::npos) << line << errors;
   }
   EXPECT_NE(bad->output().find("RXPort = 70000\n"), std::string::npos);
@@ -111,13 +115,21 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
 }
 
 TEST_F(DaemonProcess, UserIDBeyondTwentyFourBitsThatIsNoHotspotIDIsFatal) {
-  for (const char* id : {"16777216", "1000000000", "99999999"}) {
-    dir.write("id.ini", std::string("[ZELK]\nBMPort = 9\nRXPort = 0\nTXPort = 9\nUserID = ") + id + "\n");
+  // As are bad talk-group and server lists.
+  const std::pair<std::string, std::string> cases[] = {
+      {"UserID = 16777216", "DMR, UserID 16777216 is neither a radio ID"},
+      {"UserID = 1000000000", "DMR, UserID 1000000000 is neither a radio ID"},
+      {"UserID = 99999999", "DMR, UserID 99999999 is neither a radio ID"},
+      {"StaticTGs = 91,,2", "DMR, StaticTGs = 91,,2: entry 2 (\"\") is not a talk group from 1 to 16777215."},
+      {"BMFallback = [::1:5", "DMR, BMFallback = [::1:5: entry 1 (\"[::1:5\"): no \"]\" after the IPv6 address."},
+  };
+  for (const auto& c : cases) {
+    dir.write("id.ini", "[ZELK]\nBMPort = 9\nRXPort = 0\nTXPort = 9\n" + c.first + "\n");
     auto zelk = run({"id.ini"});
-    EXPECT_EQ(zelk->waitExit(kTimeoutMs), 253) << id;
+    EXPECT_EQ(zelk->waitExit(kTimeoutMs), 253) << c.first;
     std::string out = zelk->output();
     EXPECT_NE(out.find(std::string("E: ")), std::string::npos);
-    EXPECT_NE(out.find(std::string("DMR, UserID ") + id + " is neither a radio ID"), std::string::npos) << out;
+    EXPECT_NE(out.find(c.second), std::string::npos) << out;
     EXPECT_EQ(out.find("Connecting to"), std::string::npos);
   }
 }

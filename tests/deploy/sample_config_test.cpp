@@ -32,14 +32,16 @@ std::string describe(const Settings_t& s) {
       << s.txPort << "|" << s.rxPort << "|" << text(s.brokerAddress) << "|" << s.brokerPort << "|"
       << text(s.brokerClient) << "|" << text(s.brokerTopic) << "|" << s.userID << "|" << text(s.talkerAlias) << "|"
       << s.startTG << "|" << s.logLevel << "|" << text(s.subscriberFile) << "|" << text(s.statusAddress) << "|"
-      << s.statusPort << "|" << s.brokerStatus;
+      << s.statusPort << "|" << s.brokerStatus << "|" << text(s.staticTGs) << "|"
+      << text(s.bmFallback);
   return out.str();
 }
 
 // Fills every field with a value no default has, so a key the file does not set shows.
 void fillWithSentinels(Settings_t* s) {
   for (const char* key : {"BMAddress", "BMPort", "BMPassword", "Address", "BrokerAddress", "BrokerClient",
-                          "BrokerTopic", "TalkerAlias", "subscriberFile", "StatusAddress"}) {
+                          "BrokerTopic", "TalkerAlias", "subscriberFile", "StatusAddress", "StaticTGs",
+                          "BMFallback"}) {
     handler(s, "ZELK", key, "unset");
   }
   for (const char* key : {"TXPort", "RXPort", "BrokerPort", "UserID", "StartTG", "LogLevel", "StatusPort",
@@ -70,9 +72,9 @@ TEST_F(SampleConfiguration, ParsesAsShippedToTheBuiltInDefaults) {
   EXPECT_EQ(describe(parsed), describe(defaults));
 }
 
-// Uncommenting every documented key must set all eighteen, each to its default,
-// except the two optional services, which the sample shows switched off (an empty
-// broker address) or with an example path; the status port stays on as set.
+// Uncommenting every documented key must set every one, each to its default,
+// except the optional ones, which the sample shows switched off (an empty broker
+// address, empty lists) or with an example path; the status port stays on as set.
 TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
   std::ifstream in(kDeploy + "Trelvane.ini");
   std::string line, uncommented;
@@ -85,7 +87,7 @@ TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(documented, 18);
+  EXPECT_EQ(documented, 20);
   TempDir dir;
   dir.write("Trelvane.ini", uncommented);
 
@@ -95,8 +97,12 @@ TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
   EXPECT_STREQ(parsed.brokerAddress, "");  // empty: no MQTT, as the default
   ASSERT_NE(parsed.subscriberFile, nullptr);
   EXPECT_STRNE(parsed.subscriberFile, "unset");
+  EXPECT_STREQ(parsed.staticTGs, "");
+  EXPECT_STREQ(parsed.bmFallback, "");
   handler(&parsed, "ZELK", "BrokerAddress", nullptr);
   handler(&parsed, "ZELK", "subscriberFile", nullptr);
+  handler(&parsed, "ZELK", "StaticTGs", nullptr);
+  handler(&parsed, "ZELK", "BMFallback", nullptr);
   EXPECT_EQ(describe(parsed), describe(defaults));
 }
 

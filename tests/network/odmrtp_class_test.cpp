@@ -312,6 +312,24 @@ TEST_F(RewindClientTest, SubscriptionAndShutdownPackets) {
   }
 }
 
+TEST_F(RewindClientTest, LocalCallLastsUntilItsTerminatorOrAQuietSpell) {
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
+  int64_t now = 1000;
+  client.setClock([&now] { return now; });
+  uint8_t burst[27] = {};
+  EXPECT_EQ(client.msUntilLocalCallEnds(), 0);
+  client.beginTransmission(7, 91, 0);
+  now += 1000;
+  client.transmitAudio(burst);  // a burst holds it open
+  now += 1000;
+  EXPECT_EQ(client.msUntilLocalCallEnds(), 500);
+  now += 500;
+  EXPECT_EQ(client.msUntilLocalCallEnds(), 0) << "a partner that went away";
+  client.beginTransmission(7, 91, 0);
+  client.endTransmission();
+  EXPECT_EQ(client.msUntilLocalCallEnds(), 0);
+}
+
 TEST_F(RewindClientTest, ResetClosesTheOldSessionAndNumbersFromZeroAgain) {
   ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
   loginAndForget(client);

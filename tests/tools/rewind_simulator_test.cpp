@@ -70,6 +70,12 @@ TEST(RewindSimulatorStart, ListensOnlyOnLoopback) {
 
 TEST_F(RewindSimulatorTest, PlaysAGroupCallIntoTheSubscribedTalkGroup) {
   login(91);
+  // Of the set subscribed since the cancelling packet, the first is the current group.
+  client.setStaticTalkGroups({262, 91, 262, 2});
+  client.subscribeTalkGroups(91);
+  ASSERT_TRUE(sim.waitForSubscriptions({2, 91, 262}, 2000));
+  EXPECT_EQ(sim.packetsOfType(REWIND_TYPE_SUBSCRIPTION).size(), 3u);
+  drain(client);
   SimCall call;
   call.source = 2345678;
   call.bursts = 5;
@@ -196,6 +202,7 @@ TEST(RewindSimulatorProgram, PrintsTheLoginItServesAndEndsOnSignal) {
   EXPECT_NE(out.find("TX CHALLENGE seq=0 len=16"), std::string::npos) << out;
   EXPECT_NE(out.find("LOGIN 127.0.0.1:"), std::string::npos) << out;
   EXPECT_NE(out.find("RX SUBSCRIPTION seq=4 len=8 tg=91"), std::string::npos) << out;
+  EXPECT_NE(out.find("TX SUBSCRIPTION seq=2 len=8 tg=91\nGROUPS 91\n"), std::string::npos) << out;
   EXPECT_NE(out.find("PLAY group call 2345678 -> 91: 3 headers, 2 bursts"), std::string::npos) << out;
 
   sim.sendSignal(SIGUSR1);

@@ -284,6 +284,11 @@ uint32_t RewindSimulator::subscribedTalkGroup() const {
   return talkGroup;
 }
 
+std::set<uint32_t> RewindSimulator::subscribedTalkGroups() const {
+  MutexLock lock(mutex);
+  return subscriptions;
+}
+
 int RewindSimulator::callsPlayed() const {
   MutexLock lock(mutex);
   return played;
@@ -333,6 +338,12 @@ bool RewindSimulator::waitForPacketCount(size_t count, int timeoutMs) const {
 bool RewindSimulator::waitForLogin(int timeoutMs) const {
   MutexLock lock(mutex);
   return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex) { return authenticated; });
+}
+
+bool RewindSimulator::waitForSubscriptions(const std::set<uint32_t>& groups, int timeoutMs) const {
+  MutexLock lock(mutex);
+  return changed.waitFor(mutex, std::chrono::milliseconds(timeoutMs),
+                         [&]() REQUIRES(mutex) { return subscriptions == groups; });
 }
 
 bool RewindSimulator::playCall(const SimCall& call) {
@@ -514,12 +525,20 @@ bool RewindSimulator::handleSessionPacket(const SimPacket& packet) {
   switch (packet.type) {
     case REWIND_TYPE_SUBSCRIPTION:
       if (authenticated && payload.size() >= REWIND_SUBSCRIPTION_SIZE) {
-        talkGroup = readLE32(payload.data() + 4);
+        const uint32_t group = readLE32(payload.data() + 4);
+        if (subscriptions.empty()) talkGroup = group;
         sendLocked(REWIND_TYPE_SUBSCRIPTION, REWIND_FLAG_NONE, payload.data(), REWIND_SUBSCRIPTION_SIZE);
+        if (subscriptions.insert(group).second) traceSubscriptions();
       }
       return true;
     case REWIND_TYPE_CANCELLING:
-      if (authenticated) talkGroup = 0;
+      if (authenticated) {
+        talkGroup = 0;
+        if (!subscriptions.empty()) {
+          subscriptions.clear();
+          traceSubscriptions();
+        }
+      }
       return true;
     case REWIND_TYPE_CLOSE:
       trace("CLOSE %s", clientText.c_str());
@@ -666,10 +685,17 @@ RewindSimulator::Job RewindSimulator::callJob(const SimCall& call) const {
   return job;
 }
 
+void RewindSimulator::traceSubscriptions() {
+  std::string groups;
+  for (uint32_t group : subscriptions) groups += (groups.empty() ? "" : ",") + std::to_string(group);
+  trace("GROUPS %s", groups.empty() ? "none" : groups.c_str());
+}
+
 void RewindSimulator::resetClient() {
   authenticated = false;
   clientID = 0;
   talkGroup = 0;
+  subscriptions.clear();
   expectedAnswers.clear();
   recording = false;
   recordedBursts.clear();

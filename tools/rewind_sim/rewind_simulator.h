@@ -2,8 +2,8 @@
 // A stand-in for a Rewind network server on a loopback UDP port, for tests (in
 // process) and for the demo (zelk-rewind-sim). It challenges an unknown client's
 // keep-alive with random bytes, accepts the SHA-256 answer for its password (a wrong
-// answer is challenged again), answers keep-alives of a logged-in client, confirms
-// subscriptions, records every datagram it receives, plays network calls into the
+// answer is challenged again), answers keep-alives of a logged-in client, keeps the
+// set of talk groups it subscribed and confirms each subscription, records every datagram it receives, plays network calls into the
 // subscribed talk group, and can echo a received call back (parrot).
 //
 // Threads: the simulator runs a receive thread and a player thread of its own.
@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <deque>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,11 @@ class RewindSimulator {
   bool clientEndpoint(struct sockaddr_storage* address, socklen_t* length) const;
   std::string clientEndpointText() const;
   bool loggedIn() const;
+  // The first talk group subscribed since the last cancelling packet: the
+  // client's current group (0 when none).
   uint32_t subscribedTalkGroup() const;
+  // Every talk group subscribed since the last cancelling packet (or the login).
+  std::set<uint32_t> subscribedTalkGroups() const;
   int callsPlayed() const;
 
   std::vector<SimPacket> packets() const;
@@ -97,6 +102,8 @@ class RewindSimulator {
   bool waitForPacket(uint16_t type, size_t count, int timeoutMs) const;
   bool waitForPacketCount(size_t count, int timeoutMs) const;
   bool waitForLogin(int timeoutMs) const;
+  // Waits until the subscribed talk groups are exactly these.
+  bool waitForSubscriptions(const std::set<uint32_t>& groups, int timeoutMs) const;
 
   // Queues a call to the logged-in client; false when no client is logged in.
   bool playCall(const SimCall& call);
@@ -147,6 +154,7 @@ class RewindSimulator {
   void traceReceived(const SimPacket& packet, const char* note) REQUIRES(mutex);
   Job callJob(const SimCall& call) const REQUIRES(mutex);
   void resetClient() REQUIRES(mutex);
+  void traceSubscriptions() REQUIRES(mutex);  // the GROUPS line
   void closeDescriptors() REQUIRES(mutex);
 
   mutable Mutex mutex;
@@ -178,7 +186,8 @@ class RewindSimulator {
   std::string clientText GUARDED_BY(mutex);
   bool authenticated GUARDED_BY(mutex) = false;
   uint32_t clientID GUARDED_BY(mutex) = 0;
-  uint32_t talkGroup GUARDED_BY(mutex) = 0;
+  uint32_t talkGroup GUARDED_BY(mutex) = 0;                // the first of subscriptions
+  std::set<uint32_t> subscriptions GUARDED_BY(mutex);  // since the last cancelling packet
   std::vector<std::vector<uint8_t>> expectedAnswers GUARDED_BY(mutex);  // digests of the challenges still open
 
   // The client's call being recorded for the parrot.
