@@ -371,6 +371,8 @@ class Soak {
     if (peers.sim.clientEndpoint(&socket, &length)) stranger.send(socket, length, {0});
     ++steps;
     bool answered = ms < kShortStepMs || peers.sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, 1, kKeepAliveWaitMs);
+    // A moment for the daemon to read the answer before its clock moves again.
+    if (answered) usleep(300);
     stepping += Clock::now() - begun;
     return answered;
   }
@@ -554,8 +556,11 @@ class Soak {
     if (counts.reloads != static_cast<size_t>(o.days)) {
       fail("%zu subscriber loads logged for %d days", counts.reloads, o.days);
     }
-    for (int day = 0; day < o.days; ++day) {
-      if (counts.callers.count(callsignOfDay(day)) == 0) fail("no call named the caller %s", callsignOfDay(day).c_str());
+    // Each load took a newer file: the caller's callsign of that day. (The table's
+    // age counts from the call that adopted it, so under hourly calls the reload
+    // comes every 25 hours and now and then takes a file a day newer.)
+    if (counts.callers.size() != counts.reloads || counts.callers.count(callsignOfDay(0)) == 0) {
+      fail("%zu callsigns of the caller named for %zu subscriber loads", counts.callers.size(), counts.reloads);
     }
     printf("\n%zu calls, %zu of %zu frames arrived in order; %zu steps of the daemon's clock in %.0f s (%zu ended no "
            "keep-alive)\n", callsTotal(), receivedTotal, sentTotal, steps, std::chrono::duration<double>(stepping).count(),

@@ -52,8 +52,15 @@ Child::Child(const std::vector<std::string>& command, const std::string& outFile
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  // The extra entries replace inherited ones of the same name.
   std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& extra : extraEnv) replaced = replaced || extra.compare(0, name.size(), name) == 0;
+    if (!replaced) env.push_back(entry);
+  }
   env.insert(env.end(), extraEnv.begin(), extraEnv.end());
   std::vector<char*> envp, argv;
   for (std::string& e : env) envp.push_back(&e[0]);
