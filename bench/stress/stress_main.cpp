@@ -50,6 +50,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/stress/stress_rig.h"
 #include "local/tlv_class.h"
 #include "network/rewind_data.h"
 #include "tests/common/free_port.h"
@@ -60,29 +61,16 @@ extern char** environ;
 
 namespace {
 
+using namespace stress_bench;
+
 constexpr char kPassword[] = "str3ss";
 constexpr uint32_t kUserID = 3106001;
 constexpr uint32_t kTalkGroup = 91;
 constexpr uint32_t kCaller = 2621234;  // a line of the subscriber file
-constexpr int kFrameMs = 60;
+constexpr int kFrameMs = Rig::kFrameMs;
 constexpr int kSubscriberLines = 300000;
 constexpr long kDaySeconds = 90000;  // a clock step of 25 hours: the table is old
 constexpr double kGapGoalMs = 5.0;
-
-using Clock = std::chrono::steady_clock;
-
-int64_t nanos(Clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
-
-void sleepUntil(Clock::time_point t) {
-  struct timespec at;
-  int64_t ns = nanos(t);
-  at.tv_sec = ns / 1000000000;
-  at.tv_nsec = ns % 1000000000;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-  }
-}
 
 struct Options {
   std::string zelk, clock;
@@ -93,256 +81,6 @@ struct Options {
   std::string jsonPath = "stress_bench.json";
   bool keep = false;
   std::string only;  // run only the events whose name contains this (and quiet)
-};
-
-// A child process with its output in a file; killed on destruction.
-class Child {
- public:
-  Child(const std::vector<std::string>& command, const std::string& outFile, const std::vector<std::string>& extraEnv) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> envp, argv;
-    for (std::string& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    // At normal priority, whatever the rig runs at.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    struct sched_param normal {};
-    posix_spawnattr_setschedpolicy(&attributes, SCHED_OTHER);
-    posix_spawnattr_setschedparam(&attributes, &normal);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSCHEDULER);
-    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() { stop(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  bool ok() const { return pid > 0; }
-  bool running() const { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
-  void signal(int number) const {
-    if (pid > 0) kill(pid, number);
-  }
-  void stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGCONT);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-  }
-
- private:
-  pid_t pid = -1;
-};
-
-bool acceptsConnections(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in a {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-  if (fd >= 0) close(fd);
-  return ok;
-}
-
-// The mosquitto broker on a fixed loopback port.
-class Broker {
- public:
-  Broker(const std::string& dir, int port) : dir(dir), port(port) {
-    std::ofstream(dir + "/mosquitto.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
-  }
-  bool start() {
-    const char* path = access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "/usr/bin/mosquitto";
-    process.reset(new Child({path, "-c", dir + "/mosquitto.conf"}, dir + "/mosquitto.out", {}));
-    for (int i = 0; i < 250; ++i) {
-      if (acceptsConnections(port)) return true;
-      usleep(20000);
-    }
-    return false;
-  }
-  void signal(int number) { process->signal(number); }
-  void kill() { process->stop(); }
-
- private:
-  std::string dir;
-  int port;
-  std::unique_ptr<Child> process;
-};
-
-// What one direction of one event gave.
-struct Figures {
-  size_t sent = 0, received = 0, lost = 0, reordered = 0;
-  double p50Ms = 0, p99Ms = 0, maxMs = 0, gapMs = 0;
-};
-
-// Frame sequence numbers with their send and arrival times (ns, steady clock).
-struct Record {
-  std::mutex mutex;
-  std::vector<std::pair<uint32_t, int64_t>> sent, arrived;  // guarded by mutex
-  void noteSent(uint32_t sequence, int64_t at) {
-    std::lock_guard<std::mutex> lock(mutex);
-    sent.emplace_back(sequence, at);
-  }
-  void noteArrived(uint32_t sequence, int64_t at) {
-    std::lock_guard<std::mutex> lock(mutex);
-    arrived.emplace_back(sequence, at);
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex);
-    sent.clear();
-    arrived.clear();
-  }
-  Figures figures() {
-    std::lock_guard<std::mutex> lock(mutex);
-    Figures f;
-    f.sent = sent.size();
-    std::vector<std::pair<uint32_t, int64_t>> bySequence;
-    uint32_t highest = 0;
-    bool any = false;
-    for (const auto& a : arrived) {
-      if (any && a.first <= highest) ++f.reordered;  // also a duplicate
-      highest = any ? std::max(highest, a.first) : a.first;
-      any = true;
-    }
-    std::vector<double> delays;
-    double gap = 0;
-    const std::pair<uint32_t, int64_t>* previousSent = nullptr;
-    int64_t previousArrival = 0;
-    for (const auto& s : sent) {
-      auto found = std::find_if(arrived.begin(), arrived.end(), [&](const auto& a) { return a.first == s.first; });
-      if (found == arrived.end()) {
-        ++f.lost;
-        previousSent = nullptr;
-        continue;
-      }
-      ++f.received;
-      delays.push_back(static_cast<double>(found->second - s.second) / 1e6);
-      if (previousSent != nullptr) {
-        double added = static_cast<double>((found->second - previousArrival) - (s.second - previousSent->second)) / 1e6;
-        gap = std::max(gap, added);
-      }
-      previousSent = &s;
-      previousArrival = found->second;
-    }
-    std::sort(delays.begin(), delays.end());
-    auto at = [&](double q) { return delays.empty() ? 0 : delays[std::min(delays.size() - 1, static_cast<size_t>(q * delays.size()))]; };
-    f.p50Ms = at(0.5);
-    f.p99Ms = at(0.99);
-    f.maxMs = delays.empty() ? 0 : delays.back();
-    f.gapMs = gap;
-    return f;
-  }
-};
-
-uint32_t readBE32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-void frameBytes(uint32_t sequence, uint8_t out[27]) {
-  for (int i = 0; i < 27; ++i) out[i] = static_cast<uint8_t>(0x40 + i);
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(sequence >> (24 - 8 * i));
-}
-
-struct Event {
-  const char* name;
-  std::function<void()> start, stop;
-  // Runs at the start of each call (before its first frame) and in its middle.
-  std::function<void()> beforeCall, midCall;
-};
-
-class Rig {
- public:
-  Rig(const Options& o, RewindSimulator& sim, PartnerLink& partner) : o(o), sim(sim), partner(partner) {
-    partner.onReceive([this](const Datagram& d) {
-      int64_t now = nanos(Clock::now());
-      if (d.size() == 30 && d[0] == TAG_AMBE_72) inbound.noteArrived(readBE32(d.data() + 3), now);
-      // The begin of a network call carries no number: it is the one sent last.
-      if (!d.empty() && d[0] == TAG_BEGIN_TX) inbound.noteArrived(beginSequence.load(), now);
-    });
-  }
-
-  // One event: the calls of both directions side by side.
-  std::pair<Figures, Figures> run(const Event& event) {
-    sim.clearPackets();
-    inbound.clear();
-    outbound.clear();
-    if (event.start) event.start();
-    for (int call = 0; call < o.calls; ++call) {
-      if (event.beforeCall) event.beforeCall();
-      std::thread toNetwork([&] { partnerCall(event); });
-      networkCall();
-      toNetwork.join();
-    }
-    usleep(300000);  // the last frames in flight
-    if (event.stop) event.stop();
-    for (const SimPacket& p : sim.packetsOfType(REWIND_TYPE_DMR_VOICE_FRAME)) {
-      if (p.payload.size() >= 4) outbound.noteArrived(readBE32(p.payload.data()), nanos(p.arrival));
-    }
-    return {outbound.figures(), inbound.figures()};
-  }
-
- private:
-  // The partner's call to the network: begin, the frames, end.
-  void partnerCall(const Event& event) {
-    partner.send(PartnerLink::beginTx(kCaller, kTalkGroup));
-    Clock::time_point next = Clock::now() + std::chrono::milliseconds(kFrameMs);
-    for (int i = 0; i < o.frames; ++i) {
-      sleepUntil(next);
-      uint8_t frames[27];
-      uint32_t sequence = sequenceOut++;
-      frameBytes(sequence, frames);
-      outbound.noteSent(sequence, nanos(Clock::now()));
-      partner.send(PartnerLink::voice(frames));
-      if (i == o.frames / 2 && event.midCall) event.midCall();
-      next += std::chrono::milliseconds(kFrameMs);
-    }
-    partner.send(PartnerLink::endTx());
-  }
-
-  // The server's call to the partner: three headers, the bursts, the terminator,
-  // every packet in its 60 ms slot.
-  void networkCall() {
-    uint8_t header[REWIND_VOICE_HEADER_SIZE] = {};
-    writeBE24(header + 3, kTalkGroup);
-    writeBE24(header + 6, kCaller);
-    Clock::time_point next = Clock::now();
-    for (int i = 0; i < 3; ++i) {
-      sleepUntil(next);
-      if (i == 0) {
-        beginSequence = sequenceIn;
-        inbound.noteSent(sequenceIn++, nanos(Clock::now()));
-      }
-      sim.sendPacket(REWIND_TYPE_DMR_DATA_BASE + 1, REWIND_FLAG_REAL_TIME_1, header, sizeof(header));
-      next += std::chrono::milliseconds(kFrameMs);
-    }
-    for (int i = 0; i < o.frames; ++i) {
-      sleepUntil(next);
-      uint8_t burst[27];
-      uint32_t sequence = sequenceIn++;
-      frameBytes(sequence, burst);
-      inbound.noteSent(sequence, nanos(Clock::now()));
-      sim.sendPacket(REWIND_TYPE_DMR_VOICE_FRAME, REWIND_FLAG_REAL_TIME_1, burst, sizeof(burst));
-      next += std::chrono::milliseconds(kFrameMs);
-    }
-    sleepUntil(next);
-    sim.sendPacket(REWIND_TYPE_DMR_DATA_BASE + 2, REWIND_FLAG_REAL_TIME_1, nullptr, 0);
-    usleep(200000);  // between calls
-  }
-
-  const Options& o;
-  RewindSimulator& sim;
-  PartnerLink& partner;
-  Record outbound, inbound;
-  uint32_t sequenceOut = 1, sequenceIn = 1;
-  std::atomic<uint32_t> beginSequence{0};
 };
 
 // Busy-looping processes, one per core, at normal priority.
@@ -541,19 +279,6 @@ std::string makeScratchDir() {
   return dir;
 }
 
-// What zelk talks to: the simulator, the partner socket and the broker.
-struct Peers {
-  RewindSimulator sim;
-  PartnerLink partner;
-  const int daemonPort = testing_support::freeUdpPort();
-  const int brokerPort = testing_support::freeTcpPort();
-  const int statusPort = testing_support::freeTcpPort();
-  Broker broker;
-
-  explicit Peers(const std::string& dir) : broker(dir, brokerPort) { sim.setPassword(kPassword); }
-  bool start() { return sim.start("127.0.0.1", 0) && partner.open(0, "127.0.0.1", daemonPort) && broker.start(); }
-};
-
 void writeIni(const std::string& dir, Peers& peers) {
   std::ofstream(dir + "/Trelvane.ini") << "[ZELK]\nBMAddress = 127.0.0.1\nBMPort = " << peers.sim.port()
                                        << "\nBMPassword = " << kPassword << "\nUserID = " << kUserID
@@ -576,16 +301,6 @@ std::vector<std::string> zelkCommand(const Options& o, const std::string& dir) {
 
 std::vector<std::string> zelkEnvironment(const Options& o, const std::string& dir) {
   return {"ZELK_LOG=" + dir, "LD_PRELOAD=" + o.clock, "ZELK_CLOCK_STEP_ON_USR1=" + std::to_string(kDaySeconds)};
-}
-
-// True once zelk is logged in to the simulator and subscribed (at most 10 s).
-bool waitForLogin(const RewindSimulator& sim, const Child& zelk) {
-  bool subscribed = false;
-  for (int i = 0; i < 200 && !subscribed && zelk.ok(); ++i) {
-    subscribed = sim.loggedIn() && sim.subscribedTalkGroup() == kTalkGroup;
-    if (!subscribed) usleep(50000);
-  }
-  return subscribed;
 }
 
 void printHeading(const Options& o, int cores, bool rigRealtime) {
@@ -728,7 +443,7 @@ int main(int argc, char** argv) {
   bool rigRealtime = raiseRigPriority();
   std::string dir = makeScratchDir();
 
-  Peers peers(dir);
+  Peers peers(dir, kPassword);
   if (!peers.start()) {
     fprintf(stderr, "cannot start the simulator, the partner socket or mosquitto\n");
     return 1;
@@ -736,7 +451,7 @@ int main(int argc, char** argv) {
   writeIni(dir, peers);
   const std::string out = dir + "/zelk.out";
   Child zelk(zelkCommand(o, dir), out, zelkEnvironment(o, dir));
-  if (!waitForLogin(peers.sim, zelk)) {
+  if (!waitForLogin(peers.sim, zelk, kTalkGroup)) {
     fprintf(stderr, "zelk did not log in to the simulator; its output is in %s\n", out.c_str());
     return 1;
   }
@@ -748,7 +463,12 @@ int main(int argc, char** argv) {
   LogFlood flood(peers.partner);
   StatusPoll poll(peers.statusPort);
   std::vector<Event> events = stressEvents(peers, zelk, hogs, flood, poll, cores);
-  Rig rig(o, peers.sim, peers.partner);
+  CallPlan plan;
+  plan.calls = o.calls;
+  plan.frames = o.frames;
+  plan.caller = kCaller;
+  plan.talkGroup = kTalkGroup;
+  Rig rig(plan, peers.sim, peers.partner);
   size_t reloadsBefore = countLines(out, "Subscriber IDs loaded:");
   std::vector<Row> rows = runEvents(rig, events, o.only);
   Aftermath aftermath = settle(peers.sim, zelk, out, reloadsBefore);

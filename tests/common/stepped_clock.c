@@ -11,7 +11,9 @@
  * process runs (mapped shared, so a store is seen at once), are added to them.
  * The process sees time jump forward, as after a pause of the machine; its
  * waits still last as long as they last, so a test advances the clock only by
- * what the process would otherwise have waited for.
+ * what the process would otherwise have waited for. With ZELK_CLOCK_ADVANCE_WALL
+ * set as well, the same advance moves the wall clock too, so that the process
+ * lives through days of both clocks (its daily reload, its log's dates).
  *
  * ZELK_CLOCK_STEP_ON_USR1=seconds makes every SIGUSR1 sent to the process step
  * the wall clock forward by that much more, whenever the driver wants it; the
@@ -49,6 +51,7 @@ static long step_offset[MAX_STEPS];
 static int steps;
 static struct timespec started;
 static const int64_t* advance_ms; /* the shared advance, NULL without one */
+static int advance_wall; /* the advance moves the wall clock as well */
 static long step_on_signal;
 static atomic_long signalled_offset;
 
@@ -87,6 +90,7 @@ __attribute__((constructor)) static void stepped_clock_init(void) {
     if (shared != MAP_FAILED) advance_ms = (const int64_t*)shared;
     close(fd);
   }
+  advance_wall = getenv("ZELK_CLOCK_ADVANCE_WALL") != NULL;
   const char* text = getenv("ZELK_CLOCK_STEPS");
   while (text != NULL && *text != '\0' && steps < MAX_STEPS) {
     char* end = NULL;
@@ -117,11 +121,11 @@ static long current_offset(void) {
 int clock_gettime(clockid_t id, struct timespec* out) {
   if (real_clock_gettime == NULL) return -1;
   int result = real_clock_gettime(id, out);
-  if (result == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) {
-    out->tv_sec += current_offset();
-  }
+  int wall = id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE;
+  if (result == 0 && wall) out->tv_sec += current_offset();
   if (result == 0 && advance_ms != NULL &&
-      (id == CLOCK_MONOTONIC || id == CLOCK_MONOTONIC_COARSE || id == CLOCK_MONOTONIC_RAW || id == CLOCK_BOOTTIME)) {
+      ((wall && advance_wall) || id == CLOCK_MONOTONIC || id == CLOCK_MONOTONIC_COARSE || id == CLOCK_MONOTONIC_RAW ||
+       id == CLOCK_BOOTTIME)) {
     int64_t ms = __atomic_load_n(advance_ms, __ATOMIC_ACQUIRE);
     out->tv_sec += (time_t)(ms / 1000);
     out->tv_nsec += (long)(ms % 1000) * 1000000L;
