@@ -6,7 +6,8 @@
 // Acknowledgements the reader sends back land in the other end and are dropped;
 // the reader's end does not block, so a flood of them ends the connection
 // (a send that does not fit) instead of waiting for a reader that never comes.
-// The reader answers 1 or 0 and either keeps the descriptor or gives it up.
+// The reader answers 1 or 0 and either keeps the descriptor or gives it up. The
+// codec then reads the same stream from memory, without the client around it.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,26 @@
 namespace {
 
 constexpr size_t kMaxStream = 64 * 1024;  // stays within the socket pair's buffer
+
+// The same stream read by the codec alone, as far as it goes: every piece asked
+// for is within bounds and never beyond the packet's body, and each step either
+// takes bytes or finishes a packet, so the reader cannot stall.
+bool codecKeepsInStep(const uint8_t* stream, size_t size) {
+  MqttCodec reader;
+  size_t at = 0;
+  bool finishedLast = false;  // the last step took nothing
+  for (;;) {
+    size_t wanted = reader.wanted();
+    if (wanted > MqttCodec::kPieceSize) return false;
+    if (wanted == 0 && finishedLast) return false;  // two empty steps in a row
+    if (at + wanted > size) return true;            // the stream ends here
+    MqttCodec::Event event = reader.take(stream + at);
+    if (event == MqttCodec::Event::Malformed) return wanted == 1;  // only a length byte can be
+    at += wanted;
+    finishedLast = wanted == 0;
+    if (reader.unread() > (size_t{1} << 28)) return false;  // four length bytes hold no more
+  }
+}
 
 }  // namespace
 
@@ -42,14 +63,13 @@ int mqttStream(const uint8_t* data, size_t size) {
   fcntl(pair[1], F_SETFL, fcntl(pair[1], F_GETFL) | O_NONBLOCK);
 
   mqtt_broker_handle handle{};
-  handle.sock = pair[1];
+  handle.sock.reset(pair[1]);  // the reader closes it itself on end of stream or error
   handle.connected = 1;
   handle.lastMessageId = static_cast<uint16_t>(data[0] & 0x07);
   int result = MQTT::serviceSocket(&handle, data[0] >> 4);
-  bool sound = (result == 0 || result == 1) && (handle.sock == pair[1] || handle.sock == -1);
-  if (handle.sock >= 0) close(handle.sock);  // the reader closes it itself on end of stream or error
+  bool sound = (result == 0 || result == 1) && (handle.sock.get() == pair[1] || !handle.sock.valid());
   close(pair[0]);
-  return sound ? 0 : 1;
+  return sound && codecKeepsInStep(data + 1, size - 1) ? 0 : 1;
 }
 
 }  // namespace fuzzing

@@ -26,41 +26,17 @@
 
 namespace {
 
-// Packet types (upper four bits of the first byte).
-constexpr int kConnack = 2;
-constexpr int kPublish = 3;
-constexpr int kPuback = 4;
-constexpr int kSuback = 9;
-constexpr int kPingresp = 13;
-
-// The subscription is the only one the client makes; its identifier is fixed.
-constexpr uint16_t kSubscribeId = 1;
-
-// Incoming packets are read through this buffer: the fixed header, then the
-// body behind it in pieces of at most kBodyRoom bytes.
-constexpr size_t kBufferSize = 128;
-constexpr size_t kBodyRoom = kBufferSize - 2;
-
-using Packet = std::vector<uint8_t>;
-
 // Every timed wait of the client runs to a deadline on the monotonic clock and
 // polls at most this long at a time, reading the clock again after each poll: a
 // clock that jumps forward (a machine back from a pause, a test that drives the
 // clock) ends the wait within a slice instead of a whole time-out later.
 constexpr int kSliceMs = 1000;
 
-std::atomic<MQTT::ClockFn> clockOverride{nullptr};
-
-long long nowMs() {
-  MQTT::ClockFn clock = clockOverride.load();
-  return clock != nullptr ? clock() : monotonicMilliseconds();
-}
-
 // Polls until one of the descriptors is ready or the deadline passes: what poll
 // returned, 0 at the deadline.
-int pollUntil(struct pollfd* fds, nfds_t count, long long deadline) {
+int pollUntil(const Clock& clock, struct pollfd* fds, nfds_t count, long long deadline) {
   for (;;) {
-    long long left = deadline - nowMs();
+    long long left = deadline - clock.monotonicMs();
     if (left < 0) left = 0;
     int ready = poll(fds, count, static_cast<int>(left < kSliceMs ? left : kSliceMs));
     if (ready < 0 && errno == EINTR) continue;
@@ -101,33 +77,12 @@ void complain(const char* format, ...) {
   fflush(stderr);
 }
 
-// MQTT remaining length: seven bits per byte, low group first, high bit set on
-// every byte but the last. One byte up to 127, two up to 16383.
-void putRemainingLength(Packet& packet, size_t value) {
-  do {
-    uint8_t digit = value & 0x7F;
-    value >>= 7;
-    if (value > 0) digit |= 0x80;
-    packet.push_back(digit);
-  } while (value > 0);
-}
-
-void putUint16(Packet& packet, size_t value) {
-  packet.push_back(static_cast<uint8_t>((value >> 8) & 0xFF));
-  packet.push_back(static_cast<uint8_t>(value & 0xFF));
-}
-
-void putBytes(Packet& packet, const char* text, size_t length) { packet.insert(packet.end(), text, text + length); }
-
 // Gives up the socket: no later operation uses the descriptor.
 void closeLink(mqtt_broker_handle* handle) {
-  if (handle->sock >= 0) {
-    // The keep-alive thread holds a duplicate of the descriptor; shutting the
-    // socket down ends the connection itself, not only this descriptor.
-    shutdown(handle->sock, SHUT_RDWR);
-    close(handle->sock);
-  }
-  handle->sock = -1;
+  // The keep-alive thread holds a duplicate of the descriptor; shutting the
+  // socket down ends the connection itself, not only this descriptor.
+  if (handle->sock.valid()) shutdown(handle->sock.get(), SHUT_RDWR);
+  handle->sock.reset();
   handle->connected = 0;
 }
 
@@ -136,11 +91,11 @@ void closeLink(mqtt_broker_handle* handle) {
 // is closed so that no broken packet is followed by another. A send that failed
 // outright (the broker closed or reset the connection) leaves the socket to the
 // next wait, which reads the end of the stream.
-bool sendPacket(mqtt_broker_handle* handle, const Packet& packet) {
-  if (handle->sock < 0) return false;
+bool sendPacket(mqtt_broker_handle* handle, const MqttPacket& packet) {
+  if (!handle->sock.valid()) return false;
   ssize_t sent;
   do {
-    sent = send(handle->sock, packet.data(), packet.size(), MSG_NOSIGNAL);
+    sent = send(handle->sock.get(), packet.data(), packet.size(), MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   if (sent == static_cast<ssize_t>(packet.size())) return true;
   if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -154,17 +109,17 @@ bool sendPacket(mqtt_broker_handle* handle, const Packet& packet) {
 // a receive error (a reset, or the receive time-out): reports it, closes the
 // socket and returns false.
 bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
-  if (handle->sock < 0) return false;
+  if (!handle->sock.valid()) return false;
   size_t done = 0;
   // The socket's receive time-out bounds each receive, measured on the clock.
-  const long long timeoutMs = receiveTimeoutMs(handle->sock);
+  const long long timeoutMs = receiveTimeoutMs(handle->sock.get());
   while (done < length) {
     ssize_t got = -1;
-    struct pollfd readable = {handle->sock, POLLIN, 0};
-    if (timeoutMs > 0 && pollUntil(&readable, 1, nowMs() + timeoutMs) == 0) {
+    struct pollfd readable = {handle->sock.get(), POLLIN, 0};
+    if (timeoutMs > 0 && pollUntil(handle->clock, &readable, 1, handle->clock.monotonicMs() + timeoutMs) == 0) {
       errno = EAGAIN;
     } else {
-      got = recv(handle->sock, data + done, length - done, 0);
+      got = recv(handle->sock.get(), data + done, length - done, 0);
     }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
@@ -183,64 +138,28 @@ bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
   return true;
 }
 
-// Reads and discards length bytes through the body part of the buffer.
-bool skipBytes(mqtt_broker_handle* handle, uint8_t* body, size_t length) {
+// Reads and discards length bytes through the buffer, of kPieceSize bytes.
+bool skipBytes(mqtt_broker_handle* handle, uint8_t* buffer, size_t length) {
   while (length > 0) {
-    size_t piece = length < kBodyRoom ? length : kBodyRoom;
-    if (!receiveExactly(handle, body, piece)) return false;
+    size_t piece = length < MqttCodec::kPieceSize ? length : MqttCodec::kPieceSize;
+    if (!receiveExactly(handle, buffer, piece)) return false;
     length -= piece;
   }
   return true;
 }
 
-// The body of a PUBLISH from the broker: answers a QoS 1 or 2 publication with
-// PUBACK and prints the payload, then a line end. Returns false when the stream
-// ended or the acknowledgement could not be sent.
-bool handlePublication(mqtt_broker_handle* handle, uint8_t* buffer, size_t remaining) {
-  uint8_t* body = buffer + 2;
-  if (remaining < 2) return skipBytes(handle, body, remaining);
-  if (!receiveExactly(handle, body, 2)) return false;
-  remaining -= 2;
-  size_t topicLength = (static_cast<size_t>(body[0]) << 8) | body[1];
-  if (topicLength > remaining) return skipBytes(handle, body, remaining);  // malformed: drop it whole
-  if (!skipBytes(handle, body, topicLength)) return false;                 // the topic is not examined
-  remaining -= topicLength;
-
-  if (((buffer[0] >> 1) & 0x03) != 0) {
-    if (remaining < 2) return skipBytes(handle, body, remaining);
-    if (!receiveExactly(handle, body, 2)) return false;
-    remaining -= 2;
-    Packet ack = {0x40, 0x02, body[0], body[1]};
-    if (!sendPacket(handle, ack)) {
-      sayLine("failed to PUBACK");
-      if (handle->sock >= 0) skipBytes(handle, body, remaining);
-      return false;
-    }
-  }
-
-  while (remaining > 0) {
-    size_t piece = remaining < kBodyRoom ? remaining : kBodyRoom;
-    if (!receiveExactly(handle, body, piece)) {
-      fputc('\n', stdout);
-      fflush(stdout);
-      return false;
-    }
-    std::string shown = escapeControls(reinterpret_cast<const char*>(body), piece);  // outside text
-    fwrite(shown.data(), 1, shown.size(), stdout);
-    remaining -= piece;
-  }
+void endLine() {
   fputc('\n', stdout);
   fflush(stdout);
-  return true;
 }
 
 enum class Readiness { Readable, TimedOut, Woken };
 
 // Waits until the socket has data (or end of stream) to read, the time-out passes
 // or the wake descriptor is signalled.
-Readiness waitForData(int sock, int wakeFd, long long timeoutMs) {
+Readiness waitForData(const Clock& clock, int sock, int wakeFd, long long timeoutMs) {
   struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock, POLLIN, 0}};
-  int ready = pollUntil(fds, sock >= 0 ? 2 : 1, nowMs() + timeoutMs);
+  int ready = pollUntil(clock, fds, sock >= 0 ? 2 : 1, clock.monotonicMs() + timeoutMs);
   if (ready <= 0) return Readiness::TimedOut;
   if (fds[0].revents != 0) return Readiness::Woken;
   return Readiness::Readable;
@@ -248,20 +167,21 @@ Readiness waitForData(int sock, int wakeFd, long long timeoutMs) {
 
 // Waits until the socket is ready for the events, the deadline passes or the
 // cancel descriptor (-1: none) is signalled. True only when the socket is ready.
-bool waitReady(int sock, short events, long long deadline, int cancelFd) {
+bool waitReady(const Clock& clock, int sock, short events, long long deadline, int cancelFd) {
   struct pollfd fds[2] = {{sock, events, 0}, {cancelFd, POLLIN, 0}};
-  int ready = pollUntil(fds, cancelFd >= 0 ? 2 : 1, deadline);
+  int ready = pollUntil(clock, fds, cancelFd >= 0 ? 2 : 1, deadline);
   return ready > 0 && !(cancelFd >= 0 && fds[1].revents != 0);
 }
 
-bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeoutMs, int cancelFd) {
+bool connectWithTimeout(const Clock& clock, int sock, const struct sockaddr_in& address, int timeoutMs,
+                        int cancelFd) {
   int flags = fcntl(sock, F_GETFL, 0);
   if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return false;
   bool connected = ::connect(sock, reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)) == 0;
   if (!connected && errno == EINPROGRESS) {
     int error = 0;
     socklen_t length = sizeof(error);
-    connected = waitReady(sock, POLLOUT, nowMs() + timeoutMs, cancelFd) &&
+    connected = waitReady(clock, sock, POLLOUT, clock.monotonicMs() + timeoutMs, cancelFd) &&
                 getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
   if (fcntl(sock, F_SETFL, flags) < 0) return false;
@@ -270,10 +190,10 @@ bool connectWithTimeout(int sock, const struct sockaddr_in& address, int timeout
 
 // Reads up to length bytes within the time, fewer when the stream ends, an error
 // comes, the time passes or the cancel descriptor is signalled.
-size_t receiveWithin(int sock, uint8_t* data, size_t length, int timeoutMs, int cancelFd) {
-  long long deadline = nowMs() + timeoutMs;
+size_t receiveWithin(const Clock& clock, int sock, uint8_t* data, size_t length, int timeoutMs, int cancelFd) {
+  long long deadline = clock.monotonicMs() + timeoutMs;
   size_t received = 0;
-  while (received < length && waitReady(sock, POLLIN, deadline, cancelFd)) {
+  while (received < length && waitReady(clock, sock, POLLIN, deadline, cancelFd)) {
     ssize_t got = recv(sock, data + received, length - received, MSG_DONTWAIT);
     if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (got <= 0) break;
@@ -300,17 +220,19 @@ namespace {
 // TCP connect, CONNECT and CONNACK, each bounded; a signal on the cancel
 // descriptor (-1: none) ends the attempt at once.
 mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsigned int port, int cancelFd,
-                                   const MqttWill* will) {
+                                   const MqttWill* will, const Clock& clock) {
   size_t idLength = strlen(clientId);
   if (will != nullptr && will->topic.empty()) will = nullptr;
   if (idLength + 1 > sizeof(mqtt_broker_handle::clientId) || strlen(host) + 1 > sizeof(mqtt_broker_handle::hostname) ||
-      port > 65535 || (will != nullptr && (will->topic.size() > 0xFFFF || will->message.size() > 0xFFFF))) {
+      port > 65535 ||
+      (will != nullptr &&
+       (will->topic.size() > MqttCodec::kLongestField || will->message.size() > MqttCodec::kLongestField))) {
     complain("MQTT: failed to connect: client or server exceed limits\n");
     return nullptr;
   }
 
   std::unique_ptr<mqtt_broker_handle> handle(new mqtt_broker_handle());
-  handle->sock = -1;
+  handle->clock = clock;
   handle->port = static_cast<uint16_t>(port);
   memcpy(handle->hostname, host, strlen(host) + 1);
   memcpy(handle->clientId, clientId, idLength + 1);
@@ -326,44 +248,26 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
   // A host that does not resolve fails here; it is never taken for 0.0.0.0,
   // which would reach whatever listens on this machine.
   if (resolveIPv4(host, &handle->serverAddr.sin_addr) != 0 ||
-      !connectWithTimeout(sock.get(), handle->serverAddr, MQTT::kConnectTimeoutMs, cancelFd)) {
+      !connectWithTimeout(clock, sock.get(), handle->serverAddr, MQTT::kConnectTimeoutMs, cancelFd)) {
     complain("MQTT: failed to connect: to server socket (%d)\n", -1);
     return nullptr;
   }
   // From here the handle owns the socket: mqtt_disconnect closes it.
-  handle->sock = sock.release();
+  handle->sock = std::move(sock);
   // Bounded from the start: a broker that accepts the connection and never
   // answers cannot hold the start-up or the connection thread.
-  MQTT::SetSocketTimeout(handle->sock, MQTT::kAnswerTimeoutMs);
-  setTimeoutOption(handle->sock, SO_SNDTIMEO, MQTT::kSendTimeoutMs);
+  MQTT::SetSocketTimeout(handle->sock.get(), MQTT::kAnswerTimeoutMs);
+  setTimeoutOption(handle->sock.get(), SO_SNDTIMEO, MQTT::kSendTimeoutMs);
 
-  Packet connect = {0x10};
-  size_t willLength = will != nullptr ? 4 + will->topic.size() + will->message.size() : 0;
-  putRemainingLength(connect, 14 + idLength + willLength);
-  putUint16(connect, 6);
-  putBytes(connect, "MQIsdp", 6);
-  connect.push_back(0x03);  // protocol version
-  // Clean session; no user name or password. A Will is QoS 0, retained when asked.
-  uint8_t flags = 0x02;
-  if (will != nullptr) flags |= will->retain ? 0x24 : 0x04;
-  connect.push_back(flags);
-  putUint16(connect, 30);  // keep-alive, seconds
-  putUint16(connect, idLength);
-  putBytes(connect, clientId, idLength);
-  if (will != nullptr) {
-    putUint16(connect, will->topic.size());
-    putBytes(connect, will->topic.data(), will->topic.size());
-    putUint16(connect, will->message.size());
-    putBytes(connect, will->message.data(), will->message.size());
-  }
+  MqttPacket connect = MqttCodec::connect(clientId, will);
   if (!sendPacket(handle.get(), connect)) {
     MQTT::mqtt_disconnect(handle.release());
     return nullptr;
   }
 
-  uint8_t answer[4] = {0, 0, 0, 0};
-  size_t received = receiveWithin(handle->sock, answer, sizeof(answer), MQTT::kConnectTimeoutMs, cancelFd);
-  if (received != sizeof(answer) || (answer[0] >> 4) != kConnack || answer[1] != 2 || answer[3] != 0) {
+  uint8_t answer[MqttCodec::kConnackSize] = {0, 0, 0, 0};
+  size_t received = receiveWithin(clock, handle->sock.get(), answer, sizeof(answer), MQTT::kConnectTimeoutMs, cancelFd);
+  if (received != sizeof(answer) || !MqttCodec::connackAccepted(answer)) {
     complain("MQTT: failed to connect with error: %d\n", answer[3]);
     MQTT::mqtt_disconnect(handle.release());
     return nullptr;
@@ -376,45 +280,33 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
 
 }  // namespace
 
-void MQTT::setClock(ClockFn clock) { clockOverride.store(clock); }
-
 mqtt_broker_handle* MQTT::mqtt_connect(const char* clientId, const char* host, unsigned int port,
-                                       const MqttWill* will) {
-  return openConnection(clientId, host, port, -1, will);
+                                       const MqttWill* will, Clock clock) {
+  return openConnection(clientId, host, port, -1, will, clock);
 }
 
 void MQTT::mqtt_disconnect(mqtt_broker_handle* handle) {
   if (handle == nullptr) return;
-  if (handle->sock >= 0) {
-    static const uint8_t kDisconnect[] = {0xE0, 0x00};
+  if (handle->sock.valid()) {
+    const MqttPacket kDisconnect = MqttCodec::disconnect();
     // MSG_NOSIGNAL: a connection the broker already closed cannot raise SIGPIPE.
-    if (send(handle->sock, kDisconnect, sizeof(kDisconnect), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(kDisconnect))) {
+    if (send(handle->sock.get(), kDisconnect.data(), kDisconnect.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(kDisconnect.size())) {
       sayLine("failed to disconnect");
     }
-    close(handle->sock);
-    handle->sock = -1;
+    handle->sock.reset();
   }
   delete handle;
 }
 
 int MQTT::mqtt_subscribe(mqtt_broker_handle* handle, const char* topic, QoS qos) {
-  if (handle == nullptr || handle->connected != 1 || handle->sock < 0) return -1;
-  size_t topicLength = strlen(topic);
-  if (topicLength > 0xFFFF) return -1;
-
-  // The QoS 1 bits of the fixed header are required on SUBSCRIBE: brokers close
-  // the connection of a client that leaves them out.
-  Packet packet = {0x82};
-  putRemainingLength(packet, topicLength + 5);
-  putUint16(packet, kSubscribeId);
-  putUint16(packet, topicLength);
-  putBytes(packet, topic, topicLength);
-  packet.push_back(static_cast<uint8_t>(qos));
-  if (!sendPacket(handle, packet)) {
+  if (handle == nullptr || handle->connected != 1 || !handle->sock.valid()) return -1;
+  if (strlen(topic) > MqttCodec::kLongestField) return -1;
+  if (!sendPacket(handle, MqttCodec::subscribe(topic, qos))) {
     sayLine("failed to send subscribe message");
     return -1;
   }
-  if (serviceSocket(handle, kSuback) == 0) {
+  if (serviceSocket(handle, MqttCodec::kSuback) == 0) {
     sayLine("failed to subscribe");
     return -1;
   }
@@ -423,33 +315,16 @@ int MQTT::mqtt_subscribe(mqtt_broker_handle* handle, const char* topic, QoS qos)
 }
 
 int MQTT::mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char* message, QoS qos, bool retain) {
-  if (handle == nullptr || handle->connected != 1 || handle->sock < 0 || qos > QOS2) return -1;
-  size_t topicLength = strlen(topic);
-  size_t messageLength = strlen(message);
-  if (topicLength > 0xFFFF) return -1;
-
-  Packet packet;
-  packet.reserve(5 + 2 + topicLength + 2 + messageLength);
-  packet.push_back(static_cast<uint8_t>(0x30 | (qos << 1) | (retain ? 0x01 : 0x00)));
-  if (qos == QOS0) {
-    putRemainingLength(packet, 2 + topicLength + messageLength);
-    putUint16(packet, topicLength);
-    putBytes(packet, topic, topicLength);
-    putBytes(packet, message, messageLength);
-    return sendPacket(handle, packet) ? 1 : -1;
-  }
+  if (handle == nullptr || handle->connected != 1 || !handle->sock.valid() || qos > QOS2) return -1;
+  if (strlen(topic) > MqttCodec::kLongestField) return -1;
+  if (qos == QOS0) return sendPacket(handle, MqttCodec::publish(topic, message, qos, retain, 0)) ? 1 : -1;
 
   // Identifier 0 is not a valid message identifier: the count wraps to 1.
   handle->lastMessageId = static_cast<uint16_t>(handle->lastMessageId + 1);
   if (handle->lastMessageId == 0) handle->lastMessageId = 1;
-  putRemainingLength(packet, 4 + topicLength + messageLength);
-  putUint16(packet, topicLength);
-  putBytes(packet, topic, topicLength);
-  putUint16(packet, handle->lastMessageId);
-  putBytes(packet, message, messageLength);
-  if (!sendPacket(handle, packet)) return -1;
+  if (!sendPacket(handle, MqttCodec::publish(topic, message, qos, retain, handle->lastMessageId))) return -1;
   if (qos == QOS2) return 1;
-  if (serviceSocket(handle, kPuback) == 0) {
+  if (serviceSocket(handle, MqttCodec::kPuback) == 0) {
     sayLine("failed to publish at QoS1");
     return -1;
   }
@@ -459,9 +334,9 @@ int MQTT::mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char
 
 int MQTT::mqtt_pingreq(mqtt_broker_handle* handle) {
   if (handle == nullptr) return -1;
-  static const Packet kPingreq = {0xC0, 0x00};
+  const MqttPacket kPingreq = MqttCodec::pingreq();
   if (!sendPacket(handle, kPingreq)) sayLine("failed to pingreq");
-  if (serviceSocket(handle, kPingresp) == 0) {
+  if (serviceSocket(handle, MqttCodec::kPingresp) == 0) {
     sayLine("did not get ping response");
     return -1;
   }
@@ -469,50 +344,48 @@ int MQTT::mqtt_pingreq(mqtt_broker_handle* handle) {
 }
 
 int MQTT::serviceSocket(mqtt_broker_handle* handle, int expectedType) {
-  if (handle == nullptr || handle->sock < 0) return 0;
-  uint8_t buffer[kBufferSize];
-  uint8_t* body = buffer + 2;
+  if (handle == nullptr || !handle->sock.valid()) return 0;
+  MqttCodec reader;
+  uint8_t piece[MqttCodec::kPieceSize];
   for (;;) {
-    // Fixed header: the first byte, then the remaining length in one to four bytes.
-    if (!receiveExactly(handle, buffer, 1)) return 0;
-    size_t remaining = 0;
-    int lengthBytes = 0;
-    for (;;) {
-      if (lengthBytes == 4) {
-        // No valid packet has a fifth length byte: the stream cannot be followed.
+    size_t wanted = reader.wanted();
+    if (wanted > 0 && !receiveExactly(handle, piece, wanted)) {
+      if (reader.inPayload()) endLine();  // what was printed of the payload ends its line
+      return 0;
+    }
+    switch (reader.take(piece)) {
+      case MqttCodec::Event::More:
+        break;
+      case MqttCodec::Event::Malformed:
         sayLine("\nSocket stream malformed, connection closed");
         closeLink(handle);
         return 0;
-      }
-      if (!receiveExactly(handle, buffer + 1, 1)) return 0;
-      remaining |= static_cast<size_t>(buffer[1] & 0x7F) << (7 * lengthBytes);
-      ++lengthBytes;
-      if ((buffer[1] & 0x80) == 0) break;
-    }
-
-    int type = buffer[0] >> 4;
-    switch (type) {
-      case kPublish:
-        if (!handlePublication(handle, buffer, remaining)) return 0;
-        break;
-      case kPuback:
-      case kSuback: {
-        // The identifier leads the body; anything behind it is read and dropped.
-        if (remaining < 2) {
-          skipBytes(handle, body, remaining);
+      case MqttCodec::Event::Acknowledge:
+        if (!sendPacket(handle, MqttCodec::puback(reader.id()))) {
+          sayLine("failed to PUBACK");
+          if (handle->sock.valid()) skipBytes(handle, piece, reader.unread());
           return 0;
         }
-        if (!receiveExactly(handle, body, 2)) return 0;
-        uint16_t id = static_cast<uint16_t>((body[0] << 8) | body[1]);
-        if (!skipBytes(handle, body, remaining - 2)) return 0;
-        // Either acknowledgement ends any wait with its own verdict.
-        return id == (type == kPuback ? handle->lastMessageId : kSubscribeId) ? 1 : 0;
+        break;
+      case MqttCodec::Event::Payload: {
+        // The payload is printed as it comes, one piece at a time.
+        std::string shown = escapeControls(reinterpret_cast<const char*>(piece), wanted);  // outside text
+        fwrite(shown.data(), 1, shown.size(), stdout);
+        break;
       }
-      default:
-        if (!skipBytes(handle, body, remaining)) return 0;
+      case MqttCodec::Event::PublicationEnd:
+        endLine();
+        if (reader.type() == expectedType) return 1;
+        break;
+      case MqttCodec::Event::Acknowledgement: {
+        // Either acknowledgement ends any wait with its own verdict.
+        uint16_t awaited = reader.type() == MqttCodec::kPuback ? handle->lastMessageId : MqttCodec::kSubscribeId;
+        return reader.hasId() && reader.id() == awaited ? 1 : 0;
+      }
+      case MqttCodec::Event::Packet:
+        if (reader.type() == expectedType) return 1;
         break;
     }
-    if (type == expectedType) return 1;
   }
 }
 
@@ -522,13 +395,13 @@ namespace {
 
 bool withinLimits(const char* clientId, const char* host, unsigned int port, const MqttWill& will) {
   return strlen(clientId) + 1 <= sizeof(mqtt_broker_handle::clientId) &&
-         strlen(host) + 1 <= sizeof(mqtt_broker_handle::hostname) && port <= 65535 && will.topic.size() <= 0xFFFF &&
-         will.message.size() <= 0xFFFF;
+         strlen(host) + 1 <= sizeof(mqtt_broker_handle::hostname) && port <= 65535 &&
+         will.topic.size() <= MqttCodec::kLongestField && will.message.size() <= MqttCodec::kLongestField;
 }
 
 }  // namespace
 
-MQTT::MQTT() = default;
+MQTT::MQTT(Clock clock) : clock(clock) {}
 
 MQTT::~MQTT() {
   disconnect();
@@ -553,7 +426,7 @@ int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
     connectionDone = false;
   }
 
-  mqtt_broker_handle* handle = openConnection(clientId, host, port, -1, &connectionWill);
+  mqtt_broker_handle* handle = openConnection(clientId, host, port, -1, &connectionWill, clock);
   if (handle == nullptr && !withinLimits(clientId, host, port, connectionWill)) {
     wakeFd.reset();
     return 0;  // no later attempt can do better
@@ -562,7 +435,7 @@ int MQTT::connect(const char* clientId, const char* host, unsigned int port) {
   stopped.store(false);
   bool linked = handle != nullptr && installLink(handle);
   if (linked) {
-    backoff.connected(nowMs());
+    backoff.connected(clock.monotonicMs());
     sendStates();  // no client thread runs yet: the socket is this thread's
   }
 
@@ -662,7 +535,7 @@ void MQTT::sendStates() {
     current = states;
   }
   for (const auto& state : current) {
-    if (brokerHandle == nullptr || brokerHandle->sock < 0) break;
+    if (brokerHandle == nullptr || !brokerHandle->sock.valid()) break;
     mqtt_publish(brokerHandle.get(), state.first.c_str(), state.second.c_str(), QOS0, true);
   }
 }
@@ -693,7 +566,7 @@ void MQTT::report(LinkEvent event, unsigned long count) {
 }
 
 bool MQTT::installLink(mqtt_broker_handle* handle) {
-  UniqueFd watch(fcntl(handle->sock, F_DUPFD_CLOEXEC, 0));
+  UniqueFd watch(fcntl(handle->sock.get(), F_DUPFD_CLOEXEC, 0));
   {
     MutexLock lock(linkMutex);
     // disconnect sets stopped before it looks for a socket to cut: a link made
@@ -722,16 +595,16 @@ void MQTT::loseLink() {
 
 bool MQTT::reconnect() {
   while (!stopped.load()) {
-    if (!pauseMs(backoff.next(nowMs()))) return false;
+    if (!pauseMs(backoff.next(clock.monotonicMs()))) return false;
     mqtt_broker_handle* handle =
-        openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd.get(), &connectionWill);
+        openConnection(clientIdText.c_str(), hostText.c_str(), portNumber, wakeFd.get(), &connectionWill, clock);
     if (handle == nullptr) continue;
     if (!installLink(handle)) return false;
-    backoff.connected(nowMs());
+    backoff.connected(clock.monotonicMs());
     report(LinkEvent::Connected, 0);
     // Every subscription asked for so far, exactly as the first time.
     for (const auto& subscription : subscriptions) {
-      if (brokerHandle->sock < 0) break;
+      if (!brokerHandle->sock.valid()) break;
       mqtt_subscribe(brokerHandle.get(), subscription.first.c_str(), subscription.second);
     }
     sendStates();
@@ -744,7 +617,7 @@ void MQTT::_serviceMQTTConnection() {
   // The name is longer than the platform allows, so the thread keeps the process name.
   pthread_setname_np(pthread_self(), "serviceMQTTConnection");
   for (;;) {
-    if (brokerHandle != nullptr && brokerHandle->sock < 0) loseLink();
+    if (brokerHandle != nullptr && !brokerHandle->sock.valid()) loseLink();
     if (brokerHandle == nullptr) {
       // Entries wait in the queue (within its bound) while the broker is away.
       if (!reconnect()) break;
@@ -777,7 +650,7 @@ void MQTT::queuePing() {
 }
 
 bool MQTT::pauseMs(long long milliseconds) {
-  return waitForData(-1, wakeFd.get(), milliseconds) != Readiness::Woken;
+  return waitForData(clock, -1, wakeFd.get(), milliseconds) != Readiness::Woken;
 }
 
 void MQTT::_serviceMQTTKeepAlive() {
@@ -798,7 +671,7 @@ void MQTT::_serviceMQTTKeepAlive() {
     if (!watch.valid() || generation != watched) unreadBefore = false;
     watched = generation;
     if (watch.valid()) {
-      Readiness readiness = waitForData(watch.get(), wakeFd.get(), 30000);
+      Readiness readiness = waitForData(clock, watch.get(), wakeFd.get(), 30000);
       if (readiness == Readiness::Woken) return;
       bool current = false;
       {

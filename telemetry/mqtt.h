@@ -11,7 +11,7 @@
 // link observer (called on the connection thread, with no lock of the client
 // held) may. connect, subscribe, setLinkObserver and disconnect belong to the
 // owning thread (start-up and teardown); publish and isConnected are safe from
-// any thread.
+// any thread. The packets themselves are built and read by MqttCodec.
 #pragma once
 
 #include <netinet/in.h>
@@ -25,30 +25,25 @@
 #include <utility>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/mutex.h"
 #include "base/unique_fd.h"
 #include "telemetry/backoff.h"
+#include "telemetry/mqtt_codec.h"
 #include "telemetry/publish.h"
 #include "telemetry/publish_queue.h"
 
 // The state of one broker connection. Created by MQTT::mqtt_connect, released by
-// MQTT::mqtt_disconnect; used by one thread at a time.
+// MQTT::mqtt_disconnect; used by one thread at a time, which alone uses the socket.
 struct mqtt_broker_handle {
-  int sock;                       // TCP socket; -1 when there is none (never given one, or closed)
+  UniqueFd sock;                  // TCP socket; empty when there is none (never given one, or closed)
+  Clock clock;                    // every time-out on this connection is measured on it
   struct sockaddr_in serverAddr;  // IPv4 address and port (network byte order) of the broker
   uint16_t port;                  // broker port, host byte order
   char hostname[80];              // host name or address text, NUL-terminated
   char clientId[24];              // client identifier, NUL-terminated (at most 23 characters)
   uint8_t connected;              // 1 once the broker accepted the connection
   uint16_t lastMessageId;         // identifier of the last QoS 1 or 2 publication
-};
-
-// The Will a connection leaves with the broker: published (QoS 0) by the broker
-// when the connection ends without a DISCONNECT. An empty topic means none.
-struct MqttWill {
-  std::string topic;
-  std::string message;
-  bool retain = false;
 };
 
 class MQTT {
@@ -66,18 +61,15 @@ class MQTT {
   // Publications kept while the broker is away or slow: the newest ones.
   static constexpr size_t kQueueBound = 1000;
 
-  // Test hook for every client (nullptr restores the default): the monotonic clock
-  // in milliseconds that every time-out, pause and keep-alive pass runs on.
-  using ClockFn = int64_t (*)();
-  static void setClock(ClockFn clock);
-
   // What the connection thread reports to the link observer: the connection was
   // lost; a connection was made in the background; publications were dropped
   // while the broker was away or slow (count), reported once the backlog is out.
   enum class LinkEvent { Lost, Connected, Dropped };
   using LinkObserver = std::function<void(LinkEvent event, unsigned long count)>;
 
-  MQTT();
+  // Every time-out, pause, back-off and keep-alive pass of the client and its
+  // connections runs on the clock's monotonic time.
+  explicit MQTT(Clock clock = Clock());
   ~MQTT();
   MQTT(const MQTT&) = delete;
   MQTT& operator=(const MQTT&) = delete;
@@ -115,17 +107,18 @@ class MQTT {
   static void* serviceMQTTConnection(void* object);
   static void* serviceMQTTKeepAlive(void* object);
 
-  // Packet layer. Each operation touches only the handle it is given.
-  // A Will (null or an empty topic: none) goes into the CONNECT.
+  // Packet layer: the packets of MqttCodec on the handle's socket. Each operation
+  // touches only the handle it is given. A Will (null or an empty topic: none)
+  // goes into the CONNECT; the handle keeps the clock for all its time-outs.
   static mqtt_broker_handle* mqtt_connect(const char* clientId, const char* host, unsigned int port,
-                                          const MqttWill* will = nullptr);
+                                          const MqttWill* will = nullptr, Clock clock = Clock());
   static void mqtt_disconnect(mqtt_broker_handle* handle);
   static int mqtt_subscribe(mqtt_broker_handle* handle, const char* topic, QoS qos);
   static int mqtt_publish(mqtt_broker_handle* handle, const char* topic, const char* message, QoS qos,
                           bool retain = false);
   static int mqtt_pingreq(mqtt_broker_handle* handle);
   // Reads packets until one of the expected type arrives: 1 success, 0 failure.
-  // A receive error or end of stream closes the connection (sock becomes -1).
+  // A receive error or end of stream closes the connection (sock becomes empty).
   static int serviceSocket(mqtt_broker_handle* handle, int expectedType);
   static int SetSocketTimeout(int sock, int milliseconds);
 
@@ -146,6 +139,7 @@ class MQTT {
   bool pauseMs(long long milliseconds);  // false when woken to stop
   void stopThreads() EXCLUDES(doneMutex, linkMutex);
 
+  const Clock clock;  // read by both threads; a copy of the creator's
   // Written by connect and disconnect while no client thread runs, otherwise
   // used by the connection thread alone.
   std::unique_ptr<mqtt_broker_handle, HandleRelease> brokerHandle;

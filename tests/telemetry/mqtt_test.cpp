@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -57,17 +56,12 @@ const Bytes kConnectWithWill = bytes({0x10, 0x3B, 0x00, 0x06}) + text("MQIsdp") 
 // a helper thread (pending); the broker is driven from the test thread. The
 // broker is declared after pending, so it closes first if a test fails early and
 // a blocked call sees the end of the stream instead of hanging.
-// The clients' clock while a test drives it: the monotonic clock, `skippedMs` ahead.
-std::atomic<int64_t> skippedMs{0};
-int64_t skippingClock() { return monotonicMilliseconds() + skippedMs.load(); }
-
 class MqttPacketTest : public ::testing::Test {
  protected:
   void TearDown() override {
     server.closeConnection();  // a call still waiting sees the end of the stream
     if (pending.valid()) pending.wait();
     MQTT::mqtt_disconnect(handle);
-    MQTT::setClock(nullptr);
   }
 
   template <typename F>
@@ -89,6 +83,7 @@ class MqttPacketTest : public ::testing::Test {
     ASSERT_NE(handle, nullptr);
   }
 
+  ManualTime time;  // for a test that drives a handle's clock by hand
   std::future<int> pending;
   RawBroker server;
   mqtt_broker_handle* handle = nullptr;
@@ -186,9 +181,8 @@ TEST_F(MqttPacketTest, LimitsAndRefusalsFailWithTheirMessages) {
 
 TEST_F(MqttPacketTest, BrokerThatNeverAnswersCannotHoldTheConnect) {
   OutputCapture err(2);
-  MQTT::setClock(skippingClock);
   runClient([this] {
-    handle = MQTT::mqtt_connect("trelvane", "127.0.0.1", static_cast<unsigned>(server.port()));
+    handle = MQTT::mqtt_connect("trelvane", "127.0.0.1", static_cast<unsigned>(server.port()), nullptr, Clock(&time));
     return 0;
   });
   ASSERT_TRUE(server.accept(5000));
@@ -198,7 +192,7 @@ TEST_F(MqttPacketTest, BrokerThatNeverAnswersCannotHoldTheConnect) {
   for (int i = 0; i < 10 && pending.wait_for(std::chrono::milliseconds(i == 0 ? 0 : 1500)) !=
                                 std::future_status::ready;
        ++i) {
-    skippedMs += MQTT::kConnectTimeoutMs;
+    time.advanceMs(MQTT::kConnectTimeoutMs);
   }
   clientResult();
   EXPECT_EQ(handle, nullptr);
@@ -337,7 +331,7 @@ TEST_F(MqttPacketTest, BrokerClosingDuringAWaitGivesSocketEofAndRetiresTheSocket
   server.closeConnection();
   EXPECT_EQ(clientResult(), -1);
   EXPECT_EQ(out.text(), "\nSocket EOF\ndid not get ping response\n");
-  EXPECT_EQ(handle->sock, -1);
+  EXPECT_FALSE(handle->sock.valid());
   // Nothing later touches the closed descriptor.
   EXPECT_EQ(MQTT::mqtt_publish(handle, "t", "m", QOS0), -1);
   EXPECT_EQ(MQTT::mqtt_subscribe(handle, "t", QOS0), -1);
@@ -352,7 +346,7 @@ TEST_F(MqttPacketTest, ResetDuringAWaitIsAReceiveErrorThatClosesTheConnection) {
   server.resetConnection();
   EXPECT_EQ(clientResult(), -1);
   EXPECT_EQ(out.text().rfind("\nSocket recv returned -1, errno 104 Connection reset by peer\n", 0), 0u) << out.text();
-  EXPECT_EQ(handle->sock, -1);
+  EXPECT_FALSE(handle->sock.valid());
 }
 
 TEST_F(MqttPacketTest, FifthRemainingLengthByteClosesTheConnection) {
@@ -361,7 +355,7 @@ TEST_F(MqttPacketTest, FifthRemainingLengthByteClosesTheConnection) {
   runClient([this] { return MQTT::serviceSocket(handle, 13); });
   server.send(bytes({0xD0, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
   EXPECT_EQ(clientResult(), 0);
-  EXPECT_EQ(handle->sock, -1);
+  EXPECT_FALSE(handle->sock.valid());
   EXPECT_TRUE(server.waitForClose(5000));
 }
 
