@@ -84,9 +84,6 @@ class CUDP {
 
   // Whether the dotted-quad text is the IPv4 address of a local interface.
   static bool isLocalInterfaceAddress(const char* address);
-  // The clock that paces the lookups, for an endpoint made closed; before the
-  // endpoint is opened or shared between threads.
-  void setClock(Clock source) { clock = source; }
   // Test hook, for every endpoint (nullptr restores the default): the host lookup
   // (0, or a getaddrinfo error code).
   using ResolveFn = int (*)(const char* host, struct in_addr* address);
@@ -112,5 +109,5 @@ class CUDP {
   std::atomic<bool> partnerResolved{false};  // set under writeMutex
   Mutex resolveMutex;                        // one lookup at a time
   std::atomic<int64_t> nextResolveMs{0};     // when the next lookup is due, monotonic
-  Clock clock;                               // set before the threads use the endpoint
+  const Clock clock{};                       // the system's for an endpoint made closed
 };
