@@ -18,14 +18,16 @@ const char* aliasTemplate(const Settings_t* settings) {
 
 }  // namespace
 
-BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<bool>& done)
+BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<bool>& done, Clock clock)
     : settings(configuration),
       currentTG(configuration->startTG),
-      subscribers(configuration->subscriberFile != nullptr ? new Subscriber(configuration->subscriberFile) : nullptr),
+      subscribers(configuration->subscriberFile != nullptr ? new Subscriber(configuration->subscriberFile, clock)
+                                                           : nullptr),
       localLink(new CUDP(configuration->address, static_cast<int>(configuration->rxPort),
-                         static_cast<int>(configuration->txPort), 1)),
+                         static_cast<int>(configuration->txPort), 1, clock)),
       // The client exists before any worker thread, so no thread ever finds it missing.
-      rewindClient(new ODMRTP_CLASS(configuration->userID, CZELK::getAppName())),
+      rewindClient(new ODMRTP_CLASS(configuration->userID, CZELK::getAppName(), clock)),
+      link(clock),
       reconnect(done),
       handler(*localLink, link, alias, subscribers.get()),
       dispatcher(*localLink, dispatcherNetwork()) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 
+#include "base/clock.h"
 #include "base/queue.h"
 #include "local/tlv_dispatcher.h"
 #include "network/link_watch.h"
@@ -25,7 +26,9 @@ class TLV_CLASS;
 
 class BridgeComponents {
  public:
-  BridgeComponents(Settings_t* settings, const std::atomic<bool>& done);
+  // Every timed part reads the one clock given (the system's by default; a test
+  // hands in a ManualTime it moves).
+  BridgeComponents(Settings_t* settings, const std::atomic<bool>& done, Clock clock = Clock());
   ~BridgeComponents();  // where the parts' types are complete
   BridgeComponents(const BridgeComponents&) = delete;
   BridgeComponents& operator=(const BridgeComponents&) = delete;

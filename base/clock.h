@@ -16,7 +16,6 @@
 #include <time.h>
 
 #include <atomic>
-#include <functional>
 
 // Microseconds of CLOCK_MONOTONIC.
 inline int64_t monotonicMicroseconds() {
@@ -86,7 +85,3 @@ class Clock {
  private:
   ManualTime* manual = nullptr;
 };
-
-// A source of monotonic milliseconds, the older form that LinkWatch and the
-// Rewind client still take; to be replaced by Clock.
-using MonotonicClock = std::function<int64_t()>;

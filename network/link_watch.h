@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Timing of the connection service while it is connected: when a keep-alive is due
-// and when the server counts as lost. It reads time only through the clock it is
-// given, monotonic milliseconds (CLOCK_MONOTONIC unless a test substitutes its
-// own), so a stepped wall clock neither hides a lost server nor fakes one.
+// and when the server counts as lost. It reads only the monotonic time of the
+// clock it is given (the system's unless a test hands it a ManualTime), so a
+// stepped wall clock neither hides a lost server nor fakes one.
 // Only datagrams that passed the client's source and magic checks are reported to
 // it: strangers cannot postpone the lost-server test or the keep-alives.
 // Network thread only.
@@ -20,9 +20,10 @@ class LinkWatch {
 
   enum class Due { Nothing, KeepAlive, Lost };
 
-  explicit LinkWatch(MonotonicClock clock = monotonicMilliseconds);
-  void setClock(MonotonicClock clock);
-  int64_t now() const { return clock(); }
+  explicit LinkWatch(Clock clock = Clock()) : clock(clock) {}
+  void setClock(Clock source) { clock = source; }
+  // Monotonic milliseconds of the link's clock.
+  int64_t now() const { return clock.monotonicMs(); }
 
   // A login succeeded: it counts as the last ping, datagrams count from 0 again.
   void loggedIn();
@@ -41,7 +42,7 @@ class LinkWatch {
   int64_t lastPingTime() const { return lastPing; }
 
  private:
-  MonotonicClock clock;
+  Clock clock;
   int64_t lastPing = 0;
   int64_t quietEnd = 0;
   long received = 0;

@@ -94,7 +94,7 @@ const char ODMRTP_CLASS::messages[7][32] = {
     "Success", "Socket", "Wrong Address", "Wrong Data", "DNS Resolve", "Wrong Password", "Server Timeout",
 };
 
-ODMRTP_CLASS::ODMRTP_CLASS(unsigned int id, const char* description) : userID(id) {
+ODMRTP_CLASS::ODMRTP_CLASS(unsigned int id, const char* description, Clock source) : userID(id), clock(source) {
   if (!radioIDOf(id, &sourceID)) sourceID = id & 0xFFFFFF;
   context.reset(CreateRewindContext(id, description));
 }
@@ -173,13 +173,13 @@ int ODMRTP_CLASS::ConnectRewindClient(const char* host, const char* port, const 
   const size_t passwordLength = strlen(password);
   // The deadline runs on the monotonic clock: a board whose wall clock is set by NTP
   // after boot must neither give up at once nor wait for hours.
-  const int64_t deadline = clock() + static_cast<int64_t>(kLoginSeconds) * 1000;
+  const int64_t deadline = clock.monotonicMs() + static_cast<int64_t>(kLoginSeconds) * 1000;
   int answered = 0;
   alignas(8) uint8_t buffer[kLoginBufferSize];
   RewindData* packet = reinterpret_cast<RewindData*>(buffer);
 
   bool keepAliveDue = true;
-  while (clock() < deadline) {
+  while (clock.monotonicMs() < deadline) {
     if (keepAliveDue) TransmitRewindKeepAlive();
     keepAliveDue = true;
 
@@ -413,7 +413,7 @@ void ODMRTP_CLASS::beginTransmission(int src, int dst, int callType) {
   MutexLock lock(sendMutex);
   fillVoiceHeader(transmitData, static_cast<int>(sourceID), dst, callType);
   localCall = true;
-  lastVoiceMs = clock();
+  lastVoiceMs = clock.monotonicMs();
   for (int i = 0; i < 3; ++i) {
     sendLocked(REWIND_TYPE_DMR_DATA_BASE + 1, REWIND_FLAG_REAL_TIME_1, transmitData, sizeof(transmitData));
   }
@@ -422,7 +422,7 @@ void ODMRTP_CLASS::beginTransmission(int src, int dst, int callType) {
 void ODMRTP_CLASS::transmitAudio(unsigned char* burst) {
   if (burst == nullptr) return;
   MutexLock lock(sendMutex);
-  lastVoiceMs = clock();
+  lastVoiceMs = clock.monotonicMs();
   sendLocked(REWIND_TYPE_DMR_VOICE_FRAME, REWIND_FLAG_REAL_TIME_1, burst, REWIND_VOICE_BURST_SIZE);
 }
 
@@ -435,7 +435,7 @@ void ODMRTP_CLASS::endTransmission() {
 int64_t ODMRTP_CLASS::msUntilLocalCallEnds() const {
   MutexLock lock(sendMutex);
   if (!localCall) return 0;
-  const int64_t left = lastVoiceMs + kCallQuietMs - clock();
+  const int64_t left = lastVoiceMs + kCallQuietMs - clock.monotonicMs();
   return left > 0 ? left : 0;
 }
 
@@ -455,8 +455,6 @@ const char* ODMRTP_CLASS::getErrorMessage(int code) {
 }
 
 const char* ODMRTP_CLASS::getResolvedAddress() { return resolvedAddress; }
-
-void ODMRTP_CLASS::setClock(MonotonicClock source) { clock = std::move(source); }
 
 int ODMRTP_CLASS::WaitForRewindSessionEnd(RewindSessionPollData* data, long seconds, long microseconds) {
   (void)data;

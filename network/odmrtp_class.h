@@ -73,7 +73,9 @@ class ODMRTP_CLASS {
   // Error texts, indexed by the absolute value of a result code.
   static const char messages[7][32];
 
-  ODMRTP_CLASS(unsigned int userID, const char* description);
+  // The clock's monotonic time runs the login's deadline and the local call's end
+  // (the system's by default; tests hand in a ManualTime so as not to wait them out).
+  ODMRTP_CLASS(unsigned int userID, const char* description, Clock clock = Clock());
   ~ODMRTP_CLASS();
   ODMRTP_CLASS(const ODMRTP_CLASS&) = delete;
   ODMRTP_CLASS& operator=(const ODMRTP_CLASS&) = delete;
@@ -154,9 +156,6 @@ class ODMRTP_CLASS {
   const char* getResolvedAddress();
   int WaitForRewindSessionEnd(RewindSessionPollData* data, long seconds, long microseconds);
   bool hasContext() const EXCLUDES(sendMutex);
-  // Substitutes the monotonic clock of the login's deadline and of the local
-  // call's end, so tests need not wait them out. Before any other thread runs.
-  void setClock(MonotonicClock clock);
 
  private:
   struct ContextRelease {
@@ -186,5 +185,5 @@ class ODMRTP_CLASS {
   std::vector<uint32_t> staticGroups GUARDED_BY(sendMutex);
   bool localCall GUARDED_BY(sendMutex) = false;   // between a begin and its end
   int64_t lastVoiceMs GUARDED_BY(sendMutex) = 0;  // the local call's latest header or burst
-  MonotonicClock clock = monotonicMilliseconds;  // set before the threads run, then only read
+  const Clock clock;
 };

@@ -38,13 +38,7 @@ const char* resolveErrorText(int result, int error) {
   return result == EAI_SYSTEM ? strerror(error) : gai_strerror(result);
 }
 
-std::atomic<CUDP::ClockFn> clockOverride{nullptr};
 std::atomic<CUDP::ResolveFn> resolverOverride{nullptr};
-
-int64_t currentMs() {
-  CUDP::ClockFn clock = clockOverride.load();
-  return clock != nullptr ? clock() : monotonicMilliseconds();
-}
 
 int lookUp(const char* host, struct in_addr* address) {
   CUDP::ResolveFn resolver = resolverOverride.load();
@@ -61,24 +55,22 @@ constexpr short kReadable = POLLIN | POLLERR | POLLHUP;
 
 }  // namespace
 
-void CUDP::setClock(ClockFn clock) { clockOverride.store(clock); }
-
 void CUDP::setResolver(ResolveFn resolver) { resolverOverride.store(resolver); }
 
 CUDP::CUDP() = default;
 
-CUDP::CUDP(const char* host, int port, int flags) { openSocket(host, port, flags); }
+CUDP::CUDP(const char* host, int port, int flags, Clock source) : clock(source) { openSocket(host, port, flags); }
 
-CUDP::CUDP(const char* host, const int* ports, int flags) {
+CUDP::CUDP(const char* host, const int* ports, int flags, Clock source) : clock(source) {
   openSocket(host, ports != nullptr ? ports[0] : 0, ports, flags);
 }
 
-CUDP::CUDP(const char* host, int readPort, int writePort, int flags) {
+CUDP::CUDP(const char* host, int readPort, int writePort, int flags, Clock source) : clock(source) {
   int ports[2] = {writePort, 0};
   openSocket(host, readPort, ports, flags);
 }
 
-CUDP::CUDP(const char* host, int readPort, const int* writePorts, int flags) {
+CUDP::CUDP(const char* host, int readPort, const int* writePorts, int flags, Clock source) : clock(source) {
   openSocket(host, readPort, writePorts, flags);
 }
 
@@ -128,7 +120,7 @@ int CUDP::openSocket(const char* host, int newReadPort, const int* ports, int fl
   partnerResolved = result == 0;
   if (!partnerResolved) {
     // Nothing is sent (0.0.0.0 would be this host) until a retry resolves it.
-    nextResolveMs = currentMs() + kResolveRetryMs;
+    nextResolveMs = clock.monotonicMs() + kResolveRetryMs;
     logInstance.log(LOG_WARNING, "Can not resolve the partner host %s (%s), nothing is sent to it until it resolves\n",
                     hasHost ? host : "(none)", resolveErrorText(result, error));
   }
@@ -186,7 +178,7 @@ bool CUDP::resolvePartnerIfDue() {
   if (!resolveMutex.tryLock()) return false;
   MutexLock resolving(resolveMutex, std::adopt_lock);
   if (partnerResolved) return true;
-  int64_t now = currentMs();
+  int64_t now = clock.monotonicMs();
   if (now < nextResolveMs) return false;
   nextResolveMs = now + kResolveRetryMs;
   struct in_addr address {};

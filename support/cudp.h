@@ -14,6 +14,7 @@
 #include <atomic>
 #include <string>
 
+#include "base/clock.h"
 #include "base/mutex.h"
 #include "base/unique_fd.h"
 
@@ -23,12 +24,14 @@ class CUDP {
 
   // Closed until openSocket is called.
   CUDP();
+  // The opening constructors take the clock whose monotonic time paces the
+  // lookups of an unresolved partner host (the system's by default).
   // Read port and single write port both equal to port.
-  CUDP(const char* host, int port, int flags);
+  CUDP(const char* host, int port, int flags, Clock clock = Clock());
   // Read port: the first entry; write ports: the whole list (ended by 0).
-  CUDP(const char* host, const int* ports, int flags);
-  CUDP(const char* host, int readPort, int writePort, int flags);
-  CUDP(const char* host, int readPort, const int* writePorts, int flags);
+  CUDP(const char* host, const int* ports, int flags, Clock clock = Clock());
+  CUDP(const char* host, int readPort, int writePort, int flags, Clock clock = Clock());
+  CUDP(const char* host, int readPort, const int* writePorts, int flags, Clock clock = Clock());
   ~CUDP() = default;
   CUDP(const CUDP&) = delete;
   CUDP& operator=(const CUDP&) = delete;
@@ -81,12 +84,9 @@ class CUDP {
 
   // Whether the dotted-quad text is the IPv4 address of a local interface.
   static bool isLocalInterfaceAddress(const char* address);
-  // Test hooks, for every endpoint (nullptr restores the defaults): the monotonic
-  // clock in milliseconds that paces the retries, and the host lookup (0, or a
-  // getaddrinfo error code).
-  using ClockFn = int64_t (*)();
+  // Test hook, for every endpoint (nullptr restores the default): the host lookup
+  // (0, or a getaddrinfo error code).
   using ResolveFn = int (*)(const char* host, struct in_addr* address);
-  static void setClock(ClockFn clock);
   static void setResolver(ResolveFn resolver);
 
   // The positive ports among the 16 slots as "p1,p2,..." in a per-thread buffer
@@ -108,5 +108,6 @@ class CUDP {
   bool hasHost = false;
   std::atomic<bool> partnerResolved{false};  // set under writeMutex
   Mutex resolveMutex;                        // one lookup at a time
-  std::atomic<int64_t> nextResolveMs{0};     // when the next lookup is due
+  std::atomic<int64_t> nextResolveMs{0};     // when the next lookup is due, monotonic
+  const Clock clock{};                       // the system's for an endpoint made closed
 };

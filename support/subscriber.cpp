@@ -2,10 +2,8 @@
 #include "support/subscriber.h"
 
 #include <strings.h>
-#include <sys/time.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,16 +23,6 @@ constexpr size_t kStringBlockSize = 64 * 1024;
 // Titles further right than this are not looked at.
 constexpr int kMaxTitledColumns = 32;
 constexpr const char kByteOrderMark[] = "\xEF\xBB\xBF";
-
-std::atomic<Subscriber::ClockFn> clockOverride{nullptr};
-
-int64_t current_timestamp() {
-  Subscriber::ClockFn clock = clockOverride.load(std::memory_order_relaxed);
-  if (clock != nullptr) return clock();
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000;
-}
 
 // Like strtok with ",": skips leading separators, ends the token at the next one
 // (overwritten by a zero byte) and returns the token, or null when none is left.
@@ -146,7 +134,7 @@ struct FileCloser {
 
 Subscriber::Subscriber() : Subscriber(std::string(kDefaultFileName)) {}
 
-Subscriber::Subscriber(std::string name) : table(new Table), fileName(std::move(name)) {
+Subscriber::Subscriber(std::string name, Clock source) : table(new Table), clock(source), fileName(std::move(name)) {
   loadSubscriberMap(fileName.c_str());
 }
 
@@ -160,8 +148,6 @@ Subscriber::~Subscriber() {
     pthread_join(reloadThread, nullptr);
   }
 }
-
-void Subscriber::setClock(ClockFn clock) { clockOverride.store(clock, std::memory_order_relaxed); }
 
 char* Subscriber::Table::newString(size_t length) {
   if (stringBlocks.empty() || blockSize - blockUsed < length + 1) {
@@ -363,7 +349,7 @@ void Subscriber::logLoad(const LoadOutcome& outcome) {
 
 void Subscriber::loadSubscriberMap(const char* path) {
   logLoad(table->load(path));
-  loadTime = current_timestamp();
+  loadTime = clock.wallMs();
 }
 
 void Subscriber::freeSubscriberMap() { table.reset(new Table); }
@@ -373,12 +359,12 @@ void Subscriber::reloadSubscriberMap() {
   LoadOutcome outcome = fresh->load(fileName.c_str());
   logLoad(outcome);
   if (outcome.loaded >= 0) table.swap(fresh);
-  loadTime = current_timestamp();
+  loadTime = clock.wallMs();
 }
 
 void Subscriber::reloadIfOld() {
   adoptReloaded();
-  int64_t now = current_timestamp();
+  int64_t now = clock.wallMs();
   int64_t age = now - loadTime;
   // A wall clock set back by more than a day (a board that booted with a wrong
   // date) counts as old too, or the table would not be reloaded until the clock

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/mutex.h"
 
 // One line of the file. The strings belong to the database.
@@ -37,12 +38,11 @@ struct cmp_str {
 
 class Subscriber {
  public:
-  // Milliseconds since the epoch.
-  using ClockFn = int64_t (*)();
-
   // Loads "./subscriber_ids.csv".
   Subscriber();
-  explicit Subscriber(std::string fileName);
+  // The table's age is measured on the wall time of the clock (the system's by
+  // default): a day on the calendar, as people set the file's updates.
+  explicit Subscriber(std::string fileName, Clock clock = Clock());
   ~Subscriber();
   Subscriber(const Subscriber&) = delete;
   Subscriber& operator=(const Subscriber&) = delete;
@@ -67,10 +67,6 @@ class Subscriber {
   // Waits until a reload that a lookup started has finished reading the file
   // (the next lookup then answers from its table). For tests.
   void waitForReload() EXCLUDES(reloadMutex);
-
-  // Test hook: a substitute millisecond clock for every database (nullptr
-  // restores the wall clock). The owner thread alone reads it.
-  static void setClock(ClockFn clock);
 
  private:
   // The two indexes are arrays sorted by key, one entry per distinct key, searched
@@ -146,7 +142,8 @@ class Subscriber {
   void _reloadSubscribers() EXCLUDES(reloadMutex);
 
   std::unique_ptr<Table> table;  // the owner thread's
-  int64_t loadTime = 0;          // the owner thread's
+  int64_t loadTime = 0;          // the owner thread's: wall milliseconds
+  Clock clock;                   // the owner thread alone reads it
   std::string fileName;
 
   // The reload thread, started by the first reload; it reads the file into a new

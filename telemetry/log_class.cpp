@@ -22,8 +22,6 @@ const char LEVELS[] = " DMIWEF";
 
 char levelLetter(unsigned int level) { return level < sizeof(LEVELS) - 1 ? LEVELS[level] : '?'; }
 
-void systemClock(struct timeval* now) { gettimeofday(now, nullptr); }
-
 // Opens the log file for appending. A file it creates is 0640 whatever the umask:
 // the log names callers and servers, so it is not for every user of the machine.
 // An existing file keeps the mode it has.
@@ -58,9 +56,7 @@ void LOG_CLASS::log(unsigned int level, const char* format, ...) {
 
   char line[kLineSize];
 
-  struct timeval now;
-  ClockFn clockFn = clock.load(std::memory_order_relaxed);
-  (clockFn != nullptr ? clockFn : systemClock)(&now);
+  const struct timeval now = clock.load(std::memory_order_relaxed).wallTimeval();
   struct tm utc;
   time_t seconds = now.tv_sec;
   gmtime_r(&seconds, &utc);
@@ -151,8 +147,6 @@ void LOG_CLASS::setBroker(MQTT* client, const char* topic) {
   mqtt = client;
   mqttTopic = topic;
 }
-
-void LOG_CLASS::setClock(ClockFn clockFn) { clock.store(clockFn, std::memory_order_relaxed); }
 
 void LOG_CLASS::setLineObserver(LineObserver lineObserver, void* context) {
   MutexLock lock(logMutex);

@@ -7,11 +7,10 @@
 // signal thread while another thread holds the log lock.
 #pragma once
 
-#include <sys/time.h>
-
 #include <atomic>
 #include <cstdio>
 
+#include "base/clock.h"
 #include "base/mutex.h"
 
 class MQTT;
@@ -31,7 +30,6 @@ class LOG_CLASS {
   static constexpr size_t kLineSize = 1024;
   static constexpr size_t kPrefixLength = 27;
 
-  using ClockFn = void (*)(struct timeval*);
   using LineObserver = void (*)(void* context, unsigned int level, const char* line);
 
   LOG_CLASS();
@@ -52,9 +50,11 @@ class LOG_CLASS {
   // Forward every emitted line to the client on the topic (the topic is not copied).
   void setBroker(MQTT* client, const char* topic) EXCLUDES(logMutex);
 
-  // Test hooks: a substitute wall clock, and an observer that sees every emitted
-  // line under the log lock (nullptr restores the defaults).
-  void setClock(ClockFn clock);
+  // The clock whose wall time stamps the lines (the system's unless set; a
+  // default Clock restores it). Any thread.
+  void setClock(Clock source) { clock.store(source, std::memory_order_relaxed); }
+  // Test hook: an observer that sees every emitted line under the log lock
+  // (nullptr restores the default).
   void setLineObserver(LineObserver observer, void* context) EXCLUDES(logMutex);
 
  private:
@@ -69,7 +69,7 @@ class LOG_CLASS {
   const char* mqttTopic GUARDED_BY(logMutex) = nullptr;
 
   std::atomic<bool> closeRequested{false};
-  std::atomic<ClockFn> clock{nullptr};
+  std::atomic<Clock> clock{Clock()};
   LineObserver observer GUARDED_BY(logMutex) = nullptr;
   void* observerContext GUARDED_BY(logMutex) = nullptr;
 };

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "telemetry/status_board.h"
 
-#include <time.h>
-
 #include <algorithm>
 
 #include "version.h"
@@ -10,18 +8,6 @@
 StatusBoard statusBoard;
 
 namespace {
-
-int64_t realWallMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int64_t realMonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 std::string cut(const char* text) {
   if (text == nullptr) return std::string();
@@ -32,13 +18,12 @@ std::string cut(const char* text) {
 
 }  // namespace
 
-StatusBoard::StatusBoard() : wallMs(realWallMs), monotonicMs(realMonotonicMs) { startUnix = wallMs() / 1000; }
+StatusBoard::StatusBoard() { startUnix = wallMs() / 1000; }
 
 void StatusBoard::setListener(Listener l) { listener = std::move(l); }
 
-void StatusBoard::setClocks(ClockFn wall, ClockFn monotonic) {
-  wallMs = wall;
-  monotonicMs = monotonic;
+void StatusBoard::setClock(Clock source) {
+  clock = source;
   startUnix = wallMs() / 1000;
 }
 

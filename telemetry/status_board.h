@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/mutex.h"
 
 enum class StatusLink { Starting, LoggingIn, LoggedIn, Lost, Reconnecting, GaveUp };
@@ -92,16 +93,15 @@ class StatusBoard {
   // board's lock and outside any lock the HTTP side takes, and it must not
   // block: it runs on a voice thread. Set once, before the threads start.
   using Listener = std::function<void(StatusChange, const StatusSnapshot&, const StatusCall*)>;
-  // Wall clock in milliseconds since the epoch and a monotonic clock in
-  // milliseconds; tests may replace them before the threads start.
-  using ClockFn = int64_t (*)();
-
   StatusBoard();
   StatusBoard(const StatusBoard&) = delete;
   StatusBoard& operator=(const StatusBoard&) = delete;
 
   void setListener(Listener listener);
-  void setClocks(ClockFn wallMs, ClockFn monotonicMs);
+  // The clock of the board: its wall time dates the start, the logins and the
+  // calls, its monotonic time measures the calls (the system's unless set). Set
+  // before the threads start; the start's date is taken again.
+  void setClock(Clock source);
 
   // The link. host and port are copied; reason may be null. attempt counts from
   // 1 while logging in and is kept as it is when 0 is given.
@@ -144,7 +144,10 @@ class StatusBoard {
   void notify(StatusChange change, const StatusCall* call) EXCLUDES(mutex);
 
   Listener listener;  // written before the threads start
-  ClockFn wallMs, monotonicMs;
+  int64_t wallMs() const { return clock.wallMs(); }
+  int64_t monotonicMs() const { return clock.monotonicMs(); }
+
+  Clock clock;  // written before the threads start
   int64_t startUnix = 0;
 
   std::atomic<uint64_t> frames[2] = {};

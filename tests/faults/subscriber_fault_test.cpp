@@ -17,9 +17,6 @@
 namespace faults {
 namespace {
 
-int64_t fakeNow = 1700000000000;
-int64_t fakeClock() { return fakeNow; }
-
 struct Lines {
   std::mutex mutex;
   std::string text;
@@ -39,7 +36,6 @@ struct Lines {
 class SubscriberFault : public ::testing::Test {
  protected:
   void SetUp() override {
-    Subscriber::setClock(fakeClock);
     logInstance.setLogLevel(LOG_INFO);
     logInstance.setLineObserver(Lines::observe, &lines);
     resetSettings(&settings);
@@ -53,7 +49,6 @@ class SubscriberFault : public ::testing::Test {
   }
   void TearDown() override {
     logInstance.setLineObserver(nullptr, nullptr);
-    Subscriber::setClock(nullptr);
     freeSettings(&settings);
   }
 
@@ -72,21 +67,22 @@ class SubscriberFault : public ::testing::Test {
   PartnerLink partner;
   Settings_t settings{};
   Lines lines;
+  ManualTime time;  // the bridge's clock: only its wall time moves here
 };
 
 TEST_F(SubscriberFault, MissingFileAtStartIsLoadedByTheDailyReload) {
   std::atomic<bool> done{false};
-  BridgeComponents bridge(&settings, done);
+  BridgeComponents bridge(&settings, done, Clock(&time));
   EXPECT_NE(lines.take().find("Subscriber IDs file not found.\n"), std::string::npos);
   networkCallFrom(bridge, 4660);
   EXPECT_NE(lines.take().find("DMR, ODMR Begin Tx: src = 4660, dst = 91 (GROUP)\n"), std::string::npos);
 
   dir.write("subscriber_ids.csv", "4660,AB1CDE,Ann\n2345678,N0CALL,Bob\n");
-  fakeNow += 3600 * 1000;  // an hour later the table is not yet reloaded
+  time.stepWallMs(3600 * 1000);  // an hour later the table is not yet reloaded
   networkCallFrom(bridge, 4660);
   EXPECT_NE(lines.take().find("src = 4660, dst = 91 (GROUP)\n"), std::string::npos);
 
-  fakeNow += 24 * 3600 * 1000;  // a day after the start it is, beside the call
+  time.stepWallMs(24 * 3600 * 1000);  // a day after the start it is, beside the call
   networkCallFrom(bridge, 4660);
   bridge.subscribers->waitForReload();  // the reload runs on its own thread
   networkCallFrom(bridge, 4660);
@@ -97,7 +93,7 @@ TEST_F(SubscriberFault, MissingFileAtStartIsLoadedByTheDailyReload) {
 
   // A file gone at the next reload leaves the table as it was.
   unlink(dir.file("subscriber_ids.csv").c_str());
-  fakeNow += 24 * 3600 * 1000 + 1;
+  time.stepWallMs(24 * 3600 * 1000 + 1);
   networkCallFrom(bridge, 4660);
   bridge.subscribers->waitForReload();  // the reload runs on its own thread
   networkCallFrom(bridge, 4660);

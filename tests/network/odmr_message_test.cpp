@@ -52,8 +52,8 @@ TEST_F(BridgeHandlers, ShortServerPacketsAreDroppedNotFilledWithStaleBytes) {
 }
 
 TEST_F(BridgeHandlers, NetworkCallEndsAtAnotherCallersHeaderOrAfterSilence) {
-  int64_t now = 0;
-  link.setClock([&] { return now; });
+  ManualTime time(0);
+  link.setClock(Clock(&time));
   const std::vector<uint8_t> first = {0, 0, 0, 0, 0, 91, 0, 0x12, 0x34, 0, 0, 0};
   std::vector<uint8_t> otherSource = first, otherGroup = first, privateCall = first;
   otherSource[8] = 0x35;
@@ -89,14 +89,14 @@ TEST_F(BridgeHandlers, NetworkCallEndsAtAnotherCallersHeaderOrAfterSilence) {
   // The call now in progress, kept alive by a burst and an alias block, ends 1.5 s
   // after its last voice packet.
   partner.clear();
-  now = 1000;
+  time.setMonotonicMs(1000);
   rewind(REWIND_TYPE_DMR_VOICE_FRAME, burst);
-  now = 2000;
+  time.setMonotonicMs(2000);
   rewind(REWIND_TYPE_DMR_EMBEDDED_DATA, {4, 0, 0x4A, 'D', 'L', '1', 'A', 'B', 'C'});
-  now = 3499;
+  time.setMonotonicMs(3499);
   handler->endQuietNetworkCall();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "DMR, ODMR End Tx:DMR frame count was 2 frames\n"), 3);
-  now = 3500;
+  time.setMonotonicMs(3500);
   handler->endQuietNetworkCall();
   handler->endQuietNetworkCall();  // idle now: nothing more
   ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, 5000));

@@ -174,10 +174,11 @@ TEST_F(RewindClientTest, SilentServerTimesOutAfterThreeKeepAlivesTwoSecondsApart
 
 TEST_F(RewindClientTest, LoginDeadlineRunsOnTheClockItIsGiven) {
   sim.setSilent(true);
-  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3");
-  // 5 s pass during the first receive: one keep-alive, and the login gives up.
-  int readings = 0;
-  client.setClock([&readings] { return readings++ < 2 ? int64_t{1000} : int64_t{6000}; });
+  // Each reading of the clock moves it 3 s on, so 5 s pass during the first
+  // receive: one keep-alive, and the login gives up.
+  ManualTime time;
+  time.setStepPerReadingMs(3000);
+  ODMRTP_CLASS client(kUserID, "ZELK_0.3.3", ::Clock(&time));
   EXPECT_EQ(connect(client), REWIND_ERROR_SERVER_TIMEOUT);
   EXPECT_FALSE(sim.waitForPacket(REWIND_TYPE_KEEP_ALIVE, 2, 500));
   EXPECT_EQ(sim.packetsOfType(REWIND_TYPE_KEEP_ALIVE).size(), 1u);
@@ -313,17 +314,16 @@ TEST_F(RewindClientTest, SubscriptionAndShutdownPackets) {
 }
 
 TEST_F(RewindClientTest, LocalCallLastsUntilItsTerminatorOrAQuietSpell) {
-  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION);
-  int64_t now = 1000;
-  client.setClock([&now] { return now; });
+  ManualTime time;
+  ODMRTP_CLASS client(kUserID, ZELK_NAME "_" ZELK_VERSION, ::Clock(&time));
   uint8_t burst[27] = {};
   EXPECT_EQ(client.msUntilLocalCallEnds(), 0);
   client.beginTransmission(7, 91, 0);
-  now += 1000;
+  time.advanceMs(1000);
   client.transmitAudio(burst);  // a burst holds it open
-  now += 1000;
+  time.advanceMs(1000);
   EXPECT_EQ(client.msUntilLocalCallEnds(), 500);
-  now += 500;
+  time.advanceMs(500);
   EXPECT_EQ(client.msUntilLocalCallEnds(), 0) << "a partner that went away";
   client.beginTransmission(7, 91, 0);
   client.endTransmission();

@@ -211,8 +211,6 @@ TEST_F(CudpTest, ReadPortIsExclusiveEvenForSocketsThatAskForReuse) {
   EXPECT_EQ(endpoint.readSocket(buffer, sizeof(buffer)), 3);
 }
 
-int64_t fakeMs = 0;
-int64_t fakeClock() { return fakeMs; }
 int lookups = 0;
 bool lookupWorks = false;
 int fakeResolver(const char*, struct in_addr* address) {
@@ -221,17 +219,13 @@ int fakeResolver(const char*, struct in_addr* address) {
 }
 
 struct ResolverHooks {
-  ResolverHooks() { CUDP::setClock(fakeClock); }
-  ~ResolverHooks() {
-    CUDP::setClock(nullptr);
-    CUDP::setResolver(nullptr);
-  }
+  ~ResolverHooks() { CUDP::setResolver(nullptr); }
 };
 
 TEST_F(CudpTest, UnresolvableHostIsReportedSendsNothingAndIsRetriedEveryTenSeconds) {
   ResolverHooks hooks;
-  fakeMs = 1000;
-  CUDP unresolved("partner.invalid", 0, partner.port, 1);  // the system's resolver
+  ManualTime time;
+  CUDP unresolved("partner.invalid", 0, partner.port, 1, Clock(&time));  // the system's resolver
   CloseOnExit closeUnresolved{unresolved};
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("Can not resolve the partner host partner.invalid (", 0), 0u) << lines[0];
@@ -242,17 +236,17 @@ TEST_F(CudpTest, UnresolvableHostIsReportedSendsNothingAndIsRetriedEveryTenSecon
   CUDP::setResolver(fakeResolver);
   lookups = 0;
   lookupWorks = false;
-  fakeMs += 9999;
+  time.advanceMs(9999);
   EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), -1);
   EXPECT_EQ(lookups, 0) << "at most one lookup every 10 seconds";
-  fakeMs += 1;
+  time.advanceMs(1);
   EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), -1);
   EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), -1);
   EXPECT_EQ(lookups, 1);
   EXPECT_EQ(lines.size(), 1u) << "a failed retry says nothing new";
 
   lookupWorks = true;
-  fakeMs += 10000;
+  time.advanceMs(10000);
   EXPECT_EQ(unresolved.writeSocket(data, sizeof(data)), 3);
   EXPECT_EQ(partner.receive(), std::string("\x0d\x01\x00", 3));
   EXPECT_EQ(lines.back(), "Partner host partner.invalid resolved to 127.0.0.1\n");

@@ -14,20 +14,15 @@
 namespace {
 
 constexpr int64_t kDayMs = 86400000;
-int64_t fakeNow = 0;
-int64_t fakeClock() { return fakeNow; }
 
 class SubscriberTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fakeNow = 1700000000000;
-    Subscriber::setClock(fakeClock);
     logInstance.setLogLevel(3);
     testing_support::collectLogLines(&lines);
   }
   void TearDown() override {
     logInstance.setLineObserver(nullptr, nullptr);
-    Subscriber::setClock(nullptr);
   }
   std::string writeIds(const std::string& content) {
     dir.write("ids.csv", content);
@@ -36,6 +31,7 @@ class SubscriberTest : public ::testing::Test {
 
   testing_support::TempDir dir;
   std::vector<std::string> lines;
+  ManualTime time;  // the tables' wall clock, where a test moves it
 };
 
 TEST_F(SubscriberTest, FindsARecordByIdAndByExactCallsign) {
@@ -173,12 +169,12 @@ TEST_F(SubscriberTest, LastLineWinsInEachIndexSeparately) {
 }
 
 TEST_F(SubscriberTest, MissingFileIsRetriedByTheFirstLookupAfterADay) {
-  Subscriber database(dir.file("later.csv"));
+  Subscriber database(dir.file("later.csv"), Clock(&time));
   EXPECT_EQ(lines, std::vector<std::string>{"Subscriber IDs file not found.\n"});
   dir.write("later.csv", "42\tLATE\tArrival\n");  // a reload reads each form
-  fakeNow += kDayMs;  // exactly a day is not yet too old
+  time.advanceMs(kDayMs);  // exactly a day is not yet too old
   EXPECT_EQ(database.findSubscriber(42u), nullptr);
-  fakeNow += 1;
+  time.advanceMs(1);
   EXPECT_EQ(database.findSubscriber("LATE"), nullptr);  // starts the reload, answers from the table it has
   database.waitForReload();
   SUBINFO* found = database.findSubscriber("LATE");
@@ -190,11 +186,12 @@ TEST_F(SubscriberTest, MissingFileIsRetriedByTheFirstLookupAfterADay) {
 }
 
 TEST_F(SubscriberTest, ReloadReplacesTheTableAndReleasesEveryRecord) {
-  Subscriber database(writeIds("1,A,a\n1,B,b\n2,B,c\n"));  // displaced records, freed by the leak check's watch
+  // Displaced records, freed by the leak check's watch.
+  Subscriber database(writeIds("1,A,a\n1,B,b\n2,B,c\n"), Clock(&time));
   dir.write("ids.csv", "3,C,Three\n");
-  fakeNow -= 1000;  // a small step back of the clock changes nothing
+  time.stepWallMs(-1000);  // a small step back of the clock changes nothing
   EXPECT_NE(database.findSubscriber(1u), nullptr);
-  fakeNow -= 2 * kDayMs;  // a clock set back by more than a day reloads
+  time.stepWallMs(-2 * kDayMs);  // a clock set back by more than a day reloads
   EXPECT_NE(database.findSubscriber(1u), nullptr);
   database.waitForReload();
   EXPECT_EQ(database.findSubscriber(1u), nullptr);

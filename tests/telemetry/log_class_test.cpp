@@ -15,9 +15,6 @@ namespace {
 using testing_support::readFile;
 using testing_support::TempDir;
 
-struct timeval fixedTime;
-void fixedClock(struct timeval* now) { *now = fixedTime; }
-
 // Each test gets its own log directory through ZELK_LOG and sees every emitted line.
 class LoggerTest : public ::testing::Test {
  protected:
@@ -33,7 +30,7 @@ class LoggerTest : public ::testing::Test {
   }
   void TearDown() override {
     logInstance.setLineObserver(nullptr, nullptr);
-    logInstance.setClock(nullptr);
+    logInstance.setClock(Clock());
     logInstance.logClose();
     logInstance.setLogLevel(2);
     unsetenv("ZELK_LOG");
@@ -42,15 +39,16 @@ class LoggerTest : public ::testing::Test {
 
   TempDir dir;
   std::vector<std::string> lines;
+  ManualTime time;
 };
 
 TEST_F(LoggerTest, PrefixIsUtcWithTruncatedMilliseconds) {
   setenv("TZ", "Asia/Kolkata", 1);
   tzset();
-  logInstance.setClock(fixedClock);
-  fixedTime = {1700000000, 999999};  // 2023-11-14 22:13:20 UTC
+  logInstance.setClock(Clock(&time));
+  time.setWallUs(1700000000999999);  // 2023-11-14 22:13:20 UTC
   logInstance.log(LOG_WARNING, "x\n");
-  fixedTime = {1700000000, 999};
+  time.setWallUs(1700000000000999);
   logInstance.log(LOG_FATAL, "y\n");
   unsetenv("TZ");
   tzset();

@@ -12,12 +12,10 @@
 
 namespace {
 
-int64_t fakeMs = 1000000;
-int64_t fakeClock() { return fakeMs; }
-
 TEST(StatusBoard, LastHeardKeepsTheNewestTwentyWithTheCallOnAirFirst) {
+  ManualTime time;
   StatusBoard board;
-  board.setClocks(fakeClock, fakeClock);
+  board.setClock(Clock(&time));
   std::vector<StatusChange> changes;
   // The listener may read the board: it runs outside the board's lock.
   board.setListener([&](StatusChange c, const StatusSnapshot& s, const StatusCall*) {
@@ -31,11 +29,11 @@ TEST(StatusBoard, LastHeardKeepsTheNewestTwentyWithTheCallOnAirFirst) {
   for (uint32_t id = 1; id <= 25; ++id) {
     board.callBegan(StatusWay::ToNetwork, id, 91, false, "C", nullptr);
     for (uint32_t f = 0; f < id; ++f) board.frame(StatusWay::ToNetwork);
-    fakeMs += 1000;
+    time.advanceMs(1000);
   }
   board.callEnded(StatusWay::ToNetwork, 2500);
   board.callBegan(StatusWay::FromNetwork, 99, 91, true, nullptr, nullptr);
-  fakeMs += 700;
+  time.advanceMs(700);
   const StatusSnapshot s = board.snapshot();
   ASSERT_EQ(s.lastHeard.size(), StatusBoard::kLastHeard);
   EXPECT_TRUE(s.lastHeard[0].onAir);
