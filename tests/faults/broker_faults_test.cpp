@@ -345,6 +345,17 @@ TEST_F(Faults, StatusOnTheBrokerShowsTheLinkAndEachCallAndOfflineOnceTheDaemonIs
   sim.clearPackets();
   partner.sendCall(2345678, 91, 20, 20, "{\"call\":\"N0CALL\",\"name\":\"Al \\\"Q\\\" <b>\"}");
   ASSERT_TRUE(sim.waitForPacket(REWIND_TYPE_DMR_DATA_BASE + 2, 1, kWaitMs)) << zelk->output();
+  // The local call's end goes out after its terminator; wait for it, or the
+  // network call's start may come first.
+  std::vector<nlohmann::json> calls;
+  auto waitForCalls = [&](size_t count) {
+    for (int i = 0; i < 150 && calls.size() < count; ++i) {
+      usleep(100 * 1000);
+      calls = printed(*live, "trelvane/ZELK/call");
+    }
+  };
+  waitForCalls(2);
+  ASSERT_EQ(calls.size(), 2u) << live->output();
   partner.clear();
   SimCall call;
   call.bursts = 10;  // paced: 600 ms
@@ -354,11 +365,7 @@ TEST_F(Faults, StatusOnTheBrokerShowsTheLinkAndEachCallAndOfflineOnceTheDaemonIs
   ASSERT_TRUE(sim.playCall(call));
   ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, kWaitMs)) << zelk->output();
 
-  std::vector<nlohmann::json> calls;
-  for (int i = 0; i < 150 && calls.size() < 4; ++i) {
-    usleep(100 * 1000);
-    calls = printed(*live, "trelvane/ZELK/call");
-  }
+  waitForCalls(4);
   ASSERT_EQ(calls.size(), 4u) << live->output();
   const char* events[] = {"start", "end", "start", "end"};
   for (size_t i = 0; i < calls.size(); ++i) {
