@@ -14,7 +14,10 @@ struct mg_context;
 
 class StatusServer {
  public:
-  static constexpr int kWorkers = 8;         // requests served at once
+  // Requests served at once. CivetWeb starts its workers with the server and
+  // keeps them (it has no workers on demand); each holds some 30 KiB of stack
+  // and buffers, and a page for one operator and a scraper needs few.
+  static constexpr int kWorkers = 2;
   static constexpr int kQueued = 8;          // accepted connections waiting for a worker
   static constexpr int kRequestTimeoutMs = 5000;
 
