@@ -42,18 +42,18 @@ int main(int argc, char** argv) {
   // of the last one and keep pages resident that neither needs: over a month of
   // daily reloads about half a megabyte. A fixed bound keeps the big blocks out
   // of the heap.
-  // The allocator also gives each thread that allocates an arena of its own, up
-  // to eight per core: with the page's workers a dozen heaps, each keeping a few
-  // pages resident, multiplied by every bridge on the machine. The daemon's
-  // threads allocate little and seldom (a message per frame, an answer per
-  // request), and their per-thread caches serve most of it without touching an
-  // arena, so two arenas are shared by all of them. It is set here, before any
-  // thread starts, rather than in the service units, so that it holds however
+  // The allocator also gives each thread that allocates a heap (arena) of its
+  // own, up to eight per core, each keeping a few pages resident: some 24 KiB a
+  // thread, for every bridge on the machine. The daemon's threads allocate little
+  // and seldom (a message per frame, an answer per request) and hold the heap's
+  // lock for well under a microsecond, and their per-thread caches serve most
+  // small blocks without it, so all of them share the one heap. Set here, before
+  // any thread starts, rather than in the service units, so that it holds however
   // the daemon is started. (The sanitizers bring their own allocator and ignore
   // both settings.)
 #if defined(__GLIBC__)
   mallopt(M_MMAP_THRESHOLD, 64 * 1024);
-  mallopt(M_ARENA_MAX, 2);
+  mallopt(M_ARENA_MAX, 1);
 #endif
   // Whole lines reach a pipe or the journal as they are logged.
   setvbuf(stdout, nullptr, _IOLBF, 0);
