@@ -17,8 +17,9 @@
 // started and logged in.
 //
 //   zelk_many_bench [--zelk PATH] [--counts 1,10,50,100] [--frames N]
-//                   [--idle-seconds S] [--json PATH] [--data PATH] [--keep]
-// --data writes the rows as columns for a plot (gnuplot).
+//                   [--idle-seconds S] [--json PATH] [--data PATH] [--scratch DIR] [--keep]
+// --data writes the rows as columns for a plot (gnuplot); --scratch names where
+// the daemons' configurations and log files go (default /tmp).
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
@@ -75,6 +76,7 @@ struct Options {
   int frames = 100;  // voice frames per call: 6 s of speech
   int idleSeconds = 20;
   std::string jsonPath = "many.json", dataPath;
+  std::string scratchParent = "/tmp";  // where the daemons' configurations and logs go
   bool keep = false;
 };
 
@@ -465,9 +467,10 @@ int readOptions(int argc, char** argv, Options& o) {
     else if (a == "--json") o.jsonPath = next();
     else if (a == "--data") o.dataPath = next();
     else if (a == "--keep") o.keep = true;
+    else if (a == "--scratch") o.scratchParent = next();
     else {
       fprintf(stderr, "usage: zelk_many_bench [--zelk PATH] [--counts 1,10,50,100] [--frames N] [--idle-seconds S] "
-                      "[--json PATH] [--data PATH] [--keep]\n");
+                      "[--json PATH] [--data PATH] [--scratch DIR] [--keep]\n");
       return 2;
     }
   }
@@ -655,8 +658,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "not enough free ports for %d daemons\n", most);
     return 1;
   }
-  char pattern[] = "/tmp/zelk-many-XXXXXX";
-  const std::string scratch = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
+  std::string pattern = o.scratchParent + "/zelk-many-XXXXXX";
+  const std::string scratch = mkdtemp(&pattern[0]) != nullptr ? pattern : o.scratchParent;
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   printf("== %d cores; a call of %d frames each way per bridge, all at once; idle over %d s; rig %s\n", cores,
          o.frames, o.idleSeconds, rigRealtime ? "SCHED_FIFO" : "at normal priority (no SCHED_FIFO)");
