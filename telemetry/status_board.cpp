@@ -5,8 +5,6 @@
 
 #include "version.h"
 
-StatusBoard statusBoard;
-
 namespace {
 
 std::string cut(const char* text) {
@@ -69,7 +67,7 @@ void StatusBoard::callBegan(StatusWay way, uint32_t source, uint32_t destination
   {
     MutexLock lock(mutex);
     hadOne = onAir[w].active;
-    if (hadOne) endLocked(w, -1, &ended);
+    if (hadOne) endLocked(w, -1, CallQuality(), &ended);
     OnAir& a = onAir[w];
     a.active = true;
     a.startMonotonicMs = monotonicMs();
@@ -105,19 +103,23 @@ void StatusBoard::setAlias(StatusWay way, const std::string& alias) {
   a.call.alias = cut(alias.c_str());
 }
 
-void StatusBoard::callEnded(StatusWay way, int64_t durationMs) {
+void StatusBoard::callEnded(StatusWay way, int64_t durationMs) { callEnded(way, CallQuality(), durationMs); }
+
+void StatusBoard::callEnded(StatusWay way, const CallQuality& quality, int64_t durationMs) {
   StatusCall ended;
   {
     MutexLock lock(mutex);
     const int w = index(way);
     if (!onAir[w].active) return;
-    endLocked(w, durationMs, &ended);
+    endLocked(w, durationMs, quality, &ended);
+    if (way == StatusWay::FromNetwork) addLocked(quality);
   }
   notify(StatusChange::CallEnded, &ended);
 }
 
-void StatusBoard::endLocked(int w, int64_t durationMs, StatusCall* ended) {
+void StatusBoard::endLocked(int w, int64_t durationMs, const CallQuality& quality, StatusCall* ended) {
   OnAir& a = onAir[w];
+  a.call.quality = quality;
   a.active = false;
   a.call.onAir = false;
   a.call.durationMs = durationMs >= 0 ? durationMs : std::max<int64_t>(0, monotonicMs() - a.startMonotonicMs);
@@ -126,6 +128,20 @@ void StatusBoard::endLocked(int w, int64_t durationMs, StatusCall* ended) {
   heardNext = (heardNext + 1) % kLastHeard;
   if (heardCount < kLastHeard) ++heardCount;
   *ended = a.call;
+}
+
+void StatusBoard::addLocked(const CallQuality& q) {
+  StatusNetworkQuality& n = networkQuality;
+  n.lost += q.lost;
+  n.duplicates += q.duplicates;
+  n.outOfOrder += q.outOfOrder;
+  n.late += q.late;
+  n.filled += q.filled;
+  if (q.frames < 2) return;  // no jitter without two bursts
+  size_t bucket = 0;
+  while (bucket < kStatusJitterBuckets && q.jitterMs > kStatusJitterBucketsMs[bucket]) ++bucket;
+  ++n.jitterCalls[bucket];
+  n.jitterSumMs += q.jitterMs;
 }
 
 StatusSnapshot StatusBoard::snapshot() const {
@@ -166,6 +182,7 @@ StatusSnapshot StatusBoard::copyLocked() const {
   c.callsToNetwork = calls[1].load(std::memory_order_relaxed);
   for (int i = 0; i < static_cast<int>(StatusCounter::Count_); ++i) c.counts[i] = counts[i].load(std::memory_order_relaxed);
   c.droppedLogLines = droppedLines.load(std::memory_order_relaxed);
+  c.network = networkQuality;
   return s;
 }
 
