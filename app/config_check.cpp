@@ -10,6 +10,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,13 +18,16 @@
 #include "app/setting_lists.h"
 #include "app/settings.h"
 #include "network/odmrtp_class.h"
+#include "telemetry/broker_discovery.h"
 #include "telemetry/control_escape.h"
+#include "telemetry/host_check.h"
 #include "telemetry/log_class.h"
 
 namespace {
 
 constexpr size_t kMaxPathLength = 127;  // as at start-up
 constexpr uint32_t kMax24Bit = 0xFFFFFF;
+constexpr size_t kMaxNameLength = 64;
 
 // The numeric keys as the file spells them, by the key's upper-case name.
 using RawValues = std::map<std::string, std::string>;
@@ -115,6 +119,28 @@ class Checker {
     fclose(file);
   }
 
+  // The keys of a named instance, the page's names and Home Assistant's discovery.
+  void instance(const Settings_t& s) {
+    const std::string name = s.name != nullptr ? s.name : "";
+    if (name.size() > kMaxNameLength || std::any_of(name.begin(), name.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        })) {
+      problem("error: %s = %s: %s\n", "Name", name, "at most 64 characters, none of them a control character");
+    }
+    std::string why;
+    std::vector<std::string> names;
+    if (!HostCheck::parseList(s.statusHosts, &names, &why)) {
+      problem("error: %s = %s: %s\n", "StatusHosts", s.statusHosts, why.c_str());
+    }
+    const std::string prefix = s.brokerDiscovery != nullptr ? s.brokerDiscovery : "";
+    if (prefix.empty()) return;
+    if (!BrokerDiscovery::validPrefix(prefix, &why)) {
+      problem("error: %s = %s: %s\n", "BrokerDiscovery", prefix, why.c_str());
+    } else if (s.brokerStatus != 1) {
+      problem("error: %s = %s: %s\n", "BrokerDiscovery", prefix, "needs BrokerStatus = 1 (its entities read the status)");
+    }
+  }
+
   int problems = 0;
 
  private:
@@ -137,6 +163,9 @@ void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "BrokerClient = %s\n", orNone(s.brokerClient).c_str());
   fprintf(out, "BrokerTopic = %s\n", orNone(s.brokerTopic).c_str());
   fprintf(out, "BrokerStatus = %u\n", s.brokerStatus);
+  // The keys below that print only when set leave the listing of a file
+  // without them as it always was.
+  if (s.brokerDiscovery != nullptr) fprintf(out, "BrokerDiscovery = %s\n", orNone(s.brokerDiscovery).c_str());
   fprintf(out, "UserID = %u\n", s.userID);
   fprintf(out, "TalkerAlias = %s\n", orNone(s.talkerAlias).c_str());
   fprintf(out, "StartTG = %u\n", s.startTG);
@@ -144,8 +173,10 @@ void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "subscriberFile = %s\n", orNone(s.subscriberFile).c_str());
   fprintf(out, "StatusAddress = %s\n", orNone(s.statusAddress).c_str());
   fprintf(out, "StatusPort = %u\n", s.statusPort);
+  if (s.statusHosts != nullptr) fprintf(out, "StatusHosts = %s\n", orNone(s.statusHosts).c_str());
   fprintf(out, "StaticTGs = %s\n", orNone(s.staticTGs).c_str());
   fprintf(out, "BMFallback = %s\n", orNone(s.bmFallback).c_str());
+  if (s.name != nullptr && s.name[0] != '\0') fprintf(out, "Name = %s\n", orNone(s.name).c_str());
 }
 
 }  // namespace
@@ -170,6 +201,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   }
   RawValues raw;
   ini_parse(path, collectRaw, &raw);
+  applyInstanceName(&settings, getenv("ZELK_INSTANCE"));
 
   fprintf(out, "Settings read from \"%s\" (defaults where it says nothing):\n", path);
   printSettings(settings, out);
@@ -202,6 +234,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   if (!parseFallbackServers(settings.bmFallback, settings.bmPort, &servers, &why)) {
     check.problem("error: %s = %s: %s\n", "BMFallback", settings.bmFallback, why.c_str());
   }
+  check.instance(settings);
   freeSettings(&settings);
 
   if (check.problems > 0) {

@@ -33,6 +33,16 @@ std::string uptime(int64_t totalSeconds) {
   return text;
 }
 
+// A Prometheus label value: backslash, double quote and line feed escaped.
+std::string labelValue(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return out;
+}
+
 std::string target(const StatusCall& c) {
   return (c.privateCall ? "private " : "TG ") + std::to_string(c.destination);
 }
@@ -42,8 +52,10 @@ std::string target(const StatusCall& c) {
 const char kHead[] = R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
-<title>ZELK status</title>
-<style>
+<meta name="description" content="Live status of a ZELK DMR voice bridge: link, talk group, calls heard, broker.">
+)";
+
+const char kStyle[] = R"(<style>
 body{font-family:sans-serif;margin:0.5em;color:#111;background:#fafafa}
 h1{font-size:1.3em;margin:0.2em 0}h2{font-size:1.1em;margin:0.8em 0 0.3em}
 dl{display:grid;grid-template-columns:max-content auto;gap:0.1em 0.8em;margin:0}
@@ -53,7 +65,6 @@ th,td{border-bottom:1px solid #ccc;padding:0.2em 0.4em;text-align:left;white-spa
 tr.onair{background:#fde2c8;font-weight:bold}
 .up{color:#070}.down{color:#a00}small{color:#555}
 </style></head><body>
-<h1>ZELK status</h1>
 )";
 
 const char kScript[] = R"(<script>
@@ -112,7 +123,12 @@ std::string StatusPage::utcTime(int64_t unixMs) {
 
 std::string StatusPage::html(const StatusSnapshot& s) {
   const auto e = [](const std::string& text) { return escapeHtml(text); };
+  // A named instance says which one it is, so that a fleet's tabs tell apart.
+  const std::string title = s.name.empty() ? "ZELK status" : "ZELK status: " + e(s.name);
   std::string out = kHead;
+  out += "<title>" + title + "</title>\n";
+  out += kStyle;
+  out += "<h1>" + title + "</h1>\n";
   out += "<h2>Link</h2>\n<dl>\n";
   out += "<dt>State</dt><dd id=\"link-state\" class=\"" + std::string(s.link == StatusLink::LoggedIn ? "up" : "down") +
          "\">" + statusLinkName(s.link) + "</dd>\n";
@@ -203,6 +219,10 @@ std::string StatusPage::metrics(const StatusSnapshot& s) {
     snprintf(line, sizeof(line), "%s%s %" PRIu64 "\n", name, labels, value);
     out += line;
   };
+  if (!s.name.empty()) {
+    family("zelk_info", "gauge", "The instance's name and the daemon's version; always 1.");
+    out += "zelk_info{instance=\"" + labelValue(s.name) + "\",version=\"" + labelValue(s.version) + "\"} 1\n";
+  }
   const StatusCounters& n = s.counters;
   family("zelk_voice_frames_total", "counter", "Voice frames carried, by direction.");
   sample("zelk_voice_frames_total", "{direction=\"from_network\"}", n.framesFromNetwork);

@@ -5,9 +5,12 @@
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
+#include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 #include "telemetry/status_board.h"
 #include "telemetry/status_page.h"
@@ -28,11 +31,63 @@ void respond(mg_connection* conn, int code, const char* reason, const char* type
   if (withBody && !body.empty()) mg_write(conn, body.data(), body.size());
 }
 
-int serve(mg_connection* conn, void*) {
+// CivetWeb's own messages (a client gone away, a time-out) are not the
+// operator's business beyond the debug level.
+int logMessage(const mg_connection*, const char* message) {
+  logInstance.log(LOG_DEBUG, "Status page: %s\n", message);
+  return 1;
+}
+
+std::string machineName() {
+  char name[256] = "";
+  if (gethostname(name, sizeof(name) - 1) != 0) return "";
+  return name;
+}
+
+}  // namespace
+
+int StatusServer::refusal(const mg_request_info* request) {
+  const char* host = nullptr;
+  int hosts = 0;
+  for (int i = 0; i < request->num_headers; ++i) {
+    if (strcasecmp(request->http_headers[i].name, "Host") != 0) continue;
+    host = request->http_headers[i].value;
+    ++hosts;
+  }
+  // No browser leaves the Host out, so a request without one names no foreign
+  // site: HTTP/1.0 may, HTTP/1.1 must carry exactly one.
+  const bool http10 = request->http_version != nullptr && strcmp(request->http_version, "1.0") == 0;
+  if (hosts > 1 || (hosts == 0 && !http10)) return 400;
+  if (hosts == 0 || names.allows(host)) return 0;
+
+  const unsigned long refused = refusedSinceNote.fetch_add(1) + 1;
+  const int64_t now = clock.monotonicMs();
+  int64_t last = lastNoteMs.load();
+  if (last != INT64_MIN && now - last < kRefusalNoteMs) return 421;
+  if (!lastNoteMs.compare_exchange_strong(last, now)) return 421;  // another thread notes it
+  refusedSinceNote.fetch_sub(refused);
+  logInstance.log(LOG_WARNING, "Status page: refused %lu request%s for a name not this machine's, the last for \"%s\" "
+                  "(StatusHosts adds names)\n", refused, refused == 1 ? "" : "s",
+                  escapeControls(std::string(host).substr(0, 80).c_str()).c_str());
+  return 421;
+}
+
+int StatusServer::serve(mg_connection* conn, void* server) {
   const mg_request_info* request = mg_get_request_info(conn);
   const char* method = request->request_method != nullptr ? request->request_method : "";
   const char* path = request->local_uri != nullptr ? request->local_uri : "";
   const bool head = strcmp(method, "HEAD") == 0;
+  switch (static_cast<StatusServer*>(server)->refusal(request)) {
+    case 400:
+      respond(conn, 400, "Bad Request", "text/plain; charset=utf-8", "one Host header, please\n", !head);
+      return 400;
+    case 421:
+      // Nothing for a foreign name: not the page, not even which paths exist.
+      respond(conn, 421, "Misdirected Request", "text/plain; charset=utf-8", "", false);
+      return 421;
+    default:
+      break;
+  }
   if (!head && strcmp(method, "GET") != 0) {
     respond(conn, 405, "Method Not Allowed", "text/plain; charset=utf-8", "only GET and HEAD\n", true,
             "Allow: GET, HEAD\r\n");
@@ -62,17 +117,16 @@ int serve(mg_connection* conn, void*) {
   return 200;
 }
 
-// CivetWeb's own messages (a client gone away, a time-out) are not the
-// operator's business beyond the debug level.
-int logMessage(const mg_connection*, const char* message) {
-  logInstance.log(LOG_DEBUG, "Status page: %s\n", message);
-  return 1;
-}
-
-}  // namespace
-
-bool StatusServer::start(const char* address, uint32_t port) {
+bool StatusServer::start(const char* address, uint32_t port, const char* hosts) {
   if (context != nullptr) return true;
+  std::vector<std::string> listed;
+  std::string why;
+  if (!HostCheck::parseList(hosts, &listed, &why)) {
+    logInstance.log(LOG_WARNING, "Status page: StatusHosts = %s: %s; only the machine's own names are answered\n",
+                    escapeControls(hosts).c_str(), why.c_str());
+    listed.clear();
+  }
+  names = HostCheck(address != nullptr ? address : "", machineName(), listed);
   // No feature beyond plain HTTP: in particular no TLS library is ever loaded.
   mg_init_library(0);
   const std::string listening = std::string(address != nullptr ? address : "") + ":" + std::to_string(port);
@@ -88,6 +142,10 @@ bool StatusServer::start(const char* address, uint32_t port) {
                            "linger_timeout_ms", "0",
                            "max_request_size", "4096",
                            "enable_directory_listing", "no",
+                           // CivetWeb would answer a CORS preflight for any origin.
+                           "access_control_allow_origin", "",
+                           "access_control_allow_methods", "",
+                           "access_control_allow_headers", "",
                            nullptr};
   mg_callbacks callbacks;
   memset(&callbacks, 0, sizeof(callbacks));
@@ -110,7 +168,11 @@ bool StatusServer::start(const char* address, uint32_t port) {
     mg_exit_library();
     return false;
   }
-  mg_set_request_handler(context, "/", serve, nullptr);
+  mg_set_request_handler(context, "/", serve, this);
+  const std::string shown = address == nullptr || strcmp(address, "0.0.0.0") == 0 || strcmp(address, "::") == 0
+                                ? machineName()
+                                : strchr(address, ':') != nullptr ? "[" + std::string(address) + "]" : address;
+  url = "http://" + shown + ":" + std::to_string(port) + "/";
   logInstance.log(LOG_INFO, "Status page at http://%s/\n", listening.c_str());
   return true;
 }
