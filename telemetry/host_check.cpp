@@ -29,6 +29,11 @@ std::string numeric(const std::string& text) {
   return inet_ntop(AF_INET6, bytes, out, sizeof(out));
 }
 
+bool isIpv6(const std::string& text) {
+  unsigned char bytes[16];
+  return inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+}
+
 bool isName(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
     return isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
@@ -48,7 +53,7 @@ bool hostPart(const std::string& value, std::string* host) {
     std::string rest = value.substr(close + 1);
     if (!rest.empty() && (rest[0] != ':' || !isPort(rest.substr(1)))) return false;
     *host = value.substr(1, close - 1);
-    return numeric(*host).find(':') != std::string::npos;  // only an IPv6 address goes in brackets
+    return isIpv6(*host);  // only an IPv6 address goes in brackets
   }
   size_t colon = value.find(':');
   if (colon != std::string::npos && !isPort(value.substr(colon + 1))) return false;
@@ -96,9 +101,8 @@ bool HostCheck::parseList(const char* text, std::vector<std::string>* listed, st
     std::string name = entry.size() > 2 && entry.front() == '[' && entry.back() == ']'
                            ? entry.substr(1, entry.size() - 2)
                            : entry;
-    const std::string number = numeric(name);
     const bool bracketed = name != entry;  // brackets hold an IPv6 address only
-    if (bracketed ? number.find(':') == std::string::npos : number.empty() && !isName(name)) {
+    if (bracketed ? !isIpv6(name) : numeric(name).empty() && !isName(name)) {
       *why = "entry " + std::to_string(listed->size() + 1) + " (\"" + entry +
              "\") is neither a host name nor a numeric address (no port, no scheme)";
       return false;
