@@ -85,11 +85,16 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
   EXPECT_NE(good->output().find("BMPassword = ********\nAddress = 127.0.0.1\n"), std::string::npos);
   EXPECT_NE(good->output().find("UserID = 310123401\n"), std::string::npos);
   EXPECT_NE(good->output().find("Configuration \"Trelvane.ini\" is OK\n"), std::string::npos);
+  // Keys the file leaves out that came later print nothing: the listing is as it was.
+  for (const char* later : {"Name", "StatusHosts", "BrokerDiscovery"}) {
+    EXPECT_EQ(good->output().find(std::string("\n") + later + " = "), std::string::npos) << later;
+  }
 
   dir.write("bad.ini",
             "[ZELK]\nBMPassword = s3cret\nRXPort = 70000\nTXPort = 36000 x\nUserID = 20000000\n"
             "BMPort = no-such-service\nsubscriberFile = missing.csv\nLogLevel = 7\nStatusPort = 70000\n"
-            "StatusAddress = localhost\nBrokerStatus = 2\nStaticTGs = 91,0\nBMFallback = [::1]:54005, :54006\n");
+            "StatusAddress = localhost\nBrokerStatus = 2\nStaticTGs = 91,0\nBMFallback = [::1]:54005, :54006\n"
+            "StatusHosts = ok, board:8091\nBrokerDiscovery = homeassistant\n");
   auto bad = run({"-t", "bad.ini"});
   EXPECT_EQ(bad->waitExit(kTimeoutMs), 253);
   std::string errors = bad->errors();
@@ -105,7 +110,11 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
                            "error: BrokerStatus = 2: out of range (0 or 1)\n",
                            "error: StaticTGs = 91,0: entry 2 (\"0\") is not a talk group from 1 to 16777215\n",
                            "error: BMFallback = [::1]:54005, :54006: entry 2 (\":54006\"): no host\n",
-                           "Configuration \"bad.ini\" has 11 problems\n"}) {
+                           "error: StatusHosts = ok, board:8091: entry 2 (\"board:8091\") is neither a host name "
+                           "nor a numeric address (no port, no scheme)\n",
+                           "error: BrokerDiscovery = homeassistant: needs BrokerStatus = 1 (its entities read the "
+                           "status)\n",
+                           "Configuration \"bad.ini\" has 13 problems\n"}) {
     EXPECT_NE(errors.find(line), std::string::npos) << line << errors;
   }
   EXPECT_NE(bad->output().find("RXPort = 70000\n"), std::string::npos);
