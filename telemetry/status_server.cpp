@@ -73,6 +73,7 @@ int StatusServer::refusal(const mg_request_info* request) {
 }
 
 int StatusServer::serve(mg_connection* conn, void* server) {
+  const StatusBoard& board = static_cast<StatusServer*>(server)->board;
   const mg_request_info* request = mg_get_request_info(conn);
   const char* method = request->request_method != nullptr ? request->request_method : "";
   const char* path = request->local_uri != nullptr ? request->local_uri : "";
@@ -97,13 +98,13 @@ int StatusServer::serve(mg_connection* conn, void* server) {
   const char* type = nullptr;
   // The copy is taken first; the slow part, writing to the client, holds nothing.
   if (strcmp(path, "/") == 0) {
-    body = StatusPage::html(statusBoard.snapshot());
+    body = StatusPage::html(board.snapshot());
     type = "text/html; charset=utf-8";
   } else if (strcmp(path, "/status.json") == 0) {
-    body = StatusPage::json(statusBoard.snapshot());
+    body = StatusPage::json(board.snapshot());
     type = "application/json";
   } else if (strcmp(path, "/metrics") == 0) {
-    body = StatusPage::metrics(statusBoard.snapshot());
+    body = StatusPage::metrics(board.snapshot());
     type = "text/plain; version=0.0.4; charset=utf-8";
   } else {
     respond(conn, 404, "Not Found", "text/plain; charset=utf-8", "not found\n", !head);

@@ -7,7 +7,7 @@
 // time, and never configures TLS. It answers only to this machine's names
 // (HostCheck): any other Host gets 421 and no content, and no answer ever
 // carries a CORS header. Owned by main; start and the destructor run on the
-// main thread.
+// main thread. It borrows the board, which outlives it.
 #pragma once
 
 #include <stdint.h>
@@ -21,6 +21,7 @@
 struct mg_connection;
 struct mg_context;
 struct mg_request_info;
+class StatusBoard;
 
 class StatusServer {
  public:
@@ -31,7 +32,7 @@ class StatusServer {
   // Refused names are logged at most once in this long, with their count.
   static constexpr int64_t kRefusalNoteMs = 60000;
 
-  explicit StatusServer(Clock clock = Clock()) : clock(clock) {}
+  explicit StatusServer(const StatusBoard& board, Clock clock = Clock()) : board(board), clock(clock) {}
   ~StatusServer();
   StatusServer(const StatusServer&) = delete;
   StatusServer& operator=(const StatusServer&) = delete;
@@ -51,6 +52,7 @@ class StatusServer {
   // without the one Host header HTTP/1.1 needs, 421 for another name.
   int refusal(const mg_request_info* request);
 
+  const StatusBoard& board;
   mg_context* context = nullptr;
   HostCheck names;  // written by start before the server's threads exist
   std::string url;  // written by start
