@@ -105,7 +105,7 @@ TEST_F(CudpTest, KeepsPartnerDatagramsFromAnyPortAndDropsOtherHosts) {
   ASSERT_EQ(endpoint.readSocket(buffer, sizeof(buffer)), 5);
   EXPECT_EQ(memcmp(buffer, "hello", 5), 0);
   EXPECT_TRUE(endpoint.isRegUser());
-  EXPECT_EQ(ntohs(endpoint.getReadSockAddr()->sin_port), otherPartnerPort.port);
+  EXPECT_EQ(endpoint.getReadSockAddr()->port(), otherPartnerPort.port);
 }
 
 TEST_F(CudpTest, ReadsNothingAtOnceAndCutsWhatDoesNotFit) {
@@ -213,9 +213,9 @@ TEST_F(CudpTest, ReadPortIsExclusiveEvenForSocketsThatAskForReuse) {
 
 int lookups = 0;
 bool lookupWorks = false;
-int fakeResolver(const char*, struct in_addr* address) {
+int fakeResolver(const char*, HostAddress* address) {
   ++lookups;
-  return lookupWorks ? inet_pton(AF_INET, "127.0.0.1", address) == 1 ? 0 : EAI_FAIL : EAI_AGAIN;
+  return lookupWorks ? resolveHost("127.0.0.1", address) : EAI_AGAIN;
 }
 
 struct ResolverHooks {
