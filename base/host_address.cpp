@@ -105,7 +105,9 @@ int resolveHost(const char* host, HostAddress* address) {
   return 0;
 }
 
-std::string hostWithPort(const std::string& host, const std::string& port) {
-  const bool bare6 = host.find(':') != std::string::npos && host.front() != '[';
-  return (bare6 ? "[" + host + "]" : host) + ":" + port;
+std::string bracketedHost(const std::string& host) {
+  const bool bare6 = host.find(':') != std::string::npos && host[0] != '[';
+  return bare6 ? "[" + host + "]" : host;
 }
+
+std::string hostWithPort(const std::string& host, const std::string& port) { return bracketedHost(host) + ":" + port; }

@@ -52,6 +52,9 @@ struct HostAddress {
 // leaves errno.
 int resolveHost(const char* host, HostAddress* address);
 
-// "host:port" as a log line or a URL shows it, an IPv6 address in brackets:
-// "127.0.0.1:36000", "[::1]:36000". A host already in brackets stays as it is.
+// The host as it stands before ":port" in a log line or a URL: an IPv6 address
+// in brackets ("[::1]"), anything else (a name, an IPv4 address, a host already
+// in brackets) as it is.
+std::string bracketedHost(const std::string& host);
+// "127.0.0.1:36000", "[::1]:36000".
 std::string hostWithPort(const std::string& host, const std::string& port);
