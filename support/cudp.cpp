@@ -16,7 +16,6 @@
 
 #include "base/clock.h"
 #include "telemetry/log_class.h"
-#include "telemetry/status_board.h"
 
 namespace {
 
@@ -167,7 +166,8 @@ bool CUDP::waitForData(int seconds, int microseconds) {
 
 bool CUDP::isReadDataReady() { return waitForData(0, 0); }
 
-int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
+int CUDP::readSocket(unsigned char* buffer, unsigned int size, bool* stranger) {
+  if (stranger != nullptr) *stranger = false;
   // The receive never blocks, so nothing waiting simply gives 0: no poll first.
   struct sockaddr_storage from {};
   socklen_t fromLength = sizeof(from);
@@ -180,7 +180,7 @@ int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
   readSockAddr = source;
   // Not the partner (or no partner address yet): dropped.
   if (!partnerResolved || !source.sameHost(writeSockAddr)) {
-    statusBoard.count(StatusCounter::DroppedStranger);
+    if (stranger != nullptr) *stranger = true;
     return 0;
   }
   return static_cast<int>(received);
