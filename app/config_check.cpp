@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "app/config_check.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <ini.h>
 #include <netdb.h>
@@ -52,6 +51,18 @@ bool parseNumber(const std::string& text, uint32_t* out) {
   return true;
 }
 
+// An address as digits of the family (AF_UNSPEC: either), an IPv6 one with or
+// without its scope ("fe80::1%eth0").
+bool isNumericAddress(const char* text, int family) {
+  struct addrinfo hints {};
+  hints.ai_family = family;
+  hints.ai_flags = AI_NUMERICHOST;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(text, nullptr, &hints, &found) != 0) return false;
+  freeaddrinfo(found);
+  return true;
+}
+
 class Checker {
  public:
   Checker(const RawValues& values, FILE* errors) : raw(values), err(errors) {}
@@ -98,14 +109,19 @@ class Checker {
     }
   }
 
+  // A name or an address of either family. No name holds a colon: with one the
+  // text can only be an IPv6 address, written bare (no brackets, no port).
   void host(const char* key, const char* value) {
-    if (value == nullptr || value[0] == '\0') problem("error: %s = %s: %s\n", key, "", "no host given");
+    if (value == nullptr || value[0] == '\0') {
+      problem("error: %s = %s: %s\n", key, "", "no host given");
+    } else if (strchr(value, ':') != nullptr && !isNumericAddress(value, AF_INET6)) {
+      problem("error: %s = %s: %s\n", key, value, "not an IPv6 address (written without brackets or port)");
+    }
   }
 
-  void ipv4(const char* key, const char* value) {
-    struct in_addr address {};
-    if (value == nullptr || inet_pton(AF_INET, value, &address) != 1) {
-      problem("error: %s = %s: %s\n", key, value != nullptr ? value : "", "not a numeric IPv4 address");
+  void numericAddress(const char* key, const char* value) {
+    if (value == nullptr || !isNumericAddress(value, AF_UNSPEC)) {
+      problem("error: %s = %s: %s\n", key, value != nullptr ? value : "", "not a numeric IPv4 or IPv6 address");
     }
   }
 
@@ -215,6 +231,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.host("BMAddress", settings.bmAddress);
   check.serverPort(settings.bmPort);
   check.host("Address", settings.address);
+  if (settings.brokerAddress != nullptr) check.host("BrokerAddress", settings.brokerAddress);
   check.number("TXPort", 1, 65535, "1 to 65535");
   check.number("RXPort", 1, 65535, "1 to 65535");
   check.number("BrokerPort", 1, 65535, "1 to 65535");
@@ -224,7 +241,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.number("LogLevel", LOG_DEBUG, LOG_FATAL, "1 to 6");
   check.readable("subscriberFile", settings.subscriberFile);
   check.number("StatusPort", 0, 65535, "0 to 65535, 0 for none");
-  check.ipv4("StatusAddress", settings.statusAddress);
+  check.numericAddress("StatusAddress", settings.statusAddress);
   std::string why;
   std::vector<uint32_t> groups;
   if (!parseStaticTalkGroups(settings.staticTGs, &groups, &why)) {

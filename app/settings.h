@@ -27,7 +27,7 @@ struct Settings_t {
   uint32_t startTG;       // "StartTG"
   uint32_t logLevel;      // "LogLevel"
   char* subscriberFile;   // "subscriberFile": null means no subscriber database
-  char* statusAddress;    // "StatusAddress": numeric IPv4 address of the status page
+  char* statusAddress;    // "StatusAddress": numeric IPv4 or IPv6 address of the status page
   uint32_t statusPort;    // "StatusPort": 0 means no status page
   uint32_t brokerStatus;  // "BrokerStatus": 1 publishes availability, status and calls
   char* staticTGs;        // "StaticTGs": talk groups followed besides the current one; null: none

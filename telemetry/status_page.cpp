@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/host_address.h"
+
 namespace {
 
 std::string isoTime(int64_t unixMs) {
@@ -94,7 +96,8 @@ function two(n){return(n<10?'0':'')+n;}return d+' d '+two(h)+':'+two(m)+':'+two(
 function draw(j){
 var l=j.link;put('link-state',l.state);
 document.getElementById('link-state').className=l.state==='logged in'?'up':'down';
-put('link-server',l.host+':'+l.port);put('link-since',l.logged_in_since?utc(l.logged_in_since)+' UTC':'-');
+put('link-server',(l.host.indexOf(':')<0?l.host:'['+l.host+']')+':'+l.port);
+put('link-since',l.logged_in_since?utc(l.logged_in_since)+' UTC':'-');
 put('link-tg',j.talk_group?String(j.talk_group):'-');put('link-attempt',String(l.attempt));
 put('broker',j.broker.state);put('broker-dropped',String(j.broker.dropped_lines));
 put('version',j.version);put('uptime',up(j.uptime_seconds));
@@ -151,7 +154,7 @@ std::string StatusPage::html(const StatusSnapshot& s) {
   out += "<h2>Link</h2>\n<dl>\n";
   out += "<dt>State</dt><dd id=\"link-state\" class=\"" + std::string(s.link == StatusLink::LoggedIn ? "up" : "down") +
          "\">" + statusLinkName(s.link) + "</dd>\n";
-  out += "<dt>Server</dt><dd id=\"link-server\">" + e(s.host) + ":" + e(s.port) + "</dd>\n";
+  out += "<dt>Server</dt><dd id=\"link-server\">" + e(hostWithPort(s.host, s.port)) + "</dd>\n";
   out += "<dt>Logged in since</dt><dd id=\"link-since\">" +
          (s.loggedInUnix > 0 ? utcTime(s.loggedInUnix * 1000) + " UTC" : std::string("-")) + "</dd>\n";
   out += "<dt>Talk group</dt><dd id=\"link-tg\">" + (s.talkGroup != 0 ? std::to_string(s.talkGroup) : "-") +

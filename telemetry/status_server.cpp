@@ -2,6 +2,7 @@
 #include "telemetry/status_server.h"
 
 #include <civetweb.h>
+#include <netdb.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -10,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "base/host_address.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 #include "telemetry/status_board.h"
 #include "telemetry/status_page.h"
+#include "telemetry/status_relay.h"
 
 namespace {
 
@@ -29,13 +32,6 @@ void respond(mg_connection* conn, int code, const char* reason, const char* type
             "connect-src 'self'\r\n%sConnection: close\r\n\r\n",
             code, reason, type, body.size(), extraHeaders);
   if (withBody && !body.empty()) mg_write(conn, body.data(), body.size());
-}
-
-// CivetWeb's own messages (a client gone away, a time-out) are not the
-// operator's business beyond the debug level.
-int logMessage(const mg_connection*, const char* message) {
-  logInstance.log(LOG_DEBUG, "Status page: %s\n", message);
-  return 1;
 }
 
 std::string machineName() {
@@ -118,22 +114,64 @@ int StatusServer::serve(mg_connection* conn, void* server) {
   return 200;
 }
 
+namespace {
+
+// While start runs on its thread: CivetWeb's first message, which tells why a
+// port cannot be bound.
+thread_local std::string* startMessage = nullptr;
+
+// CivetWeb's own messages (a client gone away, a time-out) are not the
+// operator's business beyond the debug level.
+int logMessage(const mg_connection*, const char* message) {
+  if (startMessage != nullptr && startMessage->empty()) *startMessage = message;
+  logInstance.log(LOG_DEBUG, "Status page: %s\n", message);
+  return 1;
+}
+
+// The reason in CivetWeb's "cannot bind to ADDRESS:PORT: 98 (Address already in
+// use)", else its whole text.
+std::string bindReason(const std::string& message, const char* fallback) {
+  if (message.rfind("cannot bind to ", 0) != 0) return fallback;
+  size_t colon = message.rfind(": ");
+  return colon != std::string::npos ? message.substr(colon + 2) : message;
+}
+
+// A numeric IPv6 address (with its scope, if any), which CivetWeb cannot take.
+bool ipv6Address(const char* text, HostAddress* address) {
+  struct addrinfo hints {};
+  hints.ai_family = AF_INET6;
+  hints.ai_flags = AI_NUMERICHOST;
+  struct addrinfo* found = nullptr;
+  if (text == nullptr || getaddrinfo(text, nullptr, &hints, &found) != 0) return false;
+  *address = HostAddress::fromSocket(found->ai_addr, found->ai_addrlen);
+  freeaddrinfo(found);
+  return address->family() == AF_INET6;
+}
+
+}  // namespace
+
+StatusServer::StatusServer(const StatusBoard& board, Clock clock) : board(board), clock(clock) {}
+
 bool StatusServer::start(const char* address, uint32_t port, const char* hosts) {
   if (context != nullptr) return true;
   std::vector<std::string> listed;
-  std::string why;
-  if (!HostCheck::parseList(hosts, &listed, &why)) {
+  std::string badList;
+  if (!HostCheck::parseList(hosts, &listed, &badList)) {
     logInstance.log(LOG_WARNING, "Status page: StatusHosts = %s: %s; only the machine's own names are answered\n",
-                    escapeControls(hosts).c_str(), why.c_str());
+                    escapeControls(hosts).c_str(), badList.c_str());
     listed.clear();
   }
   names = HostCheck(address != nullptr ? address : "", machineName(), listed);
   // No feature beyond plain HTTP: in particular no TLS library is ever loaded.
   mg_init_library(0);
-  const std::string listening = std::string(address != nullptr ? address : "") + ":" + std::to_string(port);
+  const std::string listening = hostWithPort(address != nullptr ? address : "", std::to_string(port));
+  // An IPv6 address is served through the relay, CivetWeb on IPv4 loopback behind it.
+  HostAddress ipv6;
+  const bool relayed = ipv6Address(address, &ipv6);
+  const std::string civetListening = relayed ? "127.0.0.1:0" : listening;
   const std::string workers = std::to_string(kWorkers), queued = std::to_string(kQueued),
                     timeout = std::to_string(kRequestTimeoutMs);
-  const char* options[] = {"listening_ports", listening.c_str(),
+  const char* options[] = {"listening_ports", civetListening.c_str(),
                            "num_threads", workers.c_str(),
                            "connection_queue", queued.c_str(),
                            "listen_backlog", queued.c_str(),
@@ -162,10 +200,30 @@ bool StatusServer::start(const char* address, uint32_t port, const char* hosts) 
   error.code = &code;
   error.text = text;
   error.text_buffer_size = sizeof(text);
-  context = mg_start2(&init, &error);
+  std::string why;
+  if (relayed) {
+    relay.reset(new StatusRelay());
+    ipv6.setPort(static_cast<uint16_t>(port));
+    if (!relay->listen(ipv6, &why)) relay.reset();
+  }
+  if (!relayed || relay != nullptr) {
+    std::string firstMessage;
+    startMessage = &firstMessage;
+    context = mg_start2(&init, &error);
+    startMessage = nullptr;
+    why = bindReason(firstMessage, text[0] != '\0' ? text : "unknown error");
+  }
+  if (context != nullptr && relayed) {
+    struct mg_server_port ports[1];
+    const bool served = mg_get_server_ports(context, 1, ports) == 1;
+    if (!served || !relay->start(static_cast<uint16_t>(ports[0].port), &why)) {
+      relay.reset();
+      mg_stop(context);
+      context = nullptr;
+    }
+  }
   if (context == nullptr) {
-    logInstance.log(LOG_ERROR, "Status page: cannot listen on %s: %s\n", listening.c_str(),
-                    text[0] != '\0' ? text : "unknown error");
+    logInstance.log(LOG_ERROR, "Status page: cannot listen on %s (StatusPort): %s\n", listening.c_str(), why.c_str());
     mg_exit_library();
     return false;
   }
@@ -180,6 +238,7 @@ bool StatusServer::start(const char* address, uint32_t port, const char* hosts) 
 
 StatusServer::~StatusServer() {
   if (context == nullptr) return;
+  relay.reset();  // no client reaches the server any more
   mg_stop(context);
   mg_exit_library();
 }

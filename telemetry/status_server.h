@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The read-only web server of the status page, /status.json and /metrics, on
-// CivetWeb. It runs on CivetWeb's own threads at normal priority and only ever
-// reads copies of the status board, so no voice thread waits for it. It serves
+// CivetWeb (behind StatusRelay for an IPv6 address). It runs on CivetWeb's own
+// threads at normal priority and only ever reads copies of the status board, so
+// no voice thread waits for it. It serves
 // GET and HEAD (405 for other methods, 404 for other paths), holds a bounded
 // number of connections, drops a client that does not finish its request in
 // time, and never configures TLS. It answers only to this machine's names
@@ -13,6 +14,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "base/clock.h"
@@ -22,6 +24,7 @@ struct mg_connection;
 struct mg_context;
 struct mg_request_info;
 class StatusBoard;
+class StatusRelay;
 
 class StatusServer {
  public:
@@ -32,14 +35,15 @@ class StatusServer {
   // Refused names are logged at most once in this long, with their count.
   static constexpr int64_t kRefusalNoteMs = 60000;
 
-  explicit StatusServer(const StatusBoard& board, Clock clock = Clock()) : board(board), clock(clock) {}
+  explicit StatusServer(const StatusBoard& board, Clock clock = Clock());
   ~StatusServer();
   StatusServer(const StatusServer&) = delete;
   StatusServer& operator=(const StatusServer&) = delete;
 
-  // Listens on address:port (a numeric IPv4 address); false, with one error
-  // line logged, when it cannot. hosts lists names the page answers to besides
-  // the machine's own (HostCheck::parseList; a bad list is logged and unused).
+  // Listens on address:port (a numeric address of either family; :: takes both);
+  // false, with one error line logged, when it cannot. hosts lists names the
+  // page answers to besides the machine's own (HostCheck::parseList; a bad list
+  // is logged and unused).
   bool start(const char* address, uint32_t port, const char* hosts = nullptr);
   bool running() const { return context != nullptr; }
   // The page's address for a link from elsewhere (the machine's name when it
@@ -59,4 +63,5 @@ class StatusServer {
   const Clock clock;
   std::atomic<int64_t> lastNoteMs{INT64_MIN};  // when a refused name was last logged
   std::atomic<unsigned long> refusedSinceNote{0};
+  std::unique_ptr<StatusRelay> relay;  // only for an IPv6 address
 };
