@@ -29,7 +29,7 @@ BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<
       rewindClient(new ODMRTP_CLASS(configuration->userID, CZELK::getAppName(), clock)),
       link(clock),
       reconnect(done),
-      handler(*localLink, link, alias, subscribers.get()),
+      handler(*localLink, link, alias, subscribers.get(), static_cast<int>(configuration->networkJitter)),
       dispatcher(*localLink, dispatcherNetwork()) {
   alias.setTaString(aliasTemplate(settings));
   alias.encode(aliasTemplate(settings));

@@ -29,7 +29,7 @@ constexpr uint32_t kMax24Bit = 0xFFFFFF;
 using RawValues = std::map<std::string, std::string>;
 
 const char* const kRawKeys[] = {"BMPort",   "RXPort",     "TXPort",     "UserID",      "StartTG",
-                                "LogLevel", "BrokerPort", "StatusPort", "BrokerStatus"};
+                                "LogLevel", "BrokerPort", "StatusPort", "BrokerStatus", "NetworkJitter"};
 
 int collectRaw(void* user, const char* section, const char* name, const char* value) {
   if (strcasecmp(section, "ZELK") != 0) return 1;
@@ -80,6 +80,18 @@ class Checker {
     } else if (value == 0 || !ODMRTP_CLASS::radioIDOf(value, &radioID)) {
       // The start-up's rule (it refuses the same IDs), and 0, which no station has.
       problem("error: %s = %s: out of range (%s)\n", "UserID", found->second, what);
+    }
+  }
+
+  // 0 turns the playout buffer off; a shorter buffer could not hold a turn's jitter.
+  void networkJitter() {
+    auto found = raw.find("NetworkJitter");
+    if (found == raw.end()) return;
+    uint32_t value = 0;
+    if (!parseNumber(found->second, &value)) {
+      problem("error: %s = %s: not a whole number (%s)\n", "NetworkJitter", found->second, ZELK_NETWORK_JITTER_RANGE);
+    } else if (!validNetworkJitter(value)) {
+      problem("error: %s = %s: out of range (%s)\n", "NetworkJitter", found->second, ZELK_NETWORK_JITTER_RANGE);
     }
   }
 
@@ -146,6 +158,7 @@ void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "StatusPort = %u\n", s.statusPort);
   fprintf(out, "StaticTGs = %s\n", orNone(s.staticTGs).c_str());
   fprintf(out, "BMFallback = %s\n", orNone(s.bmFallback).c_str());
+  fprintf(out, "NetworkJitter = %u\n", s.networkJitter);
 }
 
 }  // namespace
@@ -193,6 +206,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.readable("subscriberFile", settings.subscriberFile);
   check.number("StatusPort", 0, 65535, "0 to 65535, 0 for none");
   check.ipv4("StatusAddress", settings.statusAddress);
+  check.networkJitter();
   std::string why;
   std::vector<uint32_t> groups;
   if (!parseStaticTalkGroups(settings.staticTGs, &groups, &why)) {

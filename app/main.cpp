@@ -88,6 +88,11 @@ int main(int argc, char** argv) {
                     escapeControls(groupsRead ? config.bmFallback : config.staticTGs).c_str(), why.c_str());
     exit(253);
   }
+  if (!validNetworkJitter(config.networkJitter)) {
+    logInstance.log(LOG_ERROR, "%s, NetworkJitter = %u: out of range (%s).  Fatal error exiting\n", "DMR",
+                    config.networkJitter, ZELK_NETWORK_JITTER_RANGE);
+    exit(253);
+  }
   systemdNotifier.start();
   setBroker(brokerSettings(config));
   if (config.brokerStatus == 1 && broker != nullptr) {

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "network/playout_buffer.h"
 #include "support/decimal.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
@@ -47,6 +48,7 @@ const Key kKeys[] = {
     NUMBER_KEY("StatusPort", statusPort),
     TEXT_KEY("StaticTGs", staticTGs),
     TEXT_KEY("BMFallback", bmFallback),
+    NUMBER_KEY("NetworkJitter", networkJitter),
 };
 
 void replaceText(char** field, const char* value) {
@@ -85,6 +87,7 @@ void resetSettings(Settings_t* s) {
   s->statusPort = 0;
   replaceText(&s->staticTGs, nullptr);
   replaceText(&s->bmFallback, nullptr);
+  s->networkJitter = 0;
 }
 
 void freeSettings(Settings_t* s) {
@@ -103,6 +106,11 @@ BrokerSettings brokerSettings(const Settings_t& s) {
   broker.topic = s.brokerTopic;
   broker.status = s.brokerStatus == 1;
   return broker;
+}
+
+bool validNetworkJitter(uint32_t ms) {
+  return ms == 0 || (ms >= static_cast<uint32_t>(PlayoutBuffer::kMinDelayMs) &&
+                     ms <= static_cast<uint32_t>(PlayoutBuffer::kMaxDelayMs));
 }
 
 int handler(void* user, const char* section, const char* name, const char* value) {

@@ -30,6 +30,7 @@ struct Settings_t {
   uint32_t brokerStatus;  // "BrokerStatus": 1 publishes availability, status and calls
   char* staticTGs;        // "StaticTGs": talk groups followed besides the current one; null: none
   char* bmFallback;       // "BMFallback": servers tried when the home server fails; null: none
+  uint32_t networkJitter; // "NetworkJitter": ms network voice waits to play in order; 0: none
 };
 
 // Built-in defaults. The server defaults point at the bundled loopback simulator,
@@ -50,6 +51,10 @@ void freeSettings(Settings_t* settings);
 
 // The attachment's share of the record: the five broker fields, borrowed.
 BrokerSettings brokerSettings(const Settings_t& settings);
+
+// NetworkJitter's range: 0 (no playout buffer) or 20 to 2000 ms, as the text says.
+bool validNetworkJitter(uint32_t ms);
+#define ZELK_NETWORK_JITTER_RANGE "0 for none, or 20 to 2000 ms"
 
 // The inih callback: stores a recognised ZELK key into the record passed as user
 // pointer and echoes it at level 2. Always returns 1.

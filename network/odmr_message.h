@@ -5,10 +5,16 @@
 // name. A call whose terminator was lost still ends: at a header of another call,
 // or 1.5 s after its last voice packet. It borrows the partner's endpoint, the
 // link's timing, the alias decoder and the subscriber database (null: none).
-// Network thread only.
+// With a playout delay it owns a PlayoutBuffer: the server's real-time packets
+// wait there and are handled in sequence order at their turn (playDue); without
+// one every packet is handled as it arrives. Network thread only.
 #pragma once
 
 #include <stdint.h>
+
+#include <memory>
+
+#include "network/playout_buffer.h"
 
 class CUDP;
 class LinkWatch;
@@ -18,18 +24,29 @@ struct RewindData;
 
 class ODMRMessageHandler {
  public:
-  ODMRMessageHandler(CUDP& partner, LinkWatch& link, TalkerAlias& alias, Subscriber* subscribers)
-      : partner(partner), link(link), alias(alias), subscribers(subscribers) {}
+  // playoutMs: 0 hands every packet on as it arrives; 20 to 2000 holds the
+  // real-time ones that long in a playout buffer.
+  ODMRMessageHandler(CUDP& partner, LinkWatch& link, TalkerAlias& alias, Subscriber* subscribers,
+                     int playoutMs = 0);
 
-  // Handles one packet of `length` bytes.
+  // Handles one packet of `length` bytes, or holds it for its turn.
   void process(RewindData* packet, int length);
-  // Ends the call in progress when no voice packet came for 1.5 s (the connection
-  // service calls it after every wait).
+  // Handles what the playout buffer has due (the connection service calls it after
+  // every wait).
+  void playDue();
+  // Milliseconds until the playout buffer has something due; -1 when it waits for
+  // nothing (or there is none).
+  int64_t msUntilPlayoutDue() const;
+  // Ends the call in progress when no voice packet came for 1.5 s and none waits
+  // for its turn (the connection service calls it after every wait).
   void endQuietNetworkCall();
   // Milliseconds until the call in progress times out; -1 when there is none.
   int64_t msUntilNetworkCallTimeout() const;
+  // The late and filled bursts of the playout since the previous take.
+  PlayoutCounts takePlayoutCounts() { return playout ? playout->takeCounts() : PlayoutCounts(); }
 
  private:
+  void handle(const unsigned char* raw);
   void voiceHeader(const unsigned char* header);
   void voiceBurst(const unsigned char* burst);
   void embeddedData(const unsigned char* block);
@@ -40,6 +57,7 @@ class ODMRMessageHandler {
   LinkWatch& link;
   TalkerAlias& alias;
   Subscriber* subscribers;
+  std::unique_ptr<PlayoutBuffer> playout;  // null: no playout delay
 
   int32_t frameCount = 0;
   int32_t taCount = 0;
