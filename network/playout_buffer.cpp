@@ -138,11 +138,6 @@ bool PlayoutBuffer::isHeld(uint32_t sequence) const {
   return entry != nullptr && entry->state == State::Held;
 }
 
-bool PlayoutBuffer::takesTurn(uint32_t sequence) const {
-  const Entry* entry = find(sequence);
-  return entry == nullptr || entry->burst;
-}
-
 bool PlayoutBuffer::lowestBurst(uint32_t* sequence) const {
   for (uint32_t s = nextSequence; distance(s, highest) >= 0; ++s) {
     const Entry* entry = find(s);
@@ -156,18 +151,19 @@ bool PlayoutBuffer::lowestBurst(uint32_t* sequence) const {
 
 // Each held burst asks for its own turn a delay after it arrived. The earliest ask
 // wins, so a burst that came late does not hold the others back; but no turn is
-// put before the latest of their arrivals, so none is overdue when it comes.
+// put before the latest of their arrivals, so none is overdue when it comes. An
+// ask counts back only over the bursts held before it: a missing number may have
+// been no burst.
 int64_t PlayoutBuffer::firstTurnUs(uint32_t lowest) const {
   int64_t earliest = INT64_MAX;
   int64_t latestArrival = INT64_MIN;
-  int64_t turns = 0;
+  int64_t bursts = 0;
   for (uint32_t s = lowest; distance(s, highest) >= 0; ++s) {
     const Entry* entry = find(s);
-    if (entry != nullptr && entry->state == State::Held && entry->burst) {
-      earliest = std::min(earliest, entry->arrivalUs + delayUs - turns * kTurnUs);
-      latestArrival = std::max(latestArrival, entry->arrivalUs);
-    }
-    if (takesTurn(s)) ++turns;
+    if (entry == nullptr || entry->state != State::Held || !entry->burst) continue;
+    earliest = std::min(earliest, entry->arrivalUs + delayUs - bursts * kTurnUs);
+    latestArrival = std::max(latestArrival, entry->arrivalUs);
+    ++bursts;
   }
   return std::max(earliest, latestArrival);
 }
@@ -245,10 +241,7 @@ void PlayoutBuffer::startStream(uint32_t sequence, bool clear) {
 
 void PlayoutBuffer::advance(State state, bool turnTaken) {
   Entry& entry = at(nextSequence);
-  if (state != State::Played) {
-    entry.sequence = nextSequence;
-    entry.burst = state == State::Filled;
-  }
+  entry.sequence = nextSequence;
   entry.state = state;
   started = true;
   if (turnTaken) nextTurnUs += kTurnUs;

@@ -74,7 +74,6 @@ class PlayoutBuffer {
   const Entry& at(uint32_t sequence) const { return ring[sequence % kCapacity]; }
   const Entry* find(uint32_t sequence) const;  // the entry of this number, any state but Empty
   bool isHeld(uint32_t sequence) const;
-  bool takesTurn(uint32_t sequence) const;  // a burst, or a number not (yet) seen
   bool lowestBurst(uint32_t* sequence) const;
   int64_t firstTurnUs(uint32_t lowest) const;  // of the lowest held burst, before a burst of the call played
   bool heldAfter(uint32_t sequence, uint32_t* found) const;
