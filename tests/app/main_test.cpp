@@ -89,7 +89,8 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
   dir.write("bad.ini",
             "[ZELK]\nBMPassword = s3cret\nRXPort = 70000\nTXPort = 36000 x\nUserID = 20000000\n"
             "BMPort = no-such-service\nsubscriberFile = missing.csv\nLogLevel = 7\nStatusPort = 70000\n"
-            "StatusAddress = localhost\nBrokerStatus = 2\nStaticTGs = 91,0\nBMFallback = [::1]:54005, :54006\n");
+            "StatusAddress = localhost\nBrokerStatus = 2\nStaticTGs = 91,0\nBMFallback = [::1]:54005, :54006\n"
+            "NetworkJitter = 10\n");
   auto bad = run({"-t", "bad.ini"});
   EXPECT_EQ(bad->waitExit(kTimeoutMs), 253);
   std::string errors = bad->errors();
@@ -105,7 +106,8 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
                            "error: BrokerStatus = 2: out of range (0 or 1)\n",
                            "error: StaticTGs = 91,0: entry 2 (\"0\") is not a talk group from 1 to 16777215\n",
                            "error: BMFallback = [::1]:54005, :54006: entry 2 (\":54006\"): no host\n",
-                           "Configuration \"bad.ini\" has 11 problems\n"}) {
+                           "error: NetworkJitter = 10: out of range (0 for none, or 20 to 2000 ms)\n",
+                           "Configuration \"bad.ini\" has 12 problems\n"}) {
     EXPECT_NE(errors.find(line), std::string::npos) << line << errors;
   }
   EXPECT_NE(bad->output().find("RXPort = 70000\n"), std::string::npos);
