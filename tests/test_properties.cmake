@@ -22,4 +22,7 @@ set_tests_properties(
   Faults.StrangerFloodDuringCallsKeepsEveryFrameAndMemoryBounded
   RewindClientTest.ConcurrentSendersNeverShareASequenceNumber
   Bridge.OverlappingTrafficInBothDirectionsKeepsEveryFrame
+  PlayoutRoad.DoubledAndReorderedBurstsReachThePartnerOnceAndInOrder
+  PlayoutRoad.LostBurstsArePlayedAsSilenceInTheirPlace
+  PlayoutRoad.BurstsOvertakingTheirHeaderOrTrailingTheirTerminatorOpenNoCall
   PROPERTIES RESOURCE_LOCK busy_core)
