@@ -4,10 +4,11 @@
 // decoder; keep-alives mark the server as alive; every other type is logged by
 // name. A call whose terminator was lost still ends: at a header of another call,
 // or 1.5 s after its last voice packet. It borrows the partner's endpoint, the
-// link's timing, the alias decoder and the subscriber database (null: none).
-// With a playout delay it owns a PlayoutBuffer: the server's real-time packets
-// wait there and are handled in sequence order at their turn (playDue); without
-// one every packet is handled as it arrives. Network thread only.
+// link's timing, the alias decoder, the subscriber database (null: none) and the
+// call events, which it tells of each call. With a playout delay it owns a
+// PlayoutBuffer: the server's real-time packets wait there and are handled in
+// sequence order at their turn (playDue); without one every packet is handled as
+// it arrives. Network thread only.
 #pragma once
 
 #include <stdint.h>
@@ -16,6 +17,7 @@
 
 #include "network/playout_buffer.h"
 
+class CallEvents;
 class CUDP;
 class LinkWatch;
 class Subscriber;
@@ -26,7 +28,7 @@ class ODMRMessageHandler {
  public:
   // playoutMs: 0 hands every packet on as it arrives; 20 to 2000 holds the
   // real-time ones that long in a playout buffer.
-  ODMRMessageHandler(CUDP& partner, LinkWatch& link, TalkerAlias& alias, Subscriber* subscribers,
+  ODMRMessageHandler(CUDP& partner, LinkWatch& link, TalkerAlias& alias, Subscriber* subscribers, CallEvents& events,
                      int playoutMs = 0);
 
   // Handles one packet of `length` bytes, or holds it for its turn.
@@ -42,10 +44,9 @@ class ODMRMessageHandler {
   void endQuietNetworkCall();
   // Milliseconds until the call in progress times out; -1 when there is none.
   int64_t msUntilNetworkCallTimeout() const;
+ private:
   // The late and filled bursts of the playout since the previous take.
   PlayoutCounts takePlayoutCounts() { return playout ? playout->takeCounts() : PlayoutCounts(); }
-
- private:
   void handle(const unsigned char* raw);
   void voiceHeader(const unsigned char* header);
   void voiceBurst(const unsigned char* burst);
@@ -57,6 +58,7 @@ class ODMRMessageHandler {
   LinkWatch& link;
   TalkerAlias& alias;
   Subscriber* subscribers;
+  CallEvents& events;
   std::unique_ptr<PlayoutBuffer> playout;  // null: no playout delay
 
   int32_t frameCount = 0;

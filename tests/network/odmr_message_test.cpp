@@ -25,7 +25,7 @@ class BridgeHandlers : public testing_support::HandlerTest {
     HandlerTest::SetUp();
     if (HasFatalFailure()) return;
     endpoint = openEndpoint();
-    handler = std::make_unique<ODMRMessageHandler>(*endpoint, link, alias, nullptr);
+    handler = std::make_unique<ODMRMessageHandler>(*endpoint, link, alias, nullptr, events);
   }
 
   void rewind(uint16_t type, const std::vector<uint8_t>& payload) { HandlerTest::rewind(*handler, type, payload); }
@@ -111,7 +111,7 @@ TEST_F(BridgeHandlers, NetworkCallEndsAtAnotherCallersHeaderOrAfterSilence) {
 TEST_F(BridgeHandlers, PlayoutDelaysVoiceAndHoldsOffTheWatchdogWhileVoiceWaits) {
   ManualTime time(0);
   link.setClock(Clock(&time));
-  handler = std::make_unique<ODMRMessageHandler>(*endpoint, link, alias, nullptr, 1000);
+  handler = std::make_unique<ODMRMessageHandler>(*endpoint, link, alias, nullptr, events, 1000);
   int64_t now = 0;
   // As the connection service's loop: wake at each due time until `until`.
   auto runUntil = [&](int64_t until) {
@@ -151,7 +151,9 @@ TEST_F(BridgeHandlers, PlayoutDelaysVoiceAndHoldsOffTheWatchdogWhileVoiceWaits) 
   for (int i : {2, 3, 5, 6}) EXPECT_EQ(got[i], silence) << i;
   EXPECT_EQ(got[4][3], 0xCD);
   EXPECT_TRUE(logged("DMR, ODMR End Tx:DMR frame count was 7 frames\n"));
-  EXPECT_EQ(handler->takePlayoutCounts().filled, 4u);
+  const StatusSnapshot shown = board.snapshot();
+  ASSERT_FALSE(shown.lastHeard.empty());
+  EXPECT_EQ(shown.lastHeard[0].quality.filled, 4u);
 }
 
 TEST_F(BridgeHandlers, ServerPacketTypesAreLoggedByName) {
