@@ -38,7 +38,8 @@ PlayoutBuffer::Arrival PlayoutBuffer::accept(const uint8_t* packet, int length, 
   const bool burst = typeOf(packet) == REWIND_TYPE_DMR_VOICE_FRAME;
   if (active || history) {
     const int32_t ahead = distance(nextSequence, sequence);
-    if (ahead < 0 && active && !started && distance(sequence, highest) < kCapacity &&
+    const int32_t span = distance(sequence, highest);  // the window it would open, to the highest held
+    if (ahead < 0 && active && !started && span >= 0 && span < kCapacity &&
         (!history || distance(openFrom, sequence) >= 0)) {
       nextSequence = sequence;  // it overtook nothing that has played: its place is still open
     } else if (ahead < 0 && ahead >= -kFarBack) {
