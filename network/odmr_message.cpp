@@ -70,10 +70,13 @@ void ODMRMessageHandler::process(RewindData* packet, int length) {
     return;
   }
   if (playout && PlayoutBuffer::takes(raw, length)) {
-    playout->accept(raw, length, link.nowUs());
+    // Measured as it arrives: the figures are the road's, not the playout's.
+    const bool burst = type == REWIND_TYPE_DMR_VOICE_FRAME;
+    quality.packet(rewindSequence(packet), burst, link.nowUs());
+    if (playout->accept(raw, length, link.nowUs()) == PlayoutBuffer::Arrival::Late && burst) quality.countLate();
     return;
   }
-  handle(raw);
+  handle(packet);
 }
 
 void ODMRMessageHandler::playDue() {
@@ -85,9 +88,10 @@ void ODMRMessageHandler::playDue() {
       case PlayoutBuffer::Out::Nothing:
         return;
       case PlayoutBuffer::Out::Packet:
-        handle(packet);
+        handle(reinterpret_cast<const RewindData*>(packet));
         break;
       case PlayoutBuffer::Out::Silence:
+        quality.countFilled();
         voiceBurst(PlayoutBuffer::kSilenceBurst);
         break;
     }
@@ -101,7 +105,8 @@ int64_t ODMRMessageHandler::msUntilPlayoutDue() const {
 }
 
 // The packet passed the length check; payload bytes follow its header.
-void ODMRMessageHandler::handle(const unsigned char* raw) {
+void ODMRMessageHandler::handle(const RewindData* packet) {
+  const unsigned char* raw = rewindBytes(packet);
   const unsigned char* payload = raw + kHeaderSize;
   const uint16_t type = readLE16(raw + 8);
   switch (type) {
@@ -110,15 +115,18 @@ void ODMRMessageHandler::handle(const unsigned char* raw) {
       link.serverKeepAlive();
       return;
     case REWIND_TYPE_DMR_DATA_BASE + 1:
-      voiceHeader(payload);
+      voiceHeader(packet, payload);
       return;
     case REWIND_TYPE_DMR_DATA_BASE + 2:
+      measure(packet, false);
       endNetworkCall();
       return;
     case REWIND_TYPE_DMR_VOICE_FRAME:
+      measure(packet, true);
       voiceBurst(payload);
       return;
     case REWIND_TYPE_DMR_EMBEDDED_DATA:
+      measure(packet, false);
       embeddedData(payload);
       return;
     default:
@@ -128,7 +136,14 @@ void ODMRMessageHandler::handle(const unsigned char* raw) {
   logLoggedOnly(type);
 }
 
-void ODMRMessageHandler::voiceHeader(const unsigned char* header) {
+void ODMRMessageHandler::measure(const RewindData* packet, bool burst) {
+  // Control packets are numbered from another counter; with a playout buffer the
+  // real-time ones were measured as they arrived.
+  if ((rewindFlags(packet) & REWIND_FLAG_REAL_TIME_1) == 0 || playout) return;
+  quality.packet(rewindSequence(packet), burst, link.nowUs());
+}
+
+void ODMRMessageHandler::voiceHeader(const RewindData* packet, const unsigned char* header) {
   logInstance.log(LOG_MESSAGE, "REWIND_TYPE_DMR_DATA_BASE+1\n");
   // A header of another caller, group or call type means the terminator of the
   // call in progress was lost: end that call before the new one begins. A
@@ -136,6 +151,8 @@ void ODMRMessageHandler::voiceHeader(const unsigned char* header) {
   if (frameCount > 0 && !(callIdentified && sameCall(header, callSource, callDestination, callKind))) {
     endNetworkCall();
   }
+  // Measured after the end of a call before it: the header is the new call's.
+  measure(packet, false);
   if (frameCount == 0) beginNetworkCall(header);
   ++frameCount;
   taCount = 0;
@@ -203,12 +220,8 @@ void ODMRMessageHandler::endNetworkCall() {
   partner.writeSocket(end, sizeof(end));
   frameCount = 0;
   callIdentified = false;
-  // Late and filled turns are the playout's to count; nothing else sees them.
-  CallQuality quality;
-  const PlayoutCounts playoutCounts = takePlayoutCounts();
-  quality.late = playoutCounts.late;
-  quality.filled = playoutCounts.filled;
-  events.ended(StatusWay::FromNetwork, quality);
+  events.ended(StatusWay::FromNetwork, quality.quality());
+  quality.reset();
 }
 
 int64_t ODMRMessageHandler::msUntilNetworkCallTimeout() const {

@@ -3,18 +3,21 @@
 // voice and end messages to the local partner; talker alias blocks go to the
 // decoder; keep-alives mark the server as alive; every other type is logged by
 // name. A call whose terminator was lost still ends: at a header of another call,
-// or 1.5 s after its last voice packet. It borrows the partner's endpoint, the
-// link's timing, the alias decoder, the subscriber database (null: none) and the
-// call events, which it tells of each call. With a playout delay it owns a
-// PlayoutBuffer: the server's real-time packets wait there and are handled in
-// sequence order at their turn (playDue); without one every packet is handled as
-// it arrives. Network thread only.
+// or 1.5 s after its last voice packet. Each call's real-time packets are
+// measured (NetworkQuality) as they arrive, and the figures go with the call's
+// end. With a playout delay it owns a PlayoutBuffer: the real-time packets wait
+// there and are handled in sequence order at their turn (playDue); without one
+// every packet is handled as it arrives, and measuring it changes nothing that is
+// forwarded. It borrows the partner's endpoint, the link's timing, the alias
+// decoder, the subscriber database (null: none) and the call events, which it
+// tells of each call. Network thread only.
 #pragma once
 
 #include <stdint.h>
 
 #include <memory>
 
+#include "network/network_quality.h"
 #include "network/playout_buffer.h"
 
 class CallEvents;
@@ -45,10 +48,10 @@ class ODMRMessageHandler {
   // Milliseconds until the call in progress times out; -1 when there is none.
   int64_t msUntilNetworkCallTimeout() const;
  private:
-  // The late and filled bursts of the playout since the previous take.
-  PlayoutCounts takePlayoutCounts() { return playout ? playout->takeCounts() : PlayoutCounts(); }
-  void handle(const unsigned char* raw);
-  void voiceHeader(const unsigned char* header);
+  void handle(const RewindData* packet);
+  // A real-time packet of the call in progress (or of the next one) for the meter.
+  void measure(const RewindData* packet, bool burst);
+  void voiceHeader(const RewindData* packet, const unsigned char* header);
   void voiceBurst(const unsigned char* burst);
   void embeddedData(const unsigned char* block);
   void beginNetworkCall(const unsigned char* header);
@@ -67,4 +70,5 @@ class ODMRMessageHandler {
   uint32_t callSource = 0, callDestination = 0;
   unsigned char callKind = 0;
   int64_t lastVoicePacket = 0;  // monotonic milliseconds of the call's latest voice packet
+  NetworkQuality quality;       // of the call in progress, from its first packet
 };

@@ -45,7 +45,6 @@ PlayoutBuffer::Arrival PlayoutBuffer::accept(const uint8_t* packet, int length, 
     } else if (ahead < 0 && ahead >= -kFarBack) {
       const Entry* old = find(sequence);
       if (old != nullptr && old->state == State::Played) return Arrival::Duplicate;
-      if (burst) ++counts.late;
       return Arrival::Late;
     } else if (ahead < 0 || ahead >= kCapacity) {
       startStream(sequence, true);
@@ -88,7 +87,6 @@ PlayoutBuffer::Out PlayoutBuffer::next(int64_t nowUs, const uint8_t** packet, in
         advance(State::Skipped, true);
         continue;
       case Step::Fill:
-        ++counts.filled;
         if (held == 0) ++blindFills;
         advance(State::Filled, true);
         return Out::Silence;
@@ -121,12 +119,6 @@ int64_t PlayoutBuffer::usUntilDue(int64_t nowUs) const {
   if (decision.step == Step::None) return -1;
   if (decision.step == Step::Wait) return decision.dueUs - nowUs;
   return 0;
-}
-
-PlayoutCounts PlayoutBuffer::takeCounts() {
-  PlayoutCounts taken = counts;
-  counts = PlayoutCounts();
-  return taken;
 }
 
 const PlayoutBuffer::Entry* PlayoutBuffer::find(uint32_t sequence) const {

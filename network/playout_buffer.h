@@ -16,11 +16,6 @@
 
 #include <stdint.h>
 
-struct PlayoutCounts {
-  uint32_t late = 0;    // bursts dropped because their turn had passed
-  uint32_t filled = 0;  // turns played as silence
-};
-
 class PlayoutBuffer {
  public:
   static constexpr int kCapacity = 128;     // sequence numbers held at once: over 7 s of voice
@@ -32,6 +27,7 @@ class PlayoutBuffer {
   // Three AMBE frames of silence, the payload of a fill.
   static const uint8_t kSilenceBurst[27];
 
+  // Late: the packet's place has been played (or given up) already.
   enum class Arrival { Held, Duplicate, Late };
   enum class Out { Nothing, Packet, Silence };
 
@@ -50,8 +46,6 @@ class PlayoutBuffer {
   int64_t usUntilDue(int64_t nowUs) const;
   // True while packets wait in the buffer.
   bool holding() const { return held > 0; }
-  // The late and filled bursts counted since the previous take.
-  PlayoutCounts takeCounts();
 
  private:
   enum class State : uint8_t { Empty, Held, Played, Filled, Skipped };
@@ -93,5 +87,4 @@ class PlayoutBuffer {
   uint32_t highest = 0;       // the highest number held in the stream
   int64_t nextTurnUs = 0;     // when timed: the turn of the first turn-taking number from nextSequence
   int blindFills = 0;         // fills in a row with nothing later held
-  PlayoutCounts counts;
 };

@@ -153,7 +153,11 @@ int main(int argc, char** argv) {
         struct signalfd_siginfo info;
         if (read(signalDescriptor.get(), &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) return true;
         if (info.ssi_signo != SIGUSR1) return false;
-        if (options.pauseOnSignal > 0) relay.pauseFor(static_cast<int64_t>(options.pauseOnSignal * 1000));
+        if (options.pauseOnSignal > 0) {
+          relay.pauseFor(static_cast<int64_t>(options.pauseOnSignal * 1000));
+          printf("zelk-road: dead line for %g s\n", options.pauseOnSignal);
+          fflush(stdout);
+        }
         return true;
       },
       [](const std::string& client) {
