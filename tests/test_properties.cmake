@@ -24,6 +24,6 @@ set_tests_properties(
   RewindClientTest.ConcurrentSendersNeverShareASequenceNumber
   Bridge.OverlappingTrafficInBothDirectionsKeepsEveryFrame
   PlayoutRoad.DoubledAndReorderedBurstsReachThePartnerOnceAndInOrder
-  PlayoutRoad.LostBurstsArePlayedAsSilenceInTheirPlace
+  PlayoutRoad.LostBurstsArePlayedAsSilenceInTheirPlaceAndCounted
   PlayoutRoad.BurstsOvertakingTheirHeaderOrTrailingTheirTerminatorOpenNoCall
   PROPERTIES RESOURCE_LOCK busy_core)

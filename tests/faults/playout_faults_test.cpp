@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "faults/fault_fixture.h"
@@ -27,7 +28,7 @@ class PlayoutRoad : public Faults {
 
   // The road between the daemon and the simulator, then the daemon, logged in
   // through it with the playout delay.
-  void startOnRoad(const char* down, int playoutMs) {
+  void startOnRoad(const char* down, int playoutMs, const std::string& extra = "") {
     RoadSettings settings;
     settings.server = "127.0.0.1:" + std::to_string(sim.port());
     settings.seed = kCleanLoginSeed;
@@ -37,7 +38,7 @@ class PlayoutRoad : public Faults {
     ASSERT_TRUE(stop.open(O_CLOEXEC));
     relay = std::thread([this] { road.run(stop.read.get(), [] { return false; }); });
     const std::string port = road.listenText().substr(road.listenText().rfind(':') + 1);
-    startAndLogIn("BMPort = " + port + "\nNetworkJitter = " + std::to_string(playoutMs) + "\n");
+    startAndLogIn("BMPort = " + port + "\nNetworkJitter = " + std::to_string(playoutMs) + "\n" + extra);
   }
 
   RoadCounts stopRoad() {
@@ -84,8 +85,9 @@ TEST_F(PlayoutRoad, DoubledAndReorderedBurstsReachThePartnerOnceAndInOrder) {
   EXPECT_GT(down.reordered, 0u);
 }
 
-TEST_F(PlayoutRoad, LostBurstsArePlayedAsSilenceInTheirPlace) {
-  startOnRoad("loss=0.06,jitter=20", 120);
+TEST_F(PlayoutRoad, LostBurstsArePlayedAsSilenceInTheirPlaceAndCounted) {
+  const int statusPort = testing_support::freeTcpPort();
+  startOnRoad("loss=0.06,jitter=20", 120, "StatusPort = " + std::to_string(statusPort) + "\n");
   partner.clear();
   SimCall call;
   call.bursts = 150;
@@ -109,6 +111,13 @@ TEST_F(PlayoutRoad, LostBurstsArePlayedAsSilenceInTheirPlace) {
   EXPECT_LE(silences, std::max(2, 149 - last));  // after the last: its lost followers, or a lost terminator's
   EXPECT_GT(filled, 0);
   EXPECT_GT(stopRoad().lost, 0u);
+  // The call's figures count every silence as filled; nothing came too late to play.
+  nlohmann::json status = nlohmann::json::parse(httpGet(statusPort, "/status.json"), nullptr, false);
+  ASSERT_TRUE(status.is_object());
+  const nlohmann::json& figures = status["last_heard"][0];
+  EXPECT_EQ(figures.value("filled", -1), filled + silences) << figures;
+  EXPECT_EQ(figures.value("late", -1), 0) << figures;
+  EXPECT_GE(figures.value("lost", -1), filled) << figures;
 }
 
 TEST_F(PlayoutRoad, BurstsOvertakingTheirHeaderOrTrailingTheirTerminatorOpenNoCall) {
