@@ -65,10 +65,12 @@ call() {
   inside "zelk-partner --listen $1 --daemon 127.0.0.1:$2 --pace 20 --call 2345678:91:$3 --wait 3" >"$4" 2>&1 || true
   grep -q "RX END after $3 voice messages" "$4"
 }
-# snapshot: every file of the root, without what runs or caches.
+# snapshot: every file of the root, without what runs or caches (and systemd's
+# stamps of the timers that ran, logrotate's among them).
 snapshot() {
   (cd "$root" && find . -xdev \( -path ./proc -o -path ./sys -o -path ./dev -o -path ./run -o -path ./tmp \
      -o -path ./var/log/journal -o -path ./var/cache/apt -o -path ./var/lib/apt/lists -o -path ./root/debs \
+     -o -path ./var/lib/systemd/timers \
      \) -prune -o -print | sort)
 }
 # bridge NAME BMPORT TXPORT RXPORT STATUSPORT USERID: writes /etc/zelk/NAME.ini as an operator would.
@@ -129,7 +131,7 @@ esac
 
 before=$(snapshot)
 echo "== apt install ${debs[*]##*/}"
-inside "apt-get install -y -q --no-download /root/debs/*.deb" >"$logs/install.txt" 2>&1 \
+inside "apt-get install -y -q /root/debs/*.deb" >"$logs/install.txt" 2>&1 \
   && pass "installed: $(inside "dpkg-query -W -f='\${Package} \${Version}  ' zelk zelk-tools")" \
   || { tail -20 "$logs/install.txt"; fail "apt install"; exit 1; }
 enabled=$(inside "systemctl is-enabled zelk" || true)
@@ -225,12 +227,13 @@ pid=$(prop zelk@ts1 MainPID)
 inside "systemctl start zelk@ts3" >/dev/null 2>&1 || true
 sleep 3
 inside "journalctl -u zelk@ts3 --no-pager -o cat" >"$logs/ts3-journal.txt" 2>&1 || true
-lines=$(grep -c '36013' "$logs/ts3-journal.txt" || true)
-if [ "$lines" = 1 ] && grep '36013' "$logs/ts3-journal.txt" | grep -q 'RXPort'; then
-  pass "refused with one line: $(grep '36013' "$logs/ts3-journal.txt")"
+# The error lines (the check's list of settings names the port too).
+errors=$(grep '^E: .*36013' "$logs/ts3-journal.txt" || true)
+if [ "$(printf '%s' "$errors" | grep -c .)" = 1 ] && [[ "$errors" == *RXPort* ]]; then
+  pass "refused with one line: $errors"
 else
-  fail "zelk@ts3 has $lines lines naming port 36013, wanted one that names RXPort:"
-  grep '36013' "$logs/ts3-journal.txt" | sed 's/^/      /' || true
+  fail "zelk@ts3's error lines on port 36013 (wanted one, naming RXPort):"
+  printf '%s\n' "${errors:-(none)}" | sed 's/^/      /'
 fi
 echo "      zelk@ts3: $(prop zelk@ts3 ActiveState) ($(prop zelk@ts3 Result), status $(prop zelk@ts3 ExecMainStatus))"
 [ "$(prop zelk@ts1 MainPID)" = "$pid" ] && call 36010 36013 20 "$logs/call-ts1-after.txt" \
@@ -249,12 +252,25 @@ for n in 1 2; do
 done
 [ "$(prop zelk@ts1 MainPID) $(prop zelk@ts2 MainPID)" = "$pids" ] || fail "a bridge was restarted by the rotation"
 
-echo "== apt purge zelk zelk-tools; apt autoremove --purge"
-inside "systemctl disable --now zelk@ts1 zelk@ts2 zelk@ts3; systemctl stop 'check-sim-*'" >/dev/null 2>&1 || true
+echo "== an upgrade (the same version again) restarts the running bridges"
+inside "systemctl stop zelk@ts3" >/dev/null 2>&1 || true
+inside "apt-get install --reinstall -y -q /root/debs/*.deb" >"$logs/reinstall.txt" 2>&1 \
+  || { tail -20 "$logs/reinstall.txt"; fail "apt install --reinstall"; }
+now="$(prop zelk@ts1 MainPID) $(prop zelk@ts2 MainPID)"
+read -r old1 old2 <<<"$pids"; read -r new1 new2 <<<"$now"
+[ "$(prop zelk ActiveState)" = inactive ] && [ "$new1" != 0 ] && [ "$new2" != 0 ] && [ "$new1" != "$old1" ] \
+  && [ "$new2" != "$old2" ] \
+  && pass "zelk@ts1 and zelk@ts2 restarted (processes $pids, then $now); zelk.service stays stopped" \
+  || fail "after the upgrade: zelk.service $(prop zelk ActiveState), bridges $pids, then $now"
+
+echo "== apt purge zelk zelk-tools while the bridges run (disabled); apt autoremove --purge"
+inside "systemctl disable zelk@ts1 zelk@ts2; systemctl stop 'check-sim-*'" >/dev/null 2>&1 || true
 rm -rf "$root/etc/systemd/system/zelk.service.d" "$root"/etc/zelk/ts[123].ini
 inside "systemctl daemon-reload" || true
 inside "apt-get purge -y -q zelk zelk-tools && apt-get autoremove --purge -y -q" >"$logs/purge.txt" 2>&1 \
   || { tail -20 "$logs/purge.txt"; fail "purge"; }
+running=$(inside "systemctl list-units --no-legend --plain --state=active,activating,reloading 'zelk*'" || true)
+[ -z "$running" ] && pass "the removal stopped both bridges" || fail "still loaded after the removal: $running"
 left=$(comm -13 <(echo "$before") <(snapshot))
 [ -z "$left" ] && pass "purged: no file left behind (of $(echo "$before" | wc -l) before the installation)" \
   || { fail "files left after the purge:"; echo "$left" | head -20 | sed 's/^/      /'; }
