@@ -11,7 +11,8 @@
 #   a call from zelk-partner crosses both ways (the simulator echoes it)
 #   `systemctl reload` reopens the log file
 #   after a SIGKILL systemd restarts it (RestartSec=1 by a drop-in of the check)
-#   `systemctl stop` ends it (the daemon pauses 2 s after its close packet)
+#   `systemctl stop` ends it: status 0 in 2 s (its pause after the close packet)
+#     and at most a second more
 #   systemd-analyze security of both units
 #   two bridges of the template zelk@.service, each with its own simulator,
 #     carry a call each at the same time; logrotate rotates both
@@ -188,8 +189,9 @@ t=$(ms)
 inside "systemctl stop zelk" || fail "systemctl stop zelk"
 took=$(( $(ms) - t ))
 result="$(prop zelk Result) $(prop zelk ExecMainCode)/$(prop zelk ExecMainStatus)"
-# The daemon sends its close packet and pauses 2 s before it exits.
-[ "$took" -le 2500 ] && [ "$result" = "success 1/0" ] && pass "stopped in $took ms, status 0" \
+# The daemon sends its close packet and pauses 2 s before it exits by itself;
+# a second more is left for a loaded machine (systemd would kill it after 10 s).
+[ "$took" -le 3000 ] && [ "$result" = "success 1/0" ] && pass "stopped in $took ms, status 0" \
   || fail "stop took $took ms, result $result"
 inside "journalctl -u zelk --no-pager -o cat" >"$logs/zelk-journal.txt" 2>&1 || true
 
