@@ -18,19 +18,23 @@ const char* aliasTemplate(const Settings_t* settings) {
 
 }  // namespace
 
-BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<bool>& done, Clock clock)
+BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<bool>& done, StatusBoard& statusBoard,
+                                   SystemdNotifier& systemdNotifier, Clock clock)
     : settings(configuration),
+      board(statusBoard),
+      notifier(systemdNotifier),
+      events(statusBoard, systemdNotifier),
       currentTG(configuration->startTG),
       subscribers(configuration->subscriberFile != nullptr ? new Subscriber(configuration->subscriberFile, clock)
                                                            : nullptr),
       localLink(new CUDP(configuration->address, static_cast<int>(configuration->rxPort),
                          static_cast<int>(configuration->txPort), 1, clock)),
       // The client exists before any worker thread, so no thread ever finds it missing.
-      rewindClient(new ODMRTP_CLASS(configuration->userID, CZELK::getAppName(), clock)),
+      rewindClient(new ODMRTP_CLASS(configuration->userID, CZELK::getAppName(), clock, &statusBoard)),
       link(clock),
       reconnect(done),
-      handler(*localLink, link, alias, subscribers.get()),
-      dispatcher(*localLink, dispatcherNetwork()) {
+      handler(*localLink, link, alias, subscribers.get(), events),
+      dispatcher(*localLink, dispatcherNetwork(), events) {
   alias.setTaString(aliasTemplate(settings));
   alias.encode(aliasTemplate(settings));
   // The start-up refused a bad list; here a bad one is no list.
@@ -65,6 +69,9 @@ DispatcherNetwork BridgeComponents::dispatcherNetwork() {
     alias.encode(text.c_str());
   };
   network.encodeAlias = [this](const char* text) { alias.encode(text); };
-  network.sendAlias = [this, client] { alias.send(client); };
+  network.sendAlias = [this, client] {
+    if (alias.blockCount > 0) events.alias(StatusWay::ToNetwork, alias.encodedText);
+    alias.send(client);
+  };
   return network;
 }

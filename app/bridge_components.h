@@ -2,9 +2,10 @@
 // The parts of a bridge and their wiring, without threads: the TLV queue, the
 // talker alias, the subscriber database, the local endpoint, the Rewind client,
 // the link timing, the reconnect hand-over, the network message handler and the
-// dispatcher. The bridge owns one; tests, fuzzers and benchmarks build one to
-// drive the handler and the dispatcher directly. The settings and the done flag
-// are borrowed and outlive it. The parts' own headers say which thread uses what.
+// dispatcher, and the call events that tell the status board and the notifier of
+// each call. The bridge owns one; tests, fuzzers and benchmarks build one to
+// drive the handler and the dispatcher directly. The settings, the done flag,
+// the board and the notifier are borrowed and outlive it. The parts' own headers say which thread uses what.
 #pragma once
 
 #include <atomic>
@@ -17,18 +18,22 @@
 #include "network/odmr_message.h"
 #include "network/reconnect_handover.h"
 #include "network/talker_alias.h"
+#include "telemetry/call_events.h"
 
 struct Settings_t;
 class CUDP;
 class ODMRTP_CLASS;
+class StatusBoard;
 class Subscriber;
+class SystemdNotifier;
 class TLV_CLASS;
 
 class BridgeComponents {
  public:
   // Every timed part reads the one clock given (the system's by default; a test
   // hands in a ManualTime it moves).
-  BridgeComponents(Settings_t* settings, const std::atomic<bool>& done, Clock clock = Clock());
+  BridgeComponents(Settings_t* settings, const std::atomic<bool>& done, StatusBoard& board, SystemdNotifier& notifier,
+                   Clock clock = Clock());
   ~BridgeComponents();  // where the parts' types are complete
   BridgeComponents(const BridgeComponents&) = delete;
   BridgeComponents& operator=(const BridgeComponents&) = delete;
@@ -37,6 +42,9 @@ class BridgeComponents {
   DispatcherNetwork dispatcherNetwork();
 
   Settings_t* settings;
+  StatusBoard& board;
+  SystemdNotifier& notifier;
+  CallEvents events;
   std::atomic<uint32_t> currentTG{0};
   TalkerAlias alias;
   std::unique_ptr<Subscriber> subscribers;  // null without a subscriber file

@@ -31,7 +31,8 @@ Mutex bridgeLifetime;
 
 }  // namespace
 
-CZELK::CZELK(Settings_t* configuration) : components(configuration, doneFlag) {
+CZELK::CZELK(Settings_t* configuration, StatusBoard& board, SystemdNotifier& notifier)
+    : components(configuration, doneFlag, board, notifier) {
   int pipeError = components.reconnect.openError() != 0 ? components.reconnect.openError() : stopPipe.openError();
   if (pipeError != 0) {
     logInstance.log(LOG_FATAL, "Error creating the wake-up pipes: %s\n", strerror(pipeError));
@@ -56,7 +57,7 @@ CZELK::CZELK(Settings_t* configuration) : components(configuration, doneFlag) {
   dispatcherStarted = true;
 
   // Configuration read, sockets open, threads running: the login is not waited for.
-  systemdNotifier.ready();
+  components.notifier.ready();
   serviceODMRConnection(components.settings);
 }
 
@@ -109,7 +110,7 @@ void CZELK::exitIfRunning(int status) {
 void CZELK::exitApp(int status) {
   exitMutex.lock();  // never released: the process ends below
   logInstance.log(LOG_INFO, "exitApp\n");
-  systemdNotifier.stopping();
+  components.notifier.stopping();
   // The close packet is the last the server hears: the dispatcher's sends are
   // refused from here on.
   components.rewindClient->closeSession();
@@ -124,7 +125,7 @@ void CZELK::exitApp(int status) {
 int CZELK::_serviceTlvConnection() {
   // The name is longer than Linux keeps (15 characters), so the thread keeps its own.
   pthread_setname_np(pthread_self(), "serviceTlvConnection");
-  receiveTlvMessages(*components.localLink, components.tlvQueue, stopPipe.readFd(), doneFlag);
+  receiveTlvMessages(*components.localLink, components.tlvQueue, stopPipe.readFd(), doneFlag, components.board);
   return 0;
 }
 
@@ -141,6 +142,8 @@ void CZELK::serviceODMRConnection(Settings_t* settings) {
   parts.handler = &components.handler;
   parts.reconnect = &components.reconnect;
   parts.partner = components.localLink.get();
+  parts.board = &components.board;
+  parts.notifier = &components.notifier;
   parts.processMessage = [this](RewindData* packet, int length) { processODMRMessage(packet, length); };
   parts.done = &doneFlag;
   parts.talkGroup = &components.currentTG;

@@ -16,13 +16,16 @@
 #include "base/mutex.h"
 #include "base/wake_pipe.h"
 
+class StatusBoard;
+class SystemdNotifier;
 struct Settings_t;
 struct RewindData;
 
 class CZELK {
  public:
   // Runs the daemon: returns only when the network service has ended (isDone).
-  explicit CZELK(Settings_t* settings);
+  // The board and the notifier are borrowed and outlive the bridge.
+  CZELK(Settings_t* settings, StatusBoard& board, SystemdNotifier& notifier);
   // Wakes and joins the worker threads, then the components go.
   ~CZELK();
   CZELK(const CZELK&) = delete;

@@ -88,8 +88,16 @@ int main(int argc, char** argv) {
                     escapeControls(groupsRead ? config.bmFallback : config.staticTGs).c_str(), why.c_str());
     exit(253);
   }
+  // Those who show the daemon's state, handed to everyone who writes to them.
+  // They last until the process ends: the broker's threads, which are never
+  // stopped, may still report while it does.
+  static StatusBoard statusBoard;
+  static SystemdNotifier systemdNotifier;
   systemdNotifier.start();
-  setBroker(brokerSettings(config));
+  BrokerSettings brokerAttachment = brokerSettings(config);
+  brokerAttachment.board = &statusBoard;
+  brokerAttachment.notifier = &systemdNotifier;
+  setBroker(brokerAttachment);
   if (config.brokerStatus == 1 && broker != nullptr) {
     // Kept, like the client, until the process ends: the voice threads report through it.
     StatusPublisher* publisher = new StatusPublisher(*broker, statusBoard, config.brokerTopic);
@@ -106,16 +114,16 @@ int main(int argc, char** argv) {
 
   // The status page is served only when a port is set; one that cannot be
   // bound costs an error line, not the voice.
-  StatusServer statusServer;
+  StatusServer statusServer(statusBoard);
   if (config.statusPort != 0) statusServer.start(config.statusAddress, config.statusPort);
 
-  if (!SignalThread::start(sigHandler)) {
+  if (!SignalThread::start([](int signalNumber) { sigHandler(signalNumber, systemdNotifier); })) {
     logInstance.log(LOG_FATAL, "Error creating the signal thread\n");
     return 1;
   }
 
   // The constructor serves the network and returns when the daemon is done.
-  CZELK zelk(&config);
+  CZELK zelk(&config, statusBoard, systemdNotifier);
   while (!zelk.isDone()) sleep(1);
   // Signals end the process elsewhere: here the daemon gave up by itself (logins
   // exhausted, a worker thread that could not start), a failure for a supervisor.

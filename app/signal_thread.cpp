@@ -6,6 +6,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <memory>
+#include <utility>
+
 #include "app/czelk.h"
 #include "telemetry/log_class.h"
 #include "telemetry/systemd_notifier.h"
@@ -22,14 +25,15 @@ sigset_t handledSignals() {
   return set;
 }
 
-void (*signalHandler)(int) = nullptr;
+using Handler = std::function<void(int)>;
 
-void* signalLoop(void*) {
+void* signalLoop(void* handler) {
   pthread_setname_np(pthread_self(), "signals");
+  const Handler& handle = *static_cast<const Handler*>(handler);
   sigset_t set = handledSignals();
   for (;;) {
     int signalNumber = 0;
-    if (sigwait(&set, &signalNumber) == 0) signalHandler(signalNumber);
+    if (sigwait(&set, &signalNumber) == 0) handle(signalNumber);
   }
   return nullptr;
 }
@@ -41,16 +45,18 @@ void SignalThread::blockSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-bool SignalThread::start(void (*handler)(int)) {
-  signalHandler = handler;
+bool SignalThread::start(std::function<void(int)> handler) {
   signal(SIGPIPE, SIG_IGN);
+  // The thread keeps its handler until the process ends: it never stops.
+  std::unique_ptr<Handler> kept(new Handler(std::move(handler)));
   pthread_t thread;
-  if (pthread_create(&thread, nullptr, signalLoop, nullptr) != 0) return false;
+  if (pthread_create(&thread, nullptr, signalLoop, kept.get()) != 0) return false;
+  kept.release();
   pthread_detach(thread);
   return true;
 }
 
-void sigHandler(int signalNumber) {
+void sigHandler(int signalNumber, SystemdNotifier& notifier) {
   if (signalNumber == SIGHUP) {
     logInstance.logClose();
     return;
@@ -58,7 +64,7 @@ void sigHandler(int signalNumber) {
   logInstance.log(LOG_INFO, "Signal %d received, exiting %s\n", signalNumber, ZELK_NAME);
   CZELK::exitIfRunning(0);  // returns only when there is no bridge
   logInstance.log(LOG_INFO, "No object to close\n");
-  systemdNotifier.stopping();
+  notifier.stopping();
   fflush(stdout);
   _exit(0);
 }

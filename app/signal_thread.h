@@ -5,14 +5,19 @@
 // sigHandler outside any asynchronous signal context: it may log, lock and sleep.
 #pragma once
 
+#include <functional>
+
+class SystemdNotifier;
+
 class SignalThread {
  public:
   static void blockSignals();
-  // Ignores SIGPIPE and starts the thread that hands each signal to the handler.
-  static bool start(void (*handler)(int));
+  // Ignores SIGPIPE and starts the thread that hands each signal to the handler,
+  // which it keeps for the life of the process.
+  static bool start(std::function<void(int)> handler);
 };
 
 // SIGHUP closes the log file (the next line reopens it); SIGINT and SIGTERM end
 // the daemon through the bridge's exitApp, or at once with status 0 when no
-// bridge exists yet.
-void sigHandler(int signalNumber);
+// bridge exists yet. The notifier tells systemd the daemon is stopping.
+void sigHandler(int signalNumber, SystemdNotifier& notifier);

@@ -19,6 +19,8 @@
 #include "network/rewind_data.h"
 #include "support/cudp.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
+#include "telemetry/systemd_notifier.h"
 
 namespace {
 
@@ -70,6 +72,8 @@ struct BridgeRig {
   Settings_t settings{};
   CUDP partner;
   std::atomic<bool> done{false};
+  StatusBoard board;
+  SystemdNotifier notifier;
   std::unique_ptr<BridgeComponents> bridge;
 
   BridgeRig() {
@@ -77,7 +81,7 @@ struct BridgeRig {
     partner.openSocket("127.0.0.1", 0, 1);
     settings.txPort = static_cast<uint32_t>(partner.getLocalPort());
     settings.rxPort = 0;
-    bridge.reset(new BridgeComponents(&settings, done));
+    bridge.reset(new BridgeComponents(&settings, done, board, notifier));
   }
   ~BridgeRig() {
     bridge.reset();

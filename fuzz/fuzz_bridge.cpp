@@ -70,7 +70,7 @@ FuzzBridge::FuzzBridge() {
     settings.subscriberFile = strdup(subscribers.path().c_str());
   }
 
-  bridge = new BridgeComponents(&settings, done);
+  bridge = new BridgeComponents(&settings, done, board, notifier);
   resetCallState();
   struct sockaddr_storage address;
   socklen_t length = 0;
@@ -87,7 +87,7 @@ FuzzBridge::FuzzBridge() {
     abort();
   }
   close(random);
-  std::thread([this] { receiveTlvMessages(*bridge->localLink, bridge->tlvQueue, stop.readFd(), done); }).detach();
+  std::thread([this] { receiveTlvMessages(*bridge->localLink, bridge->tlvQueue, stop.readFd(), done, board); }).detach();
 }
 
 bool FuzzBridge::isMarker(const TLV_CLASS& message) const {
@@ -142,8 +142,9 @@ void FuzzBridge::answerReconnects() {
 }
 
 void FuzzBridge::resetCallState() {
-  dispatcher.reset(new TlvDispatcher(*bridge->localLink, bridge->dispatcherNetwork()));
-  handler.reset(new ODMRMessageHandler(*bridge->localLink, bridge->link, bridge->alias, bridge->subscribers.get()));
+  dispatcher.reset(new TlvDispatcher(*bridge->localLink, bridge->dispatcherNetwork(), bridge->events));
+  handler.reset(new ODMRMessageHandler(*bridge->localLink, bridge->link, bridge->alias, bridge->subscribers.get(),
+                                       bridge->events));
   bridge->currentTG = bridge->settings->startTG;
 }
 

@@ -15,6 +15,8 @@
 
 #include "base/wake_pipe.h"
 #include "fuzz/fuzz_support.h"
+#include "telemetry/status_board.h"
+#include "telemetry/systemd_notifier.h"
 
 class BridgeComponents;
 class ODMRMessageHandler;
@@ -67,6 +69,8 @@ class FuzzBridge {
   LoopbackSink server;
   std::atomic<bool> done{false};
   WakePipe stop;  // never poked: the receiver runs until the process ends
+  StatusBoard board;
+  SystemdNotifier notifier;
   BridgeComponents* bridge = nullptr;
   std::unique_ptr<TlvDispatcher> dispatcher;
   std::unique_ptr<ODMRMessageHandler> handler;

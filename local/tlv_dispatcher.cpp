@@ -15,8 +15,7 @@
 #include "support/utf8.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
-#include "telemetry/status_board.h"
-#include "telemetry/systemd_notifier.h"
+#include "telemetry/call_events.h"
 
 namespace {
 
@@ -91,7 +90,7 @@ void TlvDispatcher::handle(TLV_CLASS* message) {
       logInstance.log(LOG_INFO, "%s, TX state = OFF, DMR frame count was %d frames\n", "DMR", txFrameCount);
       network.endTransmission();
       txFrameCount = 0;
-      statusBoard.callEnded(StatusWay::ToNetwork);
+      events.ended(StatusWay::ToNetwork, CallQuality());
       return;
     case TAG_TG_TUNE:
       logInstance.log(LOG_INFO, "TAG_TG_TUNE\n");
@@ -108,7 +107,7 @@ void TlvDispatcher::handle(TLV_CLASS* message) {
       if (length < kVoiceLength) break;
       logInstance.log(LOG_DEBUG, "TAG_AMBE_72\n");
       network.transmitAudio(value + 1);
-      statusBoard.frame(StatusWay::ToNetwork);
+      events.frame(StatusWay::ToNetwork);
       if (++txFrameCount == kAliasAfterFrames) network.sendAlias();
       return;
     case TAG_SET_INFO:
@@ -137,7 +136,7 @@ void TlvDispatcher::handle(TLV_CLASS* message) {
       return;
   }
   // Reached only for a begin, set-info or voice message too short for its fields.
-  statusBoard.count(StatusCounter::DroppedMalformed);
+  events.count(StatusCounter::DroppedMalformed);
   logInstance.log(LOG_WARNING, "%s, TLV tag %d with %u value bytes is too short, dropped\n", "DMR", tag, length);
 }
 
@@ -158,8 +157,7 @@ void TlvDispatcher::beginLocalTransmission(const unsigned char* value, unsigned 
       network.encodeCallAlias(callsign, nullptr);
     }
   }
-  systemdNotifier.setCall(SystemdNotifier::Way::ToNetwork, f.source, callsign.c_str(), f.destination, callType == 3);
-  statusBoard.callBegan(StatusWay::ToNetwork, f.source, f.destination, callType == 3, callsign.c_str(), name.c_str());
+  events.began(StatusWay::ToNetwork, f.source, f.destination, callType == 3, callsign.c_str(), name.c_str());
   network.beginTransmission(static_cast<int>(f.source), static_cast<int>(f.destination), callType);
   txFrameCount = 0;
 }
@@ -202,8 +200,7 @@ void TlvDispatcher::remoteCommand(char* text) {
         strncmp(argument, "disconnect", 10) == 0 ? 4000u : static_cast<unsigned int>(parseDecimal(argument));
     callType = strchr(argument, '#') != nullptr ? 3 : 0;
     network.subscribe(talkGroup);
-    systemdNotifier.setTalkGroup(talkGroup);
-    statusBoard.setTalkGroup(talkGroup);
+    events.talkGroup(talkGroup);
     return;
   }
 

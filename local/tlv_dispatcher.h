@@ -3,7 +3,7 @@
 // turns each into action on the network side (a local call with its talker alias,
 // talk-group changes, reconnects, a new alias) and log lines for everything else.
 // It reaches the network side only through the callbacks of DispatcherNetwork,
-// which the bridge fills in. One thread (the dispatcher's) drives it; handle takes
+// which the bridge fills in, and tells the call events (borrowed) of each call. One thread (the dispatcher's) drives it; handle takes
 // no ownership of the message.
 #pragma once
 
@@ -17,6 +17,7 @@
 
 #include "base/queue.h"
 
+class CallEvents;
 class CUDP;
 class TLV_CLASS;
 
@@ -39,7 +40,8 @@ struct DispatcherNetwork {
 class TlvDispatcher {
  public:
   // The partner hears the reconnect's result as an event.
-  TlvDispatcher(CUDP& partner, DispatcherNetwork network) : partner(partner), network(std::move(network)) {}
+  TlvDispatcher(CUDP& partner, DispatcherNetwork network, CallEvents& events)
+      : partner(partner), network(std::move(network)), events(events) {}
 
   // Pops and handles messages until done is set; a null message wakes it to stop.
   void run(Queue<std::unique_ptr<TLV_CLASS>>& queue, const std::atomic<bool>& done);
@@ -53,6 +55,7 @@ class TlvDispatcher {
 
   CUDP& partner;
   DispatcherNetwork network;
+  CallEvents& events;
   int32_t txFrameCount = 0;
   int32_t callType = 0;  // 0 group, 3 private
 };

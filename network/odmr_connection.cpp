@@ -24,7 +24,13 @@ constexpr int kReceiveBufferSize = 64;
 class ConnectionService {
  public:
   explicit ConnectionService(const ConnectionParts& parts)
-      : parts(parts), client(*parts.client), link(*parts.link), reconnect(*parts.reconnect), done(*parts.done) {}
+      : parts(parts),
+        client(*parts.client),
+        link(*parts.link),
+        reconnect(*parts.reconnect),
+        board(*parts.board),
+        notifier(*parts.notifier),
+        done(*parts.done) {}
 
   void run() {
     *parts.talkGroup = parts.startTG;
@@ -46,9 +52,9 @@ class ConnectionService {
       }
       if (result != 0) {
         logInstance.log(LOG_FATAL, "Fatal error, can not log into server.  Retry count exceeded.\n");
-        systemdNotifier.setLink(SystemdNotifier::Link::GaveUp, servers[current].host.c_str(),
+        notifier.setLink(SystemdNotifier::Link::GaveUp, servers[current].host.c_str(),
                                 servers[current].port.c_str(), ODMRTP_CLASS::getErrorMessage(result));
-        statusBoard.setLink(StatusLink::GaveUp, servers[current].host.c_str(), servers[current].port.c_str(), 0,
+        board.setLink(StatusLink::GaveUp, servers[current].host.c_str(), servers[current].port.c_str(), 0,
                             ODMRTP_CLASS::getErrorMessage(result));
         done = true;
         return;
@@ -78,7 +84,7 @@ class ConnectionService {
                         next.host.c_str(), next.port.c_str());
         told = true;
       }
-      systemdNotifier.watchedWait(static_cast<int>(left), [](int ms) {
+      notifier.watchedWait(static_cast<int>(left), [](int ms) {
         poll(nullptr, 0, ms);
         return false;
       });
@@ -95,18 +101,18 @@ class ConnectionService {
     int result = -1;
     for (int attempts = 0; attempts < kMaxAttempts;) {
       logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, host, port);
-      systemdNotifier.tick();
-      systemdNotifier.setLink(SystemdNotifier::Link::LoggingIn, host, port,
+      notifier.tick();
+      notifier.setLink(SystemdNotifier::Link::LoggingIn, host, port,
                               attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
-      statusBoard.setLink(StatusLink::LoggingIn, host, port, attempts + 1,
+      board.setLink(StatusLink::LoggingIn, host, port, attempts + 1,
                           attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
       result = client.ConnectRewindClient(host, port, parts.password, 0);
       logInstance.log(LOG_DEBUG, "Connect result = %d\n", result);
       if (result == 0) {
-        statusBoard.count(StatusCounter::LoginSucceeded);
+        board.count(StatusCounter::LoginSucceeded);
         return 0;
       }
-      statusBoard.count(StatusCounter::LoginFailed);
+      board.count(StatusCounter::LoginFailed);
       ++attempts;
       const bool last = lastServer && attempts >= kMaxAttempts;
       if (!last) client.shutdownServer();
@@ -134,10 +140,10 @@ class ConnectionService {
       const uint32_t talkGroup = *parts.talkGroup;
       client.subscribeTalkGroups(talkGroup);
       sendTlvEvent(*parts.partner, "trelvane/ZELK/DMR", "login success");
-      systemdNotifier.setTalkGroup(talkGroup);
-      systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, server.host.c_str(), server.port.c_str());
-      statusBoard.setTalkGroup(talkGroup);
-      statusBoard.setLink(StatusLink::LoggedIn, server.host.c_str(), server.port.c_str());
+      notifier.setTalkGroup(talkGroup);
+      notifier.setLink(SystemdNotifier::Link::LoggedIn, server.host.c_str(), server.port.c_str());
+      board.setTalkGroup(talkGroup);
+      board.setLink(StatusLink::LoggedIn, server.host.c_str(), server.port.c_str());
     }
     link.loggedIn();
   }
@@ -160,7 +166,7 @@ class ConnectionService {
       bool woken = false;
       // The wait is cut into slices when the watchdog must be pinged meanwhile.
       bool ready = false;
-      systemdNotifier.watchedWait(wait, [&](int ms) {
+      notifier.watchedWait(wait, [&](int ms) {
         ready = client.waitForData(ms / 1000, (ms % 1000) * 1000, reconnect.wakeFd(), &woken);
         return ready || woken;
       });
@@ -180,8 +186,8 @@ class ConnectionService {
       if (due == LinkWatch::Due::Lost) {
         logInstance.log(LOG_ERROR, "%s, Have not seen a ping reply in %d seconds, server connection lost?\n", "DMR",
                         elapsed);
-        statusBoard.count(StatusCounter::ServerLost);
-        statusBoard.setLink(StatusLink::Lost, parts.host, parts.port);
+        board.count(StatusCounter::ServerLost);
+        board.setLink(StatusLink::Lost, parts.host, parts.port);
         return;
       }
       if (due == LinkWatch::Due::KeepAlive) client.TransmitRewindKeepAlive();
@@ -194,8 +200,8 @@ class ConnectionService {
     if (!reconnect.drainWake()) return false;
     return reconnect.serve(
         [this](const ReconnectHandOver::Request& request) {
-          statusBoard.count(StatusCounter::Reconnect);
-          statusBoard.setLink(StatusLink::Reconnecting, request.host.c_str(), request.port.c_str());
+          board.count(StatusCounter::Reconnect);
+          board.setLink(StatusLink::Reconnecting, request.host.c_str(), request.port.c_str());
           int outcome = client.resetRewindContext(parts.userID, parts.appName, request.host.c_str(),
                                                   request.port.c_str(), request.password.c_str(), request.talkGroup);
           // A success counts as the last ping; the login subscribed the command's
@@ -205,13 +211,13 @@ class ConnectionService {
                 request.talkGroup != 0 ? request.talkGroup : ODMRTP_CLASS::kDefaultTalkGroup;
             client.subscribeStaticTalkGroups(talkGroup);
             link.loggedIn();
-            systemdNotifier.setLink(SystemdNotifier::Link::LoggedIn, request.host.c_str(), request.port.c_str());
-            systemdNotifier.setTalkGroup(talkGroup);
-            statusBoard.count(StatusCounter::LoginSucceeded);
-            statusBoard.setTalkGroup(talkGroup);
-            statusBoard.setLink(StatusLink::LoggedIn, request.host.c_str(), request.port.c_str());
+            notifier.setLink(SystemdNotifier::Link::LoggedIn, request.host.c_str(), request.port.c_str());
+            notifier.setTalkGroup(talkGroup);
+            board.count(StatusCounter::LoginSucceeded);
+            board.setTalkGroup(talkGroup);
+            board.setLink(StatusLink::LoggedIn, request.host.c_str(), request.port.c_str());
           } else {
-            statusBoard.count(StatusCounter::LoginFailed);
+            board.count(StatusCounter::LoginFailed);
           }
           return outcome;
         },
@@ -222,6 +228,8 @@ class ConnectionService {
   ODMRTP_CLASS& client;
   LinkWatch& link;
   ReconnectHandOver& reconnect;
+  StatusBoard& board;
+  SystemdNotifier& notifier;
   std::atomic<bool>& done;
 };
 

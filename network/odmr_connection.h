@@ -20,6 +20,8 @@ class LinkWatch;
 class ODMRMessageHandler;
 class ODMRTP_CLASS;
 class ReconnectHandOver;
+class StatusBoard;
+class SystemdNotifier;
 struct RewindData;
 
 // A server to log in to; the password and the ID are the same for every one.
@@ -34,6 +36,8 @@ struct ConnectionParts {
   ODMRMessageHandler* handler = nullptr;  // its call watchdog
   ReconnectHandOver* reconnect = nullptr;
   CUDP* partner = nullptr;  // hears the login events
+  StatusBoard* board = nullptr;         // shows the link, the logins and the talk group
+  SystemdNotifier* notifier = nullptr;  // likewise; the watchdog is pinged here
   std::function<void(RewindData* packet, int length)> processMessage;
   std::atomic<bool>* done = nullptr;
   std::atomic<uint32_t>* talkGroup = nullptr;  // subscribed at each login

@@ -11,8 +11,7 @@
 #include "support/subscriber.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
-#include "telemetry/status_board.h"
-#include "telemetry/systemd_notifier.h"
+#include "telemetry/call_events.h"
 
 namespace {
 
@@ -57,7 +56,7 @@ void ODMRMessageHandler::process(RewindData* packet, int length) {
   if (type == REWIND_TYPE_DMR_DATA_BASE + 1 || type == REWIND_TYPE_DMR_EMBEDDED_DATA) needed = kLinkControlSize;
   if (type == REWIND_TYPE_DMR_VOICE_FRAME) needed = kBurstSize;
   if (payloadLength < needed) {
-    statusBoard.count(StatusCounter::DroppedMalformed);
+    events.count(StatusCounter::DroppedMalformed);
     logInstance.log(LOG_WARNING, "%s, Rewind packet type %0X of %d bytes is too short, dropped\n", "DMR", type,
                     length);
     return;
@@ -105,7 +104,7 @@ void ODMRMessageHandler::voiceBurst(const unsigned char* burst) {
   unsigned char voice[30] = {TAG_AMBE_72, 28, 1};
   memcpy(voice + 3, burst, kBurstSize);
   partner.writeSocket(voice, sizeof(voice));
-  statusBoard.frame(StatusWay::FromNetwork);
+  events.frame(StatusWay::FromNetwork);
   ++frameCount;
   lastVoicePacket = link.now();
 }
@@ -118,7 +117,10 @@ void ODMRMessageHandler::embeddedData(const unsigned char* payload) {
   if (block >= 4 && block <= 7) {
     logInstance.log(LOG_DEBUG, "%s, TA block header %d\n", "DMR", block);
     logInstance.dump(LOG_DEBUG, "TA", payload, kLinkControlSize);
-    if (taCount == 0) taCount += alias.decode(payload);
+    if (taCount == 0 && alias.decode(payload) == 1) {
+      ++taCount;
+      events.alias(StatusWay::FromNetwork, alias.decodedText);
+    }
   }
   logInstance.log(LOG_DEBUG, "REWIND_TYPE_DMR_EMBEDDED_DATA\n");
   if (frameCount > 0) lastVoicePacket = link.now();
@@ -138,10 +140,8 @@ void ODMRMessageHandler::beginNetworkCall(const unsigned char* header) {
     logInstance.log(LOG_INFO, "%s, ODMR Begin Tx: src = %d, dst = %d (%s)\n", "DMR", static_cast<int>(source),
                     static_cast<int>(destination), kind);
   }
-  systemdNotifier.setCall(SystemdNotifier::Way::FromNetwork, source, caller ? caller->callsign : nullptr,
-                          destination, isPrivate);
-  statusBoard.callBegan(StatusWay::FromNetwork, source, destination, isPrivate, caller ? caller->callsign : nullptr,
-                        caller ? caller->name : nullptr);
+  events.began(StatusWay::FromNetwork, source, destination, isPrivate, caller ? caller->callsign : nullptr,
+               caller ? caller->name : nullptr);
   unsigned char begin[14] = {TAG_BEGIN_TX, 12};
   writeBE24(begin + 2, source);
   // bytes 5 to 8: repeater 0
@@ -161,7 +161,7 @@ void ODMRMessageHandler::endNetworkCall() {
   partner.writeSocket(end, sizeof(end));
   frameCount = 0;
   callIdentified = false;
-  statusBoard.callEnded(StatusWay::FromNetwork);
+  events.ended(StatusWay::FromNetwork, CallQuality());
 }
 
 int64_t ODMRMessageHandler::msUntilNetworkCallTimeout() const {

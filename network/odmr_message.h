@@ -4,12 +4,13 @@
 // decoder; keep-alives mark the server as alive; every other type is logged by
 // name. A call whose terminator was lost still ends: at a header of another call,
 // or 1.5 s after its last voice packet. It borrows the partner's endpoint, the
-// link's timing, the alias decoder and the subscriber database (null: none).
-// Network thread only.
+// link's timing, the alias decoder, the subscriber database (null: none) and the
+// call events, which it tells of each call. Network thread only.
 #pragma once
 
 #include <stdint.h>
 
+class CallEvents;
 class CUDP;
 class LinkWatch;
 class Subscriber;
@@ -18,8 +19,8 @@ struct RewindData;
 
 class ODMRMessageHandler {
  public:
-  ODMRMessageHandler(CUDP& partner, LinkWatch& link, TalkerAlias& alias, Subscriber* subscribers)
-      : partner(partner), link(link), alias(alias), subscribers(subscribers) {}
+  ODMRMessageHandler(CUDP& partner, LinkWatch& link, TalkerAlias& alias, Subscriber* subscribers, CallEvents& events)
+      : partner(partner), link(link), alias(alias), subscribers(subscribers), events(events) {}
 
   // Handles one packet of `length` bytes.
   void process(RewindData* packet, int length);
@@ -40,6 +41,7 @@ class ODMRMessageHandler {
   LinkWatch& link;
   TalkerAlias& alias;
   Subscriber* subscribers;
+  CallEvents& events;
 
   int32_t frameCount = 0;
   int32_t taCount = 0;

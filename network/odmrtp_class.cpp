@@ -94,7 +94,8 @@ const char ODMRTP_CLASS::messages[7][32] = {
     "Success", "Socket", "Wrong Address", "Wrong Data", "DNS Resolve", "Wrong Password", "Server Timeout",
 };
 
-ODMRTP_CLASS::ODMRTP_CLASS(unsigned int id, const char* description, Clock source) : userID(id), clock(source) {
+ODMRTP_CLASS::ODMRTP_CLASS(unsigned int id, const char* description, Clock source, StatusBoard* statusBoard)
+    : userID(id), clock(source), board(statusBoard) {
   if (!radioIDOf(id, &sourceID)) sourceID = id & 0xFFFFFF;
   context.reset(CreateRewindContext(id, description));
 }
@@ -279,11 +280,11 @@ int ODMRTP_CLASS::ReceiveRewindData(RewindData* buffer, int size) {
                               reinterpret_cast<sockaddr*>(&source), &sourceLength);
   if (received < 0) return REWIND_ERROR_SOCKET;
   if (ctx->address == nullptr || CompareAddresses(ctx->address->ai_addr, &source) != 0) {
-    statusBoard.count(StatusCounter::DroppedStranger);
+    if (board != nullptr) board->count(StatusCounter::DroppedStranger);
     return REWIND_ERROR_WRONG_ADDRESS;
   }
   if (!isRewindPacket(buffer, static_cast<size_t>(received))) {
-    statusBoard.count(StatusCounter::DroppedMalformed);
+    if (board != nullptr) board->count(StatusCounter::DroppedMalformed);
     return REWIND_ERROR_WRONG_DATA;
   }
   return static_cast<int>(received);

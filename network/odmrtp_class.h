@@ -36,6 +36,8 @@
 #include "base/unique_fd.h"
 #include "network/rewind_data.h"
 
+class StatusBoard;
+
 // Result codes of ConnectRewindClient and ReceiveRewindData (texts in messages).
 constexpr int REWIND_SUCCESS = 0;
 constexpr int REWIND_ERROR_SOCKET = -1;
@@ -75,7 +77,8 @@ class ODMRTP_CLASS {
 
   // The clock's monotonic time runs the login's deadline and the local call's end
   // (the system's by default; tests hand in a ManualTime so as not to wait them out).
-  ODMRTP_CLASS(unsigned int userID, const char* description, Clock clock = Clock());
+  // The board, when given, counts the datagrams dropped; it is borrowed.
+  ODMRTP_CLASS(unsigned int userID, const char* description, Clock clock = Clock(), StatusBoard* board = nullptr);
   ~ODMRTP_CLASS();
   ODMRTP_CLASS(const ODMRTP_CLASS&) = delete;
   ODMRTP_CLASS& operator=(const ODMRTP_CLASS&) = delete;
@@ -186,4 +189,5 @@ class ODMRTP_CLASS {
   bool localCall GUARDED_BY(sendMutex) = false;   // between a begin and its end
   int64_t lastVoiceMs GUARDED_BY(sendMutex) = 0;  // the local call's latest header or burst
   const Clock clock;
+  StatusBoard* const board;  // null: the drops are counted nowhere
 };

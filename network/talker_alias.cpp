@@ -8,7 +8,6 @@
 #include "support/utf8.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
-#include "telemetry/status_board.h"
 
 namespace {
 
@@ -113,7 +112,6 @@ void TalkerAlias::encode(const char* text) {
 
 void TalkerAlias::send(ODMRTP_CLASS* client) {
   if (client == nullptr) return;
-  if (blockCount > 0) statusBoard.setAlias(StatusWay::ToNetwork, encodedText);
   for (int block = 0; block < blockCount && block < TALKER_ALIAS_BLOCKS; ++block) {
     client->TransmitRewindData(REWIND_TYPE_DMR_EMBEDDED_DATA, REWIND_FLAG_REAL_TIME_1, talkerAliasBytes[block],
                                TALKER_ALIAS_BLOCK_SIZE);
@@ -139,7 +137,7 @@ int TalkerAlias::decode(const unsigned char* block) {
   std::string text = receivedText(received, taFormat, taLen);
   if (text.empty()) return 0;
   logInstance.log(LOG_INFO, "TA = %s\n", escapeControls(text.data(), text.size()).c_str());
-  statusBoard.setAlias(StatusWay::FromNetwork, text);
+  decodedText = std::move(text);
   pending = false;
   return 1;
 }

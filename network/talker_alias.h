@@ -31,7 +31,7 @@ class TalkerAlias {
   // Sends the first blockCount blocks as embedded data, numbered with the voice packets.
   void send(ODMRTP_CLASS* client);
   // Collects one received block; 1 when it completed an alias (which it logs in
-  // UTF-8, control bytes escaped), else 0. Formats: 0 (7-bit, up to 31
+  // UTF-8, control bytes escaped, and keeps in decodedText), else 0. Formats: 0 (7-bit, up to 31
   // characters), 1 (ISO 8859-1), 2 (UTF-8, the length in bytes), 3 (UTF-16
   // big-endian, the length in characters).
   int decode(const unsigned char* block);
@@ -42,6 +42,7 @@ class TalkerAlias {
   int blockCount;        // blocks of the current alias, 0 to 4
   std::string taString;  // the alias template
   std::string encodedText;  // the part of the text that encode took in, as given
+  std::string decodedText;  // the latest alias decode completed, in UTF-8
   // The encoded alias, sent in table order: header, block 1, block 2, block 3.
   unsigned char talkerAliasBytes[TALKER_ALIAS_BLOCKS][TALKER_ALIAS_BLOCK_SIZE] = {
       {0x04, 0x00, 0x62, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},

@@ -18,7 +18,6 @@
 #include "base/clock.h"
 #include "base/ipv4_resolver.h"
 #include "telemetry/log_class.h"
-#include "telemetry/status_board.h"
 
 namespace {
 
@@ -154,7 +153,8 @@ bool CUDP::waitForData(int seconds, int microseconds) {
 
 bool CUDP::isReadDataReady() { return waitForData(0, 0); }
 
-int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
+int CUDP::readSocket(unsigned char* buffer, unsigned int size, bool* stranger) {
+  if (stranger != nullptr) *stranger = false;
   // The receive never blocks, so nothing waiting simply gives 0: no poll first.
   struct sockaddr_in source {};
   socklen_t sourceLength = sizeof(source);
@@ -166,7 +166,7 @@ int CUDP::readSocket(unsigned char* buffer, unsigned int size) {
   readSockAddr = source;
   // Not the partner (or no partner address yet): dropped.
   if (!partnerResolved || source.sin_addr.s_addr != writeSockAddr.sin_addr.s_addr) {
-    statusBoard.count(StatusCounter::DroppedStranger);
+    if (stranger != nullptr) *stranger = true;
     return 0;
   }
   return static_cast<int>(received);

@@ -61,8 +61,9 @@ class CUDP {
 
   // Reads at most one waiting datagram into buffer (a longer one is cut to
   // size). Returns the bytes placed, or 0 when nothing is waiting, the datagram
-  // came from another host (it is consumed and dropped) or the receive failed.
-  int readSocket(unsigned char* buffer, unsigned int size) EXCLUDES(writeMutex);
+  // came from another host (it is consumed and dropped, and *stranger, when
+  // given, is set) or the receive failed.
+  int readSocket(unsigned char* buffer, unsigned int size, bool* stranger = nullptr) EXCLUDES(writeMutex);
   // Sends the data as one datagram to each write port without blocking. Returns
   // the sum of the sends' results (bytes sent, -1 for a failed send, and for each
   // port while the partner host is unresolved); 0 with no write port.

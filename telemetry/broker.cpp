@@ -15,25 +15,29 @@ const char* const kBrokerErrorTopic = "trelvane/error";
 
 namespace {
 
+// Whether the broker is connected, for those who show it.
+void tellConnected(const BrokerSettings& settings, bool connected) {
+  if (settings.notifier != nullptr) settings.notifier->setBroker(connected);
+  if (settings.board != nullptr) settings.board->setBroker(connected ? StatusBroker::Connected : StatusBroker::Reconnecting);
+}
+
 // The client's reports of its connection, as log lines. They come on the
 // client's connection thread while it holds none of its locks, so the lines
 // are forwarded like any other; each is logged once per event, never per
 // failed publication, so they cannot feed on themselves.
-void logLinkEvent(MQTT::LinkEvent event, unsigned long count) {
+void logLinkEvent(const BrokerSettings& settings, MQTT::LinkEvent event, unsigned long count) {
   switch (event) {
     case MQTT::LinkEvent::Lost:
       logInstance.log(LOG_WARNING, "MQTT broker connection lost, reconnecting in the background\n");
-      systemdNotifier.setBroker(false);
-      statusBoard.setBroker(StatusBroker::Reconnecting);
+      tellConnected(settings, false);
       break;
     case MQTT::LinkEvent::Connected:
       logInstance.log(LOG_INFO, "MQTT broker reconnected\n");
-      systemdNotifier.setBroker(true);
-      statusBoard.setBroker(StatusBroker::Connected);
+      tellConnected(settings, true);
       break;
     case MQTT::LinkEvent::Dropped:
       logInstance.log(LOG_WARNING, "MQTT broker away or slow: %lu log lines dropped\n", count);
-      statusBoard.droppedLogLines(count);
+      if (settings.board != nullptr) settings.board->droppedLogLines(count);
       break;
   }
 }
@@ -48,7 +52,8 @@ void setBroker(const BrokerSettings& settings) {
   // the logger detached meanwhile so that no line waits for a client that failed.
   logInstance.setBroker(nullptr, nullptr);
   if (broker == nullptr) broker = new MQTT();
-  broker->setLinkObserver(logLinkEvent);
+  broker->setLinkObserver(
+      [settings](MQTT::LinkEvent event, unsigned long count) { logLinkEvent(settings, event, count); });
   const char* clientId = settings.client != nullptr ? settings.client : "";
   if (settings.status) {
     std::string availability = std::string(settings.topic) + "/availability";
@@ -57,11 +62,9 @@ void setBroker(const BrokerSettings& settings) {
   }
   if (broker->connect(clientId, settings.address, settings.port) == 0) {
     logInstance.log(LOG_ERROR, "MQTT broker failed to initialize\n");
-    systemdNotifier.setBroker(false);
-    statusBoard.setBroker(StatusBroker::Reconnecting);
+    tellConnected(settings, false);
   } else {
-    systemdNotifier.setBroker(true);
-    statusBoard.setBroker(StatusBroker::Connected);
+    tellConnected(settings, true);
   }
   // After a failed connect the client goes on trying in the background: lines
   // queue (within the client's bound) until it gets through. It does not run

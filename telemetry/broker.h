@@ -6,6 +6,8 @@
 #pragma once
 
 class MQTT;
+class StatusBoard;
+class SystemdNotifier;
 
 // What the attachment reads of the configuration; the texts are borrowed and must
 // outlive the process's use of the broker.
@@ -15,6 +17,10 @@ struct BrokerSettings {
   const char* client = nullptr;  // MQTT client identifier; null means empty
   const char* topic = nullptr;   // topic of the log lines
   bool status = false;           // availability on <topic>/availability (see setBroker)
+  // Told of the connection's state (and the board of the log lines dropped);
+  // borrowed for the life of the process. Null: not told.
+  StatusBoard* board = nullptr;
+  SystemdNotifier* notifier = nullptr;
 };
 
 // The daemon's one MQTT client: null until setBroker creates it, then kept (and

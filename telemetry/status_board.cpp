@@ -5,8 +5,6 @@
 
 #include "version.h"
 
-StatusBoard statusBoard;
-
 namespace {
 
 std::string cut(const char* text) {
@@ -69,7 +67,7 @@ void StatusBoard::callBegan(StatusWay way, uint32_t source, uint32_t destination
   {
     MutexLock lock(mutex);
     hadOne = onAir[w].active;
-    if (hadOne) endLocked(w, -1, &ended);
+    if (hadOne) endLocked(w, -1, CallQuality(), &ended);
     OnAir& a = onAir[w];
     a.active = true;
     a.startMonotonicMs = monotonicMs();
@@ -105,19 +103,22 @@ void StatusBoard::setAlias(StatusWay way, const std::string& alias) {
   a.call.alias = cut(alias.c_str());
 }
 
-void StatusBoard::callEnded(StatusWay way, int64_t durationMs) {
+void StatusBoard::callEnded(StatusWay way, int64_t durationMs) { callEnded(way, CallQuality(), durationMs); }
+
+void StatusBoard::callEnded(StatusWay way, const CallQuality& quality, int64_t durationMs) {
   StatusCall ended;
   {
     MutexLock lock(mutex);
     const int w = index(way);
     if (!onAir[w].active) return;
-    endLocked(w, durationMs, &ended);
+    endLocked(w, durationMs, quality, &ended);
   }
   notify(StatusChange::CallEnded, &ended);
 }
 
-void StatusBoard::endLocked(int w, int64_t durationMs, StatusCall* ended) {
+void StatusBoard::endLocked(int w, int64_t durationMs, const CallQuality& quality, StatusCall* ended) {
   OnAir& a = onAir[w];
+  a.call.quality = quality;
   a.active = false;
   a.call.onAir = false;
   a.call.durationMs = durationMs >= 0 ? durationMs : std::max<int64_t>(0, monotonicMs() - a.startMonotonicMs);

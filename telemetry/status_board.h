@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/call_quality.h"
 #include "base/clock.h"
 #include "base/mutex.h"
 
@@ -53,6 +54,7 @@ struct StatusCall {
   int64_t startUnixMs = 0;     // wall clock, UTC
   int64_t durationMs = 0;      // at its end; while on air, how long so far
   uint64_t frames = 0;         // voice frames carried so far
+  CallQuality quality;         // what was measured of the call, at its end
   bool onAir = false;
 };
 
@@ -121,6 +123,8 @@ class StatusBoard {
   // The call on air this way ended; its duration is measured from its start
   // unless durationMs >= 0 gives it. Nothing happens without a call on air.
   void callEnded(StatusWay way, int64_t durationMs = -1) EXCLUDES(mutex);
+  // Likewise, keeping what was measured of the call.
+  void callEnded(StatusWay way, const CallQuality& quality, int64_t durationMs = -1) EXCLUDES(mutex);
 
   // Lock-free: one voice frame carried this way, an event counted, log lines
   // the broker dropped.
@@ -140,7 +144,7 @@ class StatusBoard {
 
   static int index(StatusWay way) { return way == StatusWay::FromNetwork ? 0 : 1; }
   StatusSnapshot copyLocked() const REQUIRES(mutex);
-  void endLocked(int way, int64_t durationMs, StatusCall* ended) REQUIRES(mutex);
+  void endLocked(int way, int64_t durationMs, const CallQuality& quality, StatusCall* ended) REQUIRES(mutex);
   void notify(StatusChange change, const StatusCall* call) EXCLUDES(mutex);
 
   Listener listener;  // written before the threads start
@@ -167,8 +171,6 @@ class StatusBoard {
   StatusCall heard[kLastHeard] GUARDED_BY(mutex);
   size_t heardCount GUARDED_BY(mutex) = 0, heardNext GUARDED_BY(mutex) = 0;
 };
-
-extern StatusBoard statusBoard;
 
 const char* statusLinkName(StatusLink link);    // "starting", "logging in", "logged in", ...
 const char* statusBrokerName(StatusBroker b);   // "off", "connected", "reconnecting"

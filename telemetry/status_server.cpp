@@ -28,7 +28,8 @@ void respond(mg_connection* conn, int code, const char* reason, const char* type
   if (withBody && !body.empty()) mg_write(conn, body.data(), body.size());
 }
 
-int serve(mg_connection* conn, void*) {
+int serve(mg_connection* conn, void* data) {
+  const StatusBoard& board = *static_cast<const StatusBoard*>(data);
   const mg_request_info* request = mg_get_request_info(conn);
   const char* method = request->request_method != nullptr ? request->request_method : "";
   const char* path = request->local_uri != nullptr ? request->local_uri : "";
@@ -42,13 +43,13 @@ int serve(mg_connection* conn, void*) {
   const char* type = nullptr;
   // The copy is taken first; the slow part, writing to the client, holds nothing.
   if (strcmp(path, "/") == 0) {
-    body = StatusPage::html(statusBoard.snapshot());
+    body = StatusPage::html(board.snapshot());
     type = "text/html; charset=utf-8";
   } else if (strcmp(path, "/status.json") == 0) {
-    body = StatusPage::json(statusBoard.snapshot());
+    body = StatusPage::json(board.snapshot());
     type = "application/json";
   } else if (strcmp(path, "/metrics") == 0) {
-    body = StatusPage::metrics(statusBoard.snapshot());
+    body = StatusPage::metrics(board.snapshot());
     type = "text/plain; version=0.0.4; charset=utf-8";
   } else {
     respond(conn, 404, "Not Found", "text/plain; charset=utf-8", "not found\n", !head);
@@ -110,7 +111,7 @@ bool StatusServer::start(const char* address, uint32_t port) {
     mg_exit_library();
     return false;
   }
-  mg_set_request_handler(context, "/", serve, nullptr);
+  mg_set_request_handler(context, "/", serve, const_cast<StatusBoard*>(&board));
   logInstance.log(LOG_INFO, "Status page at http://%s/\n", listening.c_str());
   return true;
 }

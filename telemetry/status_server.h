@@ -5,12 +5,13 @@
 // GET and HEAD (405 for other methods, 404 for other paths), holds a bounded
 // number of connections, drops a client that does not finish its request in
 // time, and never configures TLS. Owned by main; start and the destructor run
-// on the main thread.
+// on the main thread. It borrows the board, which outlives it.
 #pragma once
 
 #include <stdint.h>
 
 struct mg_context;
+class StatusBoard;
 
 class StatusServer {
  public:
@@ -18,7 +19,7 @@ class StatusServer {
   static constexpr int kQueued = 8;          // accepted connections waiting for a worker
   static constexpr int kRequestTimeoutMs = 5000;
 
-  StatusServer() = default;
+  explicit StatusServer(const StatusBoard& board) : board(board) {}
   ~StatusServer();
   StatusServer(const StatusServer&) = delete;
   StatusServer& operator=(const StatusServer&) = delete;
@@ -29,5 +30,6 @@ class StatusServer {
   bool running() const { return context != nullptr; }
 
  private:
+  const StatusBoard& board;
   mg_context* context = nullptr;
 };

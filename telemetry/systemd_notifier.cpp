@@ -15,8 +15,6 @@
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 
-SystemdNotifier systemdNotifier;
-
 namespace {
 
 std::string endpoint(const std::string& host, const std::string& port) {

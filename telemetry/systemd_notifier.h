@@ -88,5 +88,3 @@ class SystemdNotifier {
   int broker GUARDED_BY(statusMutex) = -1;  // -1 none configured, 0 not connected, 1 connected
   std::string lastSent GUARDED_BY(statusMutex);
 };
-
-extern SystemdNotifier systemdNotifier;

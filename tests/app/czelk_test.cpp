@@ -42,7 +42,7 @@ class BridgeHandlers : public testing_support::HandlerTest {
     if (HasFatalFailure()) return;
     settings.txPort = static_cast<uint32_t>(partner.port());
     settings.rxPort = static_cast<uint32_t>(daemonPort);
-    bridge = std::make_unique<BridgeComponents>(&settings, done);
+    bridge = std::make_unique<BridgeComponents>(&settings, done, board, notifier);
   }
   void TearDown() override {
     bridge.reset();
@@ -92,7 +92,9 @@ void raceSignalWithDestructor(int delayUs, bool signalFirst) {
         if (strstr(line, "exitApp") != nullptr) exiting = true;
       },
       nullptr);
-  auto* bridge = new CZELK(&settings);
+  static StatusBoard board;
+  static SystemdNotifier notifier;
+  auto* bridge = new CZELK(&settings, board, notifier);
   if (!bridge->isDone()) _exit(3);
   std::atomic<bool> go{false};
   auto spin = [](int us) {
@@ -147,7 +149,7 @@ TEST_F(BridgeHandlers, OutsideTextNeverStartsALogLine) {
   dir.write("ids.csv", "4660,AB1CD,Ann\rF: forged\n");  // a CR sends a terminal back to the line start
   bridge.reset();  // built again with the table
   settings.subscriberFile = strdup(dir.file("ids.csv").c_str());
-  bridge = std::make_unique<BridgeComponents>(&settings, done);
+  bridge = std::make_unique<BridgeComponents>(&settings, done, board, notifier);
 
   const std::string forged = "x\nF: 2026-01-01 00:00:00.000 forged\x1b[2J";
   rewind(REWIND_TYPE_DMR_DATA_BASE + 1, {0, 0, 0, 0, 0, 91, 0, 0x12, 0x34, 0, 0, 0});

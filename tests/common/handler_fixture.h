@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // For tests that drive the bridge's handlers directly, without threads: a partner
 // on loopback that records what reaches it, the log lines of the test (without
-// their prefix), and helpers that hand one TLV message to a dispatcher or one
-// Rewind packet to the network handler.
+// their prefix), a status board with its call events, and helpers that hand one
+// TLV message to a dispatcher or one Rewind packet to the network handler.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,7 +20,10 @@
 #include "network/odmr_message.h"
 #include "network/rewind_data.h"
 #include "support/cudp.h"
+#include "telemetry/call_events.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
+#include "telemetry/systemd_notifier.h"
 #include "tools/partner/partner_link.h"
 
 namespace testing_support {
@@ -59,6 +62,9 @@ class HandlerTest : public ::testing::Test {
 
   PartnerLink partner;
   int daemonPort = 0;
+  StatusBoard board;
+  SystemdNotifier notifier;  // never started: silent
+  CallEvents events{board, notifier};
   std::vector<std::string> lines;
 };
 

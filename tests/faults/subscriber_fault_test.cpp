@@ -13,6 +13,8 @@
 #include "faults/fault_fixture.h"
 #include "support/subscriber.h"
 #include "telemetry/log_class.h"
+#include "telemetry/status_board.h"
+#include "telemetry/systemd_notifier.h"
 
 namespace faults {
 namespace {
@@ -68,11 +70,13 @@ class SubscriberFault : public ::testing::Test {
   Settings_t settings{};
   Lines lines;
   ManualTime time;  // the bridge's clock: only its wall time moves here
+  StatusBoard board;
+  SystemdNotifier notifier;
 };
 
 TEST_F(SubscriberFault, MissingFileAtStartIsLoadedByTheDailyReload) {
   std::atomic<bool> done{false};
-  BridgeComponents bridge(&settings, done, Clock(&time));
+  BridgeComponents bridge(&settings, done, board, notifier, Clock(&time));
   EXPECT_NE(lines.take().find("Subscriber IDs file not found.\n"), std::string::npos);
   networkCallFrom(bridge, 4660);
   EXPECT_NE(lines.take().find("DMR, ODMR Begin Tx: src = 4660, dst = 91 (GROUP)\n"), std::string::npos);

@@ -48,7 +48,7 @@ class BridgeHandlers : public testing_support::HandlerTest {
     HandlerTest::SetUp();
     if (HasFatalFailure()) return;
     endpoint = openEndpoint();
-    dispatcher = std::make_unique<TlvDispatcher>(*endpoint, recordingNetwork(&actions));
+    dispatcher = std::make_unique<TlvDispatcher>(*endpoint, recordingNetwork(&actions), events);
   }
 
   void tlv(const Datagram& d) { HandlerTest::tlv(*dispatcher, d); }

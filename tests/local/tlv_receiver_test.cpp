@@ -25,7 +25,7 @@ TEST_F(TlvReceiver, QueuesWholeMessagesLogsAndDropsTheRestUntilStopped) {
   Queue<std::unique_ptr<TLV_CLASS>> queue;
   WakePipe stop;
   std::atomic<bool> done{false};
-  std::thread receiver([&] { receiveTlvMessages(*endpoint, queue, stop.readFd(), done); });
+  std::thread receiver([&] { receiveTlvMessages(*endpoint, queue, stop.readFd(), done, board); });
 
   ASSERT_TRUE(partner.send({TAG_NOP, 2, 'a', 'b'}));
   ASSERT_TRUE(partner.send({TAG_NOP, 3, 'x'}));  // says 3 value bytes, has 1

@@ -25,7 +25,7 @@ class BridgeHandlers : public testing_support::HandlerTest {
     HandlerTest::SetUp();
     if (HasFatalFailure()) return;
     endpoint = openEndpoint();
-    handler = std::make_unique<ODMRMessageHandler>(*endpoint, link, alias, nullptr);
+    handler = std::make_unique<ODMRMessageHandler>(*endpoint, link, alias, nullptr, events);
   }
 
   void rewind(uint16_t type, const std::vector<uint8_t>& payload) { HandlerTest::rewind(*handler, type, payload); }
