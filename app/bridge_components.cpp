@@ -34,7 +34,7 @@ BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<
       link(clock),
       reconnect(done),
       handler(*localLink, link, alias, subscribers.get(), events),
-      dispatcher(*localLink, dispatcherNetwork(), events) {
+      dispatcher(*localLink, dispatcherNetwork(), events, clock) {
   alias.setTaString(aliasTemplate(settings));
   alias.encode(aliasTemplate(settings));
   // The start-up refused a bad list; here a bad one is no list.

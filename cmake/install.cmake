@@ -26,7 +26,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/deploy/zelk.service ${CMAKE_SOURCE_DIR}/deploy
 install(FILES ${CMAKE_SOURCE_DIR}/deploy/zelk.logrotate
         DESTINATION ${ZELK_SYSCONF_DIR}/logrotate.d
         RENAME zelk)
-foreach(page zelk.8 Trelvane.ini.5 zelk-rewind-sim.1 zelk-partner.1)
+foreach(page zelk.8 Trelvane.ini.5 zelk-rewind-sim.1 zelk-partner.1 zelk-road.1)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
   install(FILES ${CMAKE_SOURCE_DIR}/docs/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()

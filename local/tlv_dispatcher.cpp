@@ -90,7 +90,8 @@ void TlvDispatcher::handle(TLV_CLASS* message) {
       logInstance.log(LOG_INFO, "%s, TX state = OFF, DMR frame count was %d frames\n", "DMR", txFrameCount);
       network.endTransmission();
       txFrameCount = 0;
-      events.ended(StatusWay::ToNetwork, CallQuality());
+      events.ended(StatusWay::ToNetwork, cadence.quality());
+      cadence.reset();
       return;
     case TAG_TG_TUNE:
       logInstance.log(LOG_INFO, "TAG_TG_TUNE\n");
@@ -107,6 +108,7 @@ void TlvDispatcher::handle(TLV_CLASS* message) {
       if (length < kVoiceLength) break;
       logInstance.log(LOG_DEBUG, "TAG_AMBE_72\n");
       network.transmitAudio(value + 1);
+      cadence.voice(clock.monotonicUs());
       events.frame(StatusWay::ToNetwork);
       if (++txFrameCount == kAliasAfterFrames) network.sendAlias();
       return;
@@ -160,6 +162,7 @@ void TlvDispatcher::beginLocalTransmission(const unsigned char* value, unsigned 
   events.began(StatusWay::ToNetwork, f.source, f.destination, callType == 3, callsign.c_str(), name.c_str());
   network.beginTransmission(static_cast<int>(f.source), static_cast<int>(f.destination), callType);
   txFrameCount = 0;
+  cadence.reset();
 }
 
 void TlvDispatcher::setInfo(const unsigned char* value, unsigned int length) {

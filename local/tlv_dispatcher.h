@@ -3,7 +3,8 @@
 // turns each into action on the network side (a local call with its talker alias,
 // talk-group changes, reconnects, a new alias) and log lines for everything else.
 // It reaches the network side only through the callbacks of DispatcherNetwork,
-// which the bridge fills in, and tells the call events (borrowed) of each call. One thread (the dispatcher's) drives it; handle takes
+// which the bridge fills in, and tells the call events (borrowed) of each call,
+// its end with the partner's cadence as measured on the clock given. One thread (the dispatcher's) drives it; handle takes
 // no ownership of the message.
 #pragma once
 
@@ -15,7 +16,9 @@
 #include <string>
 #include <utility>
 
+#include "base/clock.h"
 #include "base/queue.h"
+#include "local/partner_cadence.h"
 
 class CallEvents;
 class CUDP;
@@ -40,8 +43,8 @@ struct DispatcherNetwork {
 class TlvDispatcher {
  public:
   // The partner hears the reconnect's result as an event.
-  TlvDispatcher(CUDP& partner, DispatcherNetwork network, CallEvents& events)
-      : partner(partner), network(std::move(network)), events(events) {}
+  TlvDispatcher(CUDP& partner, DispatcherNetwork network, CallEvents& events, Clock clock = Clock())
+      : partner(partner), network(std::move(network)), events(events), clock(clock) {}
 
   // Pops and handles messages until done is set; a null message wakes it to stop.
   void run(Queue<std::unique_ptr<TLV_CLASS>>& queue, const std::atomic<bool>& done);
@@ -56,6 +59,8 @@ class TlvDispatcher {
   CUDP& partner;
   DispatcherNetwork network;
   CallEvents& events;
+  Clock clock;
+  PartnerCadence cadence;  // of the local call in progress
   int32_t txFrameCount = 0;
   int32_t callType = 0;  // 0 group, 3 private
 };

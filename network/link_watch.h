@@ -24,6 +24,7 @@ class LinkWatch {
   void setClock(Clock source) { clock = source; }
   // Monotonic milliseconds of the link's clock.
   int64_t now() const { return clock.monotonicMs(); }
+  int64_t nowUs() const { return clock.monotonicUs(); }
 
   // A login succeeded: it counts as the last ping, datagrams count from 0 again.
   void loggedIn();

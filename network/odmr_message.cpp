@@ -68,15 +68,18 @@ void ODMRMessageHandler::process(RewindData* packet, int length) {
       link.serverKeepAlive();
       return;
     case REWIND_TYPE_DMR_DATA_BASE + 1:
-      voiceHeader(payload);
+      voiceHeader(packet, payload);
       return;
     case REWIND_TYPE_DMR_DATA_BASE + 2:
+      measure(packet, false);
       endNetworkCall();
       return;
     case REWIND_TYPE_DMR_VOICE_FRAME:
+      measure(packet, true);
       voiceBurst(payload);
       return;
     case REWIND_TYPE_DMR_EMBEDDED_DATA:
+      measure(packet, false);
       embeddedData(payload);
       return;
     default:
@@ -86,7 +89,13 @@ void ODMRMessageHandler::process(RewindData* packet, int length) {
   logLoggedOnly(type);
 }
 
-void ODMRMessageHandler::voiceHeader(const unsigned char* header) {
+void ODMRMessageHandler::measure(const RewindData* packet, bool burst) {
+  // Control packets are numbered from another counter.
+  if ((rewindFlags(packet) & REWIND_FLAG_REAL_TIME_1) == 0) return;
+  quality.packet(rewindSequence(packet), burst, link.nowUs());
+}
+
+void ODMRMessageHandler::voiceHeader(const RewindData* packet, const unsigned char* header) {
   logInstance.log(LOG_MESSAGE, "REWIND_TYPE_DMR_DATA_BASE+1\n");
   // A header of another caller, group or call type means the terminator of the
   // call in progress was lost: end that call before the new one begins. A
@@ -94,6 +103,8 @@ void ODMRMessageHandler::voiceHeader(const unsigned char* header) {
   if (frameCount > 0 && !(callIdentified && sameCall(header, callSource, callDestination, callKind))) {
     endNetworkCall();
   }
+  // Measured after the end of a call before it: the header is the new call's.
+  measure(packet, false);
   if (frameCount == 0) beginNetworkCall(header);
   ++frameCount;
   taCount = 0;
@@ -161,7 +172,8 @@ void ODMRMessageHandler::endNetworkCall() {
   partner.writeSocket(end, sizeof(end));
   frameCount = 0;
   callIdentified = false;
-  events.ended(StatusWay::FromNetwork, CallQuality());
+  events.ended(StatusWay::FromNetwork, quality.quality());
+  quality.reset();
 }
 
 int64_t ODMRMessageHandler::msUntilNetworkCallTimeout() const {

@@ -3,12 +3,16 @@
 // voice and end messages to the local partner; talker alias blocks go to the
 // decoder; keep-alives mark the server as alive; every other type is logged by
 // name. A call whose terminator was lost still ends: at a header of another call,
-// or 1.5 s after its last voice packet. It borrows the partner's endpoint, the
-// link's timing, the alias decoder, the subscriber database (null: none) and the
-// call events, which it tells of each call. Network thread only.
+// or 1.5 s after its last voice packet. Each call's real-time packets are
+// measured (NetworkQuality) without changing what is forwarded, and the figures
+// go with the call's end. It borrows the partner's endpoint, the link's timing,
+// the alias decoder, the subscriber database (null: none) and the call events,
+// which it tells of each call. Network thread only.
 #pragma once
 
 #include <stdint.h>
+
+#include "network/network_quality.h"
 
 class CallEvents;
 class CUDP;
@@ -31,7 +35,9 @@ class ODMRMessageHandler {
   int64_t msUntilNetworkCallTimeout() const;
 
  private:
-  void voiceHeader(const unsigned char* header);
+  // A real-time packet of the call in progress (or of the next one) for the meter.
+  void measure(const RewindData* packet, bool burst);
+  void voiceHeader(const RewindData* packet, const unsigned char* header);
   void voiceBurst(const unsigned char* burst);
   void embeddedData(const unsigned char* block);
   void beginNetworkCall(const unsigned char* header);
@@ -49,4 +55,5 @@ class ODMRMessageHandler {
   uint32_t callSource = 0, callDestination = 0;
   unsigned char callKind = 0;
   int64_t lastVoicePacket = 0;  // monotonic milliseconds of the call's latest voice packet
+  NetworkQuality quality;       // of the call in progress, from its first packet
 };

@@ -112,6 +112,7 @@ void StatusBoard::callEnded(StatusWay way, const CallQuality& quality, int64_t d
     const int w = index(way);
     if (!onAir[w].active) return;
     endLocked(w, durationMs, quality, &ended);
+    if (way == StatusWay::FromNetwork) addLocked(quality);
   }
   notify(StatusChange::CallEnded, &ended);
 }
@@ -127,6 +128,20 @@ void StatusBoard::endLocked(int w, int64_t durationMs, const CallQuality& qualit
   heardNext = (heardNext + 1) % kLastHeard;
   if (heardCount < kLastHeard) ++heardCount;
   *ended = a.call;
+}
+
+void StatusBoard::addLocked(const CallQuality& q) {
+  StatusNetworkQuality& n = networkQuality;
+  n.lost += q.lost;
+  n.duplicates += q.duplicates;
+  n.outOfOrder += q.outOfOrder;
+  n.late += q.late;
+  n.filled += q.filled;
+  if (q.frames < 2) return;  // no jitter without two bursts
+  size_t bucket = 0;
+  while (bucket < kStatusJitterBuckets && q.jitterMs > kStatusJitterBucketsMs[bucket]) ++bucket;
+  ++n.jitterCalls[bucket];
+  n.jitterSumMs += q.jitterMs;
 }
 
 StatusSnapshot StatusBoard::snapshot() const {
@@ -167,6 +182,7 @@ StatusSnapshot StatusBoard::copyLocked() const {
   c.callsToNetwork = calls[1].load(std::memory_order_relaxed);
   for (int i = 0; i < static_cast<int>(StatusCounter::Count_); ++i) c.counts[i] = counts[i].load(std::memory_order_relaxed);
   c.droppedLogLines = droppedLines.load(std::memory_order_relaxed);
+  c.network = networkQuality;
   return s;
 }
 

@@ -58,11 +58,24 @@ struct StatusCall {
   bool onAir = false;
 };
 
+// Upper bounds (ms) of the buckets of the network calls' jitter, +Inf beyond.
+constexpr double kStatusJitterBucketsMs[] = {1, 2, 5, 10, 20, 50, 100, 200};
+constexpr size_t kStatusJitterBuckets = sizeof(kStatusJitterBucketsMs) / sizeof(kStatusJitterBucketsMs[0]);
+
+// The figures of the network calls ended so far, summed, and the jitter of
+// those of at least two bursts, by bucket (not cumulative; the last is +Inf).
+struct StatusNetworkQuality {
+  uint64_t lost = 0, duplicates = 0, outOfOrder = 0, late = 0, filled = 0;
+  uint64_t jitterCalls[kStatusJitterBuckets + 1] = {};
+  double jitterSumMs = 0;
+};
+
 struct StatusCounters {
   uint64_t framesFromNetwork = 0, framesToNetwork = 0;
   uint64_t callsFromNetwork = 0, callsToNetwork = 0;
   uint64_t counts[static_cast<int>(StatusCounter::Count_)] = {};
   uint64_t droppedLogLines = 0;
+  StatusNetworkQuality network;
 
   uint64_t count(StatusCounter c) const { return counts[static_cast<int>(c)]; }
 };
@@ -123,7 +136,8 @@ class StatusBoard {
   // The call on air this way ended; its duration is measured from its start
   // unless durationMs >= 0 gives it. Nothing happens without a call on air.
   void callEnded(StatusWay way, int64_t durationMs = -1) EXCLUDES(mutex);
-  // Likewise, keeping what was measured of the call.
+  // Likewise, keeping what was measured of the call; a network call's figures
+  // are added to the totals.
   void callEnded(StatusWay way, const CallQuality& quality, int64_t durationMs = -1) EXCLUDES(mutex);
 
   // Lock-free: one voice frame carried this way, an event counted, log lines
@@ -145,6 +159,7 @@ class StatusBoard {
   static int index(StatusWay way) { return way == StatusWay::FromNetwork ? 0 : 1; }
   StatusSnapshot copyLocked() const REQUIRES(mutex);
   void endLocked(int way, int64_t durationMs, const CallQuality& quality, StatusCall* ended) REQUIRES(mutex);
+  void addLocked(const CallQuality& quality) REQUIRES(mutex);
   void notify(StatusChange change, const StatusCall* call) EXCLUDES(mutex);
 
   Listener listener;  // written before the threads start
@@ -167,6 +182,7 @@ class StatusBoard {
   uint32_t talkGroup GUARDED_BY(mutex) = 0;
   StatusBroker broker GUARDED_BY(mutex) = StatusBroker::Off;
   OnAir onAir[2] GUARDED_BY(mutex);
+  StatusNetworkQuality networkQuality GUARDED_BY(mutex);
   // Ended calls, a ring of kLastHeard, newest at heardNext - 1.
   StatusCall heard[kLastHeard] GUARDED_BY(mutex);
   size_t heardCount GUARDED_BY(mutex) = 0, heardNext GUARDED_BY(mutex) = 0;

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <cmath>
+
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -36,6 +38,21 @@ std::string uptime(int64_t totalSeconds) {
 std::string target(const StatusCall& c) {
   return (c.privateCall ? "private " : "TG ") + std::to_string(c.destination);
 }
+
+// Tenths are all a reader needs of a share or of milliseconds.
+double tenths(double value) { return std::round(value * 10) / 10; }
+
+std::string decimal(double value, const char* unit) {
+  char text[32];
+  snprintf(text, sizeof(text), "%.1f %s", value, unit);
+  return text;
+}
+
+// The quality cells, known at a call's end; a local call has no sequence numbers to lose.
+std::string lossCell(const StatusCall& c) {
+  return c.onAir || c.way == StatusWay::ToNetwork ? "-" : decimal(c.quality.lossPercent(), "%");
+}
+std::string jitterCell(const StatusCall& c) { return c.onAir ? "-" : decimal(c.quality.jitterMs, "ms"); }
 
 // The page's fixed parts: style and the script that redraws from /status.json.
 // The script builds every cell with textContent, so nothing it shows is markup.
@@ -73,9 +90,11 @@ put('version',j.version);put('uptime',up(j.uptime_seconds));
 var body=document.getElementById('heard');while(body.firstChild)body.removeChild(body.firstChild);
 j.last_heard.forEach(function(c){var tr=document.createElement('tr');if(c.on_air)tr.className='onair';
 [utc(c.start),c.direction,String(c.source),c.callsign,c.name,c.alias,
-(c.private?'private ':'TG ')+c.destination,(c.on_air?'on air ':'')+secs(c.duration_ms)].forEach(function(t){
+(c.private?'private ':'TG ')+c.destination,(c.on_air?'on air ':'')+secs(c.duration_ms),
+c.on_air||c.direction==='to the network'?'-':c.loss_percent.toFixed(1)+' %',
+c.on_air?'-':c.jitter_ms.toFixed(1)+' ms'].forEach(function(t){
 var td=document.createElement('td');td.textContent=t;tr.appendChild(td);});body.appendChild(tr);});
-if(!j.last_heard.length){var tr=document.createElement('tr'),td=document.createElement('td');td.colSpan=8;
+if(!j.last_heard.length){var tr=document.createElement('tr'),td=document.createElement('td');td.colSpan=10;
 td.textContent='No calls yet';tr.appendChild(td);body.appendChild(tr);}
 put('updated','updated '+utc(j.now)+' UTC');}
 function poll(){var r=new XMLHttpRequest();r.open('GET','/status.json');r.timeout=900;
@@ -125,15 +144,15 @@ std::string StatusPage::html(const StatusSnapshot& s) {
 
   out += "<h2>Last heard</h2>\n<div class=\"wide\"><table>\n<thead><tr><th>Start (UTC)</th><th>Direction</th>"
          "<th>Caller ID</th><th>Callsign</th><th>Name</th><th>Talker alias</th><th>Target</th><th>Duration</th>"
-         "</tr></thead>\n<tbody id=\"heard\">\n";
+         "<th>Loss</th><th>Jitter</th></tr></thead>\n<tbody id=\"heard\">\n";
   for (const StatusCall& c : s.lastHeard) {
     out += c.onAir ? "<tr class=\"onair\">" : "<tr>";
     out += "<td>" + utcTime(c.startUnixMs) + "</td><td>" + statusWayName(c.way) + "</td><td>" +
            std::to_string(c.source) + "</td><td>" + e(c.callsign) + "</td><td>" + e(c.name) + "</td><td>" +
            e(c.alias) + "</td><td>" + target(c) + "</td><td>" + (c.onAir ? "on air " : "") + seconds(c.durationMs) +
-           "</td></tr>\n";
+           "</td><td>" + lossCell(c) + "</td><td>" + jitterCell(c) + "</td></tr>\n";
   }
-  if (s.lastHeard.empty()) out += "<tr><td colspan=\"8\">No calls yet</td></tr>\n";
+  if (s.lastHeard.empty()) out += "<tr><td colspan=\"10\">No calls yet</td></tr>\n";
   out += "</tbody></table></div>\n";
 
   out += "<h2>Broker</h2>\n<dl>\n<dt>State</dt><dd id=\"broker\">" + std::string(statusBrokerName(s.broker)) +
@@ -167,6 +186,14 @@ std::string StatusPage::json(const StatusSnapshot& s) {
                      {"private", c.privateCall},
                      {"duration_ms", c.durationMs},
                      {"frames", c.frames},
+                     {"lost", c.quality.lost},
+                     {"duplicates", c.quality.duplicates},
+                     {"out_of_order", c.quality.outOfOrder},
+                     {"late", c.quality.late},
+                     {"filled", c.quality.filled},
+                     {"gaps", c.quality.gaps},
+                     {"jitter_ms", tenths(c.quality.jitterMs)},
+                     {"loss_percent", tenths(c.quality.lossPercent())},
                      {"on_air", c.onAir}});
   }
   const StatusCounters& n = s.counters;
@@ -232,6 +259,37 @@ std::string StatusPage::metrics(const StatusSnapshot& s) {
   family("zelk_datagrams_dropped_total", "counter", "Datagrams dropped: from strangers, or malformed.");
   sample("zelk_datagrams_dropped_total", "{reason=\"stranger\"}", n.count(StatusCounter::DroppedStranger));
   sample("zelk_datagrams_dropped_total", "{reason=\"malformed\"}", n.count(StatusCounter::DroppedMalformed));
+  const StatusNetworkQuality& q = n.network;
+  family("zelk_network_frames_lost_total", "counter",
+         "Voice bursts of ended network calls that never came, by their sequence numbers.");
+  sample("zelk_network_frames_lost_total", "", q.lost);
+  family("zelk_network_frames_duplicate_total", "counter", "Voice bursts of ended network calls that came again.");
+  sample("zelk_network_frames_duplicate_total", "", q.duplicates);
+  family("zelk_network_frames_out_of_order_total", "counter",
+         "Voice bursts of ended network calls that came after a later one.");
+  sample("zelk_network_frames_out_of_order_total", "", q.outOfOrder);
+  family("zelk_network_frames_late_total", "counter",
+         "Voice bursts of ended network calls that came after their turn to play.");
+  sample("zelk_network_frames_late_total", "", q.late);
+  family("zelk_network_frames_filled_total", "counter",
+         "Turns of ended network calls played as silence for a missing burst.");
+  sample("zelk_network_frames_filled_total", "", q.filled);
+  family("zelk_network_call_jitter_ms", "histogram",
+         "Interarrival jitter of each ended network call of two bursts or more, in milliseconds.");
+  uint64_t calls = 0;
+  for (size_t b = 0; b <= kStatusJitterBuckets; ++b) {
+    calls += q.jitterCalls[b];
+    if (b < kStatusJitterBuckets) {
+      snprintf(line, sizeof(line), "zelk_network_call_jitter_ms_bucket{le=\"%g\"} %" PRIu64 "\n",
+               kStatusJitterBucketsMs[b], calls);
+    } else {
+      snprintf(line, sizeof(line), "zelk_network_call_jitter_ms_bucket{le=\"+Inf\"} %" PRIu64 "\n", calls);
+    }
+    out += line;
+  }
+  snprintf(line, sizeof(line), "zelk_network_call_jitter_ms_sum %.1f\n", q.jitterSumMs);
+  out += line;
+  sample("zelk_network_call_jitter_ms_count", "", calls);
   family("zelk_uptime_seconds", "gauge", "Seconds since the daemon started.");
   const int64_t up = s.nowUnixMs / 1000 - s.startUnix;
   sample("zelk_uptime_seconds", "", static_cast<uint64_t>(up > 0 ? up : 0));

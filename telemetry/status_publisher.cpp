@@ -58,10 +58,12 @@ std::string StatusPublisher::stateJson(const StatusSnapshot& snapshot) {
 std::string StatusPublisher::callJson(const StatusSnapshot& snapshot, const StatusCall& call, bool ended) {
   json heard = member(rendered(snapshot, {call}), "last_heard");
   json message = heard.is_array() && !heard.empty() && heard[0].is_object() ? heard[0] : json::object();
-  // How long and how many frames are known at the end only.
+  // How long, how many frames and how well are known at the end only.
   if (!ended) {
-    message.erase("duration_ms");
-    message.erase("frames");
+    for (const char* figure : {"duration_ms", "frames", "lost", "duplicates", "out_of_order", "late", "filled", "gaps",
+                               "jitter_ms", "loss_percent"}) {
+      message.erase(figure);
+    }
   }
   message["event"] = ended ? "end" : "start";
   return text(message);

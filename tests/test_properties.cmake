@@ -8,6 +8,7 @@ set_tests_properties(
   BrokerForwardingTest.KeepAlivePingsHoldAnIdleConnectionPast45Seconds
   Faults.StrangerEveryTwoSecondsNeitherHidesALostServerNorHoldsBackKeepAlives
   Faults.BrokerNeverAnsweringSubscribeOrConnackIsLeftAfterTenSecondsAndTriedAgain
+  RoadLink.TenPercentLossAndJitterEachWayHoldTheLinkForAnHour
   PROPERTIES COST 1000)
 
 # The floods keep a core busy for seconds; the tests that measure when the

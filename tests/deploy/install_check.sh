@@ -82,8 +82,8 @@ unit=$(dpkg -L zelk | grep '/systemd/system/zelk.service$' | head -1)
 template=${unit%/*}/zelk@.service
 for f in /usr/bin/zelk /etc/zelk/Trelvane.ini /etc/logrotate.d/zelk "$unit" "$template" \
          /usr/share/man/man8/zelk.8.gz /usr/share/man/man5/Trelvane.ini.5.gz /usr/share/doc/zelk/copyright \
-         /usr/bin/zelk-rewind-sim /usr/bin/zelk-partner /usr/share/man/man1/zelk-rewind-sim.1.gz \
-         /usr/share/man/man1/zelk-partner.1.gz /usr/share/doc/zelk-tools/copyright; do
+         /usr/bin/zelk-rewind-sim /usr/bin/zelk-partner /usr/bin/zelk-road /usr/share/man/man1/zelk-rewind-sim.1.gz \
+         /usr/share/man/man1/zelk-partner.1.gz /usr/share/man/man1/zelk-road.1.gz /usr/share/doc/zelk-tools/copyright; do
   [ -e "$f" ] && pass "$f" || fail "$f is missing"
 done
 conffiles=$(dpkg-query -W -f='${Conffiles}' zelk | awk 'NF {print $1}' | sort | tr '\n' ' ')

@@ -14,7 +14,7 @@ version=$(sed -n 's/^project(ZELK VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.t
 head -1 "$src/debian/changelog" | grep -q "^zelk ($version)" \
   || fail "debian/changelog does not start with version $version"
 
-for page in zelk.8 Trelvane.ini.5 zelk-rewind-sim.1 zelk-partner.1; do
+for page in zelk.8 Trelvane.ini.5 zelk-rewind-sim.1 zelk-partner.1 zelk-road.1; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$man/$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$page: $warnings"
   lexgrog "$man/$page" >/dev/null 2>&1 || fail "$page: lexgrog finds no NAME line"
@@ -28,6 +28,9 @@ done
 documents() { grep -qF -- "\\-\\-$(printf '%s' "$2" | sed 's/-/\\-/g')" "$man/$1"; }
 for option in $(sed -n 's/^ *{"\([a-z-]*\)", [a-z_]*_argument.*/\1/p' "$src/tools/rewind_sim/main.cpp"); do
   documents zelk-rewind-sim.1 "$option" || fail "zelk-rewind-sim.1 does not document --$option"
+done
+for option in $(sed -n 's/^ *{"\([a-z0-9-]*\)", [a-z_]*_argument.*/\1/p' "$src/tools/road/main.cpp"); do
+  documents zelk-road.1 "$option" || fail "zelk-road.1 does not document --$option"
 done
 for option in $(sed -n 's/.*arg == "--\([a-z-]*\)".*/\1/p' "$src/tools/partner/main.cpp"); do
   documents zelk-partner.1 "$option" || fail "zelk-partner.1 does not document --$option"

@@ -103,7 +103,7 @@ class Faults : public ::testing::Test {
   }
 
   std::string settings(const std::string& extra) const {
-    return "[ZELK]\nBMAddress = 127.0.0.1\nBMPort = " + std::to_string(sim.port()) +
+    return "[ZELK]\nBMAddress = 127.0.0.1\nBMPort = " + std::to_string(serverPort != 0 ? serverPort : sim.port()) +
            "\nBMPassword = s3cret\nAddress = 127.0.0.1\nTXPort = " + std::to_string(partner.port()) +
            "\nRXPort = " + std::to_string(rxPort) + "\nUserID = " + std::to_string(kUserID) +
            "\nStartTG = 91\nLogLevel = 2\n" + extra;
@@ -202,6 +202,7 @@ class Faults : public ::testing::Test {
   RewindSimulator sim;
   PartnerLink partner;
   int rxPort = 0;
+  int serverPort = 0;  // where the daemon's BMPort points (a relay's); 0: the simulator
   std::unique_ptr<ChildProcess> zelk;
   std::vector<std::string> daemonEnv;  // extra "NAME=value" entries for the daemon
   testing_support::DrivenClock daemonClock;

@@ -145,7 +145,7 @@ def browser(bridge, out_dir):
             found = driver.execute_script(
                 "return Array.from(document.querySelectorAll('#heard tr')).map(function(tr){"
                 "return [tr.className, Array.from(tr.cells).map(function(td){return td.textContent;})];});")
-            return [(c == "onair", cells) for c, cells in found if len(cells) == 8]
+            return [(c == "onair", cells) for c, cells in found if len(cells) == 10]
 
         def row(direction, on_air):
             return [cells for air, cells in rows() if cells[1] == direction and air == on_air]
@@ -235,10 +235,11 @@ def endpoints(bridge):
     text = bridge.get("/metrics")[2].decode()
     samples = {}
     for family in text_string_to_metric_families(text):
-        assert family.name.startswith("zelk_") and family.documentation and family.type in ("counter", "gauge")
+        assert family.name.startswith("zelk_") and family.documentation
+        assert family.type in ("counter", "gauge", "histogram"), family.type
         for s in family.samples:
             samples[(s.name, tuple(sorted(s.labels.items())))] = s.value
-    assert text.count("# HELP ") == text.count("# TYPE ") == 12, text
+    assert text.count("# HELP ") == text.count("# TYPE ") == 18, text
     assert samples[("zelk_voice_frames_total", (("direction", "from_network"),))] == 34
     assert samples[("zelk_voice_frames_total", (("direction", "to_network"),))] == 34
     assert samples[("zelk_calls_total", (("direction", "to_network"),))] == 1
