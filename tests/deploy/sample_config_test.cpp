@@ -34,7 +34,8 @@ std::string describe(const Settings_t& s) {
       << text(s.brokerClient) << "|" << text(s.brokerTopic) << "|" << s.userID << "|" << text(s.talkerAlias) << "|"
       << s.startTG << "|" << s.logLevel << "|" << text(s.subscriberFile) << "|" << text(s.statusAddress) << "|"
       << s.statusPort << "|" << s.brokerStatus << "|" << text(s.staticTGs) << "|"
-      << text(s.bmFallback) << "|" << text(s.statusHosts) << "|" << text(s.brokerDiscovery) << "|" << text(s.name);
+      << text(s.bmFallback) << "|" << text(s.statusHosts) << "|" << text(s.brokerDiscovery) << "|" << text(s.name)
+      << "|" << s.networkJitter;
   return out.str();
 }
 
@@ -46,7 +47,7 @@ void fillWithSentinels(Settings_t* s) {
     handler(s, "ZELK", key, "unset");
   }
   for (const char* key : {"TXPort", "RXPort", "BrokerPort", "UserID", "StartTG", "LogLevel", "StatusPort",
-                          "BrokerStatus"}) {
+                          "BrokerStatus", "NetworkJitter"}) {
     handler(s, "ZELK", key, "424242");
   }
 }
@@ -88,7 +89,7 @@ TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(documented, 23);
+  EXPECT_EQ(documented, 24);
   TempDir dir;
   dir.write("Trelvane.ini", uncommented);
 
