@@ -34,7 +34,7 @@ BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<
       rewindClient(new ODMRTP_CLASS(configuration->userID, CZELK::getAppName(), clock, &statusBoard)),
       link(clock),
       reconnect(done),
-      handler(*localLink, link, alias, subscribers.get(), events),
+      handler(*localLink, link, alias, subscribers.get(), events, static_cast<int>(configuration->networkJitter)),
       dispatcher(*localLink, dispatcherNetwork(), events, clock) {
   alias.setTaString(aliasTemplate(settings));
   alias.encode(aliasTemplate(settings));

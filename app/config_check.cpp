@@ -32,7 +32,7 @@ constexpr size_t kMaxNameLength = 64;
 using RawValues = std::map<std::string, std::string>;
 
 const char* const kRawKeys[] = {"BMPort",   "RXPort",     "TXPort",     "UserID",      "StartTG",
-                                "LogLevel", "BrokerPort", "StatusPort", "BrokerStatus"};
+                                "LogLevel", "BrokerPort", "StatusPort", "BrokerStatus", "NetworkJitter"};
 
 int collectRaw(void* user, const char* section, const char* name, const char* value) {
   if (strcasecmp(section, "ZELK") != 0) return 1;
@@ -95,6 +95,18 @@ class Checker {
     } else if (value == 0 || !ODMRTP_CLASS::radioIDOf(value, &radioID)) {
       // The start-up's rule (it refuses the same IDs), and 0, which no station has.
       problem("error: %s = %s: out of range (%s)\n", "UserID", found->second, what);
+    }
+  }
+
+  // 0 turns the playout buffer off; a shorter buffer could not hold a turn's jitter.
+  void networkJitter() {
+    auto found = raw.find("NetworkJitter");
+    if (found == raw.end()) return;
+    uint32_t value = 0;
+    if (!parseNumber(found->second, &value)) {
+      problem("error: %s = %s: not a whole number (%s)\n", "NetworkJitter", found->second, ZELK_NETWORK_JITTER_RANGE);
+    } else if (!validNetworkJitter(value)) {
+      problem("error: %s = %s: out of range (%s)\n", "NetworkJitter", found->second, ZELK_NETWORK_JITTER_RANGE);
     }
   }
 
@@ -192,6 +204,7 @@ void printSettings(const Settings_t& s, FILE* out) {
   if (s.statusHosts != nullptr) fprintf(out, "StatusHosts = %s\n", orNone(s.statusHosts).c_str());
   fprintf(out, "StaticTGs = %s\n", orNone(s.staticTGs).c_str());
   fprintf(out, "BMFallback = %s\n", orNone(s.bmFallback).c_str());
+  fprintf(out, "NetworkJitter = %u\n", s.networkJitter);
   if (s.name != nullptr && s.name[0] != '\0') fprintf(out, "Name = %s\n", orNone(s.name).c_str());
 }
 
@@ -242,6 +255,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.readable("subscriberFile", settings.subscriberFile);
   check.number("StatusPort", 0, 65535, "0 to 65535, 0 for none");
   check.numericAddress("StatusAddress", settings.statusAddress);
+  check.networkJitter();
   std::string why;
   std::vector<uint32_t> groups;
   if (!parseStaticTalkGroups(settings.staticTGs, &groups, &why)) {

@@ -130,6 +130,11 @@ int main(int argc, char** argv) {
                     escapeControls(groupsRead ? config.bmFallback : config.staticTGs).c_str(), why.c_str());
     exit(253);
   }
+  if (!validNetworkJitter(config.networkJitter)) {
+    logInstance.log(LOG_ERROR, "%s, NetworkJitter = %u: out of range (%s).  Fatal error exiting\n", "DMR",
+                    config.networkJitter, ZELK_NETWORK_JITTER_RANGE);
+    exit(253);
+  }
   // Those who show the daemon's state, handed to everyone who writes to them.
   // They last until the process ends: the broker's threads, which are never
   // stopped, may still report while it does.

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "network/playout_buffer.h"
 #include "support/decimal.h"
 #include "telemetry/broker_discovery.h"
 #include "telemetry/control_escape.h"
@@ -49,6 +50,7 @@ const Key kKeys[] = {
     NUMBER_KEY("StatusPort", statusPort),
     TEXT_KEY("StaticTGs", staticTGs),
     TEXT_KEY("BMFallback", bmFallback),
+    NUMBER_KEY("NetworkJitter", networkJitter),
     TEXT_KEY("StatusHosts", statusHosts),
     TEXT_KEY("BrokerDiscovery", brokerDiscovery),
     TEXT_KEY("Name", name),
@@ -90,6 +92,7 @@ void resetSettings(Settings_t* s) {
   s->statusPort = 0;
   replaceText(&s->staticTGs, nullptr);
   replaceText(&s->bmFallback, nullptr);
+  s->networkJitter = 0;
   replaceText(&s->statusHosts, nullptr);
   replaceText(&s->brokerDiscovery, nullptr);
   replaceText(&s->name, nullptr);
@@ -130,6 +133,11 @@ BrokerSettings brokerSettings(const Settings_t& s) {
   broker.topic = s.brokerTopic;
   broker.status = s.brokerStatus == 1;
   return broker;
+}
+
+bool validNetworkJitter(uint32_t ms) {
+  return ms == 0 || (ms >= static_cast<uint32_t>(PlayoutBuffer::kMinDelayMs) &&
+                     ms <= static_cast<uint32_t>(PlayoutBuffer::kMaxDelayMs));
 }
 
 int handler(void* user, const char* section, const char* name, const char* value) {

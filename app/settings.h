@@ -32,6 +32,7 @@ struct Settings_t {
   uint32_t brokerStatus;  // "BrokerStatus": 1 publishes availability, status and calls
   char* staticTGs;        // "StaticTGs": talk groups followed besides the current one; null: none
   char* bmFallback;       // "BMFallback": servers tried when the home server fails; null: none
+  uint32_t networkJitter; // "NetworkJitter": ms network voice waits to play in order; 0: none
   char* statusHosts;      // "StatusHosts": names the status page answers to besides its own; null: none
   char* brokerDiscovery;  // "BrokerDiscovery": Home Assistant's discovery prefix; null or empty: none
   char* name;             // "Name": the instance's name; null or empty: none (see applyInstanceName)
@@ -65,6 +66,10 @@ std::string instanceClientId(const std::string& name);
 
 // The attachment's share of the record: the five broker fields, borrowed.
 BrokerSettings brokerSettings(const Settings_t& settings);
+
+// NetworkJitter's range: 0 (no playout buffer) or 20 to 2000 ms, as the text says.
+bool validNetworkJitter(uint32_t ms);
+#define ZELK_NETWORK_JITTER_RANGE "0 for none, or 20 to 2000 ms"
 
 // The inih callback: stores a recognised ZELK key into the record passed as user
 // pointer and echoes it at level 2. Always returns 1.

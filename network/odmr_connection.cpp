@@ -160,10 +160,12 @@ class ConnectionService {
     ODMRMessageHandler& handler = *parts.handler;
 
     while (!done) {
-      // Wait until the quiet period ends, or the call in progress times out.
+      // Wait until the quiet period ends, the call in progress times out, or the
+      // playout has a packet due.
       int64_t waitMs = link.msUntilQuietEnd();
-      int64_t callMs = handler.msUntilNetworkCallTimeout();
-      if (callMs >= 0 && callMs < waitMs) waitMs = callMs;
+      for (int64_t dueMs : {handler.msUntilNetworkCallTimeout(), handler.msUntilPlayoutDue()}) {
+        if (dueMs >= 0 && dueMs < waitMs) waitMs = dueMs;
+      }
       const int wait = static_cast<int>(waitMs);
       // The wake pipe is read only when it woke us: no extra system call per datagram.
       bool woken = false;
@@ -183,6 +185,7 @@ class ConnectionService {
           parts.processMessage(packet, length);
         }
       }
+      handler.playDue();
       handler.endQuietNetworkCall();
       int elapsed = 0;
       LinkWatch::Due due = link.check(&elapsed);

@@ -97,7 +97,7 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
             "BMPort = no-such-service\nsubscriberFile = missing.csv\nLogLevel = 7\nStatusPort = 70000\n"
             "StatusAddress = localhost\nBrokerStatus = 2\nStaticTGs = 91,0\nBMFallback = [::1]:54005, :54006\n"
             "StatusHosts = ok, board:8091\nBrokerDiscovery = homeassistant\n"
-            "Address = [::1]\nBrokerAddress = broker.example:1883\n");
+            "Address = [::1]\nBrokerAddress = broker.example:1883\nNetworkJitter = 10\n");
   auto bad = run({"-t", "bad.ini"});
   EXPECT_EQ(bad->waitExit(kTimeoutMs), 253);
   std::string errors = bad->errors();
@@ -116,11 +116,12 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
                            "error: BrokerStatus = 2: out of range (0 or 1)\n",
                            "error: StaticTGs = 91,0: entry 2 (\"0\") is not a talk group from 1 to 16777215\n",
                            "error: BMFallback = [::1]:54005, :54006: entry 2 (\":54006\"): no host\n",
+                           "error: NetworkJitter = 10: out of range (0 for none, or 20 to 2000 ms)\n",
                            "error: StatusHosts = ok, board:8091: entry 2 (\"board:8091\") is neither a host name "
                            "nor a numeric address (no port, no scheme)\n",
                            "error: BrokerDiscovery = homeassistant: needs BrokerStatus = 1 (its entities read the "
                            "status)\n",
-                           "Configuration \"bad.ini\" has 15 problems\n"}) {
+                           "Configuration \"bad.ini\" has 16 problems\n"}) {
     EXPECT_NE(errors.find(line), std::string::npos) << line << errors;
   }
   EXPECT_NE(bad->output().find("RXPort = 70000\n"), std::string::npos);
