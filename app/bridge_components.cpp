@@ -28,12 +28,13 @@ BridgeComponents::BridgeComponents(Settings_t* configuration, const std::atomic<
       subscribers(configuration->subscriberFile != nullptr ? new Subscriber(configuration->subscriberFile, clock)
                                                            : nullptr),
       localLink(new CUDP(configuration->address, static_cast<int>(configuration->rxPort),
-                         static_cast<int>(configuration->txPort), 1, clock)),
+                         static_cast<int>(configuration->txPort), CUDP::kBindReadPort | CUDP::kOwnerReportsBind,
+                         clock)),
       // The client exists before any worker thread, so no thread ever finds it missing.
       rewindClient(new ODMRTP_CLASS(configuration->userID, CZELK::getAppName(), clock, &statusBoard)),
       link(clock),
       reconnect(done),
-      handler(*localLink, link, alias, subscribers.get(), events),
+      handler(*localLink, link, alias, subscribers.get(), events, static_cast<int>(configuration->networkJitter)),
       dispatcher(*localLink, dispatcherNetwork(), events, clock) {
   alias.setTaString(aliasTemplate(settings));
   alias.encode(aliasTemplate(settings));

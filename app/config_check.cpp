@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "app/config_check.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <ini.h>
 #include <netdb.h>
@@ -10,6 +9,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,19 +17,22 @@
 #include "app/setting_lists.h"
 #include "app/settings.h"
 #include "network/odmrtp_class.h"
+#include "telemetry/broker_discovery.h"
 #include "telemetry/control_escape.h"
+#include "telemetry/host_check.h"
 #include "telemetry/log_class.h"
 
 namespace {
 
 constexpr size_t kMaxPathLength = 127;  // as at start-up
 constexpr uint32_t kMax24Bit = 0xFFFFFF;
+constexpr size_t kMaxNameLength = 64;
 
 // The numeric keys as the file spells them, by the key's upper-case name.
 using RawValues = std::map<std::string, std::string>;
 
 const char* const kRawKeys[] = {"BMPort",   "RXPort",     "TXPort",     "UserID",      "StartTG",
-                                "LogLevel", "BrokerPort", "StatusPort", "BrokerStatus"};
+                                "LogLevel", "BrokerPort", "StatusPort", "BrokerStatus", "NetworkJitter"};
 
 int collectRaw(void* user, const char* section, const char* name, const char* value) {
   if (strcasecmp(section, "ZELK") != 0) return 1;
@@ -45,6 +48,18 @@ bool parseNumber(const std::string& text, uint32_t* out) {
   unsigned long long value = strtoull(text.c_str(), nullptr, 10);
   if (value > UINT32_MAX) return false;
   *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+// An address as digits of the family (AF_UNSPEC: either), an IPv6 one with or
+// without its scope ("fe80::1%eth0").
+bool isNumericAddress(const char* text, int family) {
+  struct addrinfo hints {};
+  hints.ai_family = family;
+  hints.ai_flags = AI_NUMERICHOST;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(text, nullptr, &hints, &found) != 0) return false;
+  freeaddrinfo(found);
   return true;
 }
 
@@ -83,6 +98,18 @@ class Checker {
     }
   }
 
+  // 0 turns the playout buffer off; a shorter buffer could not hold a turn's jitter.
+  void networkJitter() {
+    auto found = raw.find("NetworkJitter");
+    if (found == raw.end()) return;
+    uint32_t value = 0;
+    if (!parseNumber(found->second, &value)) {
+      problem("error: %s = %s: not a whole number (%s)\n", "NetworkJitter", found->second, ZELK_NETWORK_JITTER_RANGE);
+    } else if (!validNetworkJitter(value)) {
+      problem("error: %s = %s: out of range (%s)\n", "NetworkJitter", found->second, ZELK_NETWORK_JITTER_RANGE);
+    }
+  }
+
   // The server's port is handed to the resolver: a number or a UDP service name.
   void serverPort(const char* port) {
     uint32_t value = 0;
@@ -94,14 +121,19 @@ class Checker {
     }
   }
 
+  // A name or an address of either family. No name holds a colon: with one the
+  // text can only be an IPv6 address, written bare (no brackets, no port).
   void host(const char* key, const char* value) {
-    if (value == nullptr || value[0] == '\0') problem("error: %s = %s: %s\n", key, "", "no host given");
+    if (value == nullptr || value[0] == '\0') {
+      problem("error: %s = %s: %s\n", key, "", "no host given");
+    } else if (strchr(value, ':') != nullptr && !isNumericAddress(value, AF_INET6)) {
+      problem("error: %s = %s: %s\n", key, value, "not an IPv6 address (written without brackets or port)");
+    }
   }
 
-  void ipv4(const char* key, const char* value) {
-    struct in_addr address {};
-    if (value == nullptr || inet_pton(AF_INET, value, &address) != 1) {
-      problem("error: %s = %s: %s\n", key, value != nullptr ? value : "", "not a numeric IPv4 address");
+  void numericAddress(const char* key, const char* value) {
+    if (value == nullptr || !isNumericAddress(value, AF_UNSPEC)) {
+      problem("error: %s = %s: %s\n", key, value != nullptr ? value : "", "not a numeric IPv4 or IPv6 address");
     }
   }
 
@@ -113,6 +145,28 @@ class Checker {
       return;
     }
     fclose(file);
+  }
+
+  // The keys of a named instance, the page's names and Home Assistant's discovery.
+  void instance(const Settings_t& s) {
+    const std::string name = s.name != nullptr ? s.name : "";
+    if (name.size() > kMaxNameLength || std::any_of(name.begin(), name.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        })) {
+      problem("error: %s = %s: %s\n", "Name", name, "at most 64 characters, none of them a control character");
+    }
+    std::string why;
+    std::vector<std::string> names;
+    if (!HostCheck::parseList(s.statusHosts, &names, &why)) {
+      problem("error: %s = %s: %s\n", "StatusHosts", s.statusHosts, why.c_str());
+    }
+    const std::string prefix = s.brokerDiscovery != nullptr ? s.brokerDiscovery : "";
+    if (prefix.empty()) return;
+    if (!BrokerDiscovery::validPrefix(prefix, &why)) {
+      problem("error: %s = %s: %s\n", "BrokerDiscovery", prefix, why.c_str());
+    } else if (s.brokerStatus != 1) {
+      problem("error: %s = %s: %s\n", "BrokerDiscovery", prefix, "needs BrokerStatus = 1 (its entities read the status)");
+    }
   }
 
   int problems = 0;
@@ -137,6 +191,9 @@ void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "BrokerClient = %s\n", orNone(s.brokerClient).c_str());
   fprintf(out, "BrokerTopic = %s\n", orNone(s.brokerTopic).c_str());
   fprintf(out, "BrokerStatus = %u\n", s.brokerStatus);
+  // The keys below that print only when set leave the listing of a file
+  // without them as it always was.
+  if (s.brokerDiscovery != nullptr) fprintf(out, "BrokerDiscovery = %s\n", orNone(s.brokerDiscovery).c_str());
   fprintf(out, "UserID = %u\n", s.userID);
   fprintf(out, "TalkerAlias = %s\n", orNone(s.talkerAlias).c_str());
   fprintf(out, "StartTG = %u\n", s.startTG);
@@ -144,8 +201,11 @@ void printSettings(const Settings_t& s, FILE* out) {
   fprintf(out, "subscriberFile = %s\n", orNone(s.subscriberFile).c_str());
   fprintf(out, "StatusAddress = %s\n", orNone(s.statusAddress).c_str());
   fprintf(out, "StatusPort = %u\n", s.statusPort);
+  if (s.statusHosts != nullptr) fprintf(out, "StatusHosts = %s\n", orNone(s.statusHosts).c_str());
   fprintf(out, "StaticTGs = %s\n", orNone(s.staticTGs).c_str());
   fprintf(out, "BMFallback = %s\n", orNone(s.bmFallback).c_str());
+  fprintf(out, "NetworkJitter = %u\n", s.networkJitter);
+  if (s.name != nullptr && s.name[0] != '\0') fprintf(out, "Name = %s\n", orNone(s.name).c_str());
 }
 
 }  // namespace
@@ -170,6 +230,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   }
   RawValues raw;
   ini_parse(path, collectRaw, &raw);
+  applyInstanceName(&settings, getenv("ZELK_INSTANCE"));
 
   fprintf(out, "Settings read from \"%s\" (defaults where it says nothing):\n", path);
   printSettings(settings, out);
@@ -183,6 +244,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.host("BMAddress", settings.bmAddress);
   check.serverPort(settings.bmPort);
   check.host("Address", settings.address);
+  if (settings.brokerAddress != nullptr) check.host("BrokerAddress", settings.brokerAddress);
   check.number("TXPort", 1, 65535, "1 to 65535");
   check.number("RXPort", 1, 65535, "1 to 65535");
   check.number("BrokerPort", 1, 65535, "1 to 65535");
@@ -192,7 +254,8 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   check.number("LogLevel", LOG_DEBUG, LOG_FATAL, "1 to 6");
   check.readable("subscriberFile", settings.subscriberFile);
   check.number("StatusPort", 0, 65535, "0 to 65535, 0 for none");
-  check.ipv4("StatusAddress", settings.statusAddress);
+  check.numericAddress("StatusAddress", settings.statusAddress);
+  check.networkJitter();
   std::string why;
   std::vector<uint32_t> groups;
   if (!parseStaticTalkGroups(settings.staticTGs, &groups, &why)) {
@@ -202,6 +265,7 @@ int checkConfiguration(const char* path, FILE* out, FILE* err) {
   if (!parseFallbackServers(settings.bmFallback, settings.bmPort, &servers, &why)) {
     check.problem("error: %s = %s: %s\n", "BMFallback", settings.bmFallback, why.c_str());
   }
+  check.instance(settings);
   freeSettings(&settings);
 
   if (check.problems > 0) {

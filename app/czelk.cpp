@@ -16,6 +16,7 @@
 #include "local/tlv_receiver.h"
 #include "network/odmr_connection.h"
 #include "network/odmrtp_class.h"
+#include "support/cudp.h"
 #include "support/voice_priority.h"
 #include "telemetry/log_class.h"
 #include "telemetry/systemd_notifier.h"
@@ -36,6 +37,15 @@ CZELK::CZELK(Settings_t* configuration, StatusBoard& board, SystemdNotifier& not
   int pipeError = components.reconnect.openError() != 0 ? components.reconnect.openError() : stopPipe.openError();
   if (pipeError != 0) {
     logInstance.log(LOG_FATAL, "Error creating the wake-up pipes: %s\n", strerror(pipeError));
+    doneFlag = true;
+    return;
+  }
+  // A bridge that cannot hear its partner does not start: another one (or any
+  // other program) holds the port, and that one carries on untouched.
+  if (components.localLink->bindError() != 0) {
+    int error = components.localLink->bindError();
+    logInstance.log(LOG_ERROR, "%s, RXPort = %u: can not bind the port, error code = %d (%s).  Fatal error exiting\n",
+                    "DMR", configuration->rxPort, error, strerror(error));
     doneFlag = true;
     return;
   }

@@ -18,13 +18,44 @@
 #include "app/signal_thread.h"
 #include "network/odmrtp_class.h"
 #include "telemetry/broker.h"
+#include "telemetry/broker_discovery.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
+#include "telemetry/mqtt.h"
 #include "telemetry/status_board.h"
 #include "telemetry/status_publisher.h"
 #include "telemetry/status_server.h"
 #include "telemetry/systemd_notifier.h"
 #include "version.h"
+
+namespace {
+
+// Discovery is asked for, and can work: its entities read the status topics.
+bool wantsDiscovery(const Settings_t& s) {
+  if (s.brokerDiscovery == nullptr || s.brokerDiscovery[0] == '\0') return false;
+  std::string why = "it needs BrokerStatus = 1";
+  if (s.brokerStatus == 1 && BrokerDiscovery::validPrefix(s.brokerDiscovery, &why)) return true;
+  logInstance.log(LOG_WARNING, "%s, BrokerDiscovery = %s: %s; Home Assistant is not told of this bridge\n", "DMR",
+                  escapeControls(s.brokerDiscovery).c_str(), why.c_str());
+  return false;
+}
+
+// Home Assistant's config messages, as retained states: the client gives them
+// again after every connection.
+void announce(const Settings_t& s, const std::string& pageUrl) {
+  DiscoverySettings settings;
+  settings.prefix = s.brokerDiscovery;
+  settings.baseTopic = s.brokerTopic;
+  settings.userID = s.userID;
+  settings.name = s.name != nullptr ? s.name : "";
+  settings.pageUrl = pageUrl;
+  settings.version = ZELK_VERSION;
+  for (const DiscoveryConfig& each : BrokerDiscovery::configs(settings)) {
+    broker->publishState(each.topic.c_str(), each.payload.c_str());
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "-v") == 0) {
@@ -70,6 +101,7 @@ int main(int argc, char** argv) {
   }
 
   logInstance.setLogLevel(static_cast<int>(config.logLevel));
+  applyInstanceName(&config, getenv("ZELK_INSTANCE"));
   uint32_t radioID = 0;
   if (!ODMRTP_CLASS::radioIDOf(config.userID, &radioID)) {
     logInstance.log(LOG_ERROR,
@@ -88,19 +120,28 @@ int main(int argc, char** argv) {
                     escapeControls(groupsRead ? config.bmFallback : config.staticTGs).c_str(), why.c_str());
     exit(253);
   }
+  if (!validNetworkJitter(config.networkJitter)) {
+    logInstance.log(LOG_ERROR, "%s, NetworkJitter = %u: out of range (%s).  Fatal error exiting\n", "DMR",
+                    config.networkJitter, ZELK_NETWORK_JITTER_RANGE);
+    exit(253);
+  }
   // Those who show the daemon's state, handed to everyone who writes to them.
   // They last until the process ends: the broker's threads, which are never
   // stopped, may still report while it does.
   static StatusBoard statusBoard;
   static SystemdNotifier systemdNotifier;
+  const std::string name = config.name != nullptr ? config.name : "";
+  statusBoard.setName(name);
+  systemdNotifier.setName(name);
   systemdNotifier.start();
   BrokerSettings brokerAttachment = brokerSettings(config);
   brokerAttachment.board = &statusBoard;
   brokerAttachment.notifier = &systemdNotifier;
   setBroker(brokerAttachment);
+  const bool discovery = wantsDiscovery(config);
   if (config.brokerStatus == 1 && broker != nullptr) {
     // Kept, like the client, until the process ends: the voice threads report through it.
-    StatusPublisher* publisher = new StatusPublisher(*broker, statusBoard, config.brokerTopic);
+    StatusPublisher* publisher = new StatusPublisher(*broker, statusBoard, config.brokerTopic, discovery);
     statusBoard.setListener([publisher](StatusChange change, const StatusSnapshot& snapshot, const StatusCall* call) {
       publisher->changed(change, snapshot, call);
     });
@@ -115,7 +156,8 @@ int main(int argc, char** argv) {
   // The status page is served only when a port is set; one that cannot be
   // bound costs an error line, not the voice.
   StatusServer statusServer(statusBoard);
-  if (config.statusPort != 0) statusServer.start(config.statusAddress, config.statusPort);
+  if (config.statusPort != 0) statusServer.start(config.statusAddress, config.statusPort, config.statusHosts);
+  if (discovery && broker != nullptr) announce(config, statusServer.pageUrl());
 
   if (!SignalThread::start([](int signalNumber) { sigHandler(signalNumber, systemdNotifier); })) {
     logInstance.log(LOG_FATAL, "Error creating the signal thread\n");

@@ -2,11 +2,14 @@
 #include "app/settings.h"
 
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
+#include "network/playout_buffer.h"
 #include "support/decimal.h"
+#include "telemetry/broker_discovery.h"
 #include "telemetry/control_escape.h"
 #include "telemetry/log_class.h"
 
@@ -47,6 +50,10 @@ const Key kKeys[] = {
     NUMBER_KEY("StatusPort", statusPort),
     TEXT_KEY("StaticTGs", staticTGs),
     TEXT_KEY("BMFallback", bmFallback),
+    NUMBER_KEY("NetworkJitter", networkJitter),
+    TEXT_KEY("StatusHosts", statusHosts),
+    TEXT_KEY("BrokerDiscovery", brokerDiscovery),
+    TEXT_KEY("Name", name),
 };
 
 void replaceText(char** field, const char* value) {
@@ -85,14 +92,37 @@ void resetSettings(Settings_t* s) {
   s->statusPort = 0;
   replaceText(&s->staticTGs, nullptr);
   replaceText(&s->bmFallback, nullptr);
+  s->networkJitter = 0;
+  replaceText(&s->statusHosts, nullptr);
+  replaceText(&s->brokerDiscovery, nullptr);
+  replaceText(&s->name, nullptr);
+  s->brokerClientGiven = false;
 }
 
 void freeSettings(Settings_t* s) {
   for (char** field : {&s->bmAddress, &s->bmPort, &s->bmPassword, &s->address, &s->brokerAddress, &s->brokerClient,
                        &s->brokerTopic, &s->talkerAlias, &s->subscriberFile, &s->statusAddress, &s->staticTGs,
-                       &s->bmFallback}) {
+                       &s->bmFallback, &s->statusHosts, &s->brokerDiscovery, &s->name}) {
     replaceText(field, nullptr);
   }
+}
+
+void applyInstanceName(Settings_t* s, const char* instance) {
+  if ((s->name == nullptr || s->name[0] == '\0') && instance != nullptr && instance[0] != '\0') {
+    replaceText(&s->name, instance);
+  }
+  if (s->name == nullptr || s->name[0] == '\0' || s->brokerClientGiven) return;
+  replaceText(&s->brokerClient, instanceClientId(s->name).c_str());
+}
+
+std::string instanceClientId(const std::string& name) {
+  const std::string id = "trelvane-" + BrokerDiscovery::idText(name);
+  if (id.size() <= 23) return id;
+  uint32_t hash = 2166136261u;  // FNV-1a
+  for (unsigned char c : name) hash = (hash ^ c) * 16777619u;
+  char tail[8];
+  snprintf(tail, sizeof(tail), "-%05x", static_cast<unsigned>(hash & 0xFFFFF));
+  return id.substr(0, 23 - 6) + tail;
 }
 
 BrokerSettings brokerSettings(const Settings_t& s) {
@@ -105,6 +135,11 @@ BrokerSettings brokerSettings(const Settings_t& s) {
   return broker;
 }
 
+bool validNetworkJitter(uint32_t ms) {
+  return ms == 0 || (ms >= static_cast<uint32_t>(PlayoutBuffer::kMinDelayMs) &&
+                     ms <= static_cast<uint32_t>(PlayoutBuffer::kMaxDelayMs));
+}
+
 int handler(void* user, const char* section, const char* name, const char* value) {
   Settings_t* settings = static_cast<Settings_t*>(user);
   if (strcasecmp(section, "ZELK") != 0) return 1;
@@ -113,6 +148,7 @@ int handler(void* user, const char* section, const char* name, const char* value
     char* field = reinterpret_cast<char*>(settings) + key.offset;
     if (key.kind == Kind::Text) {
       replaceText(reinterpret_cast<char**>(field), value);
+      if (key.offset == offsetof(Settings_t, brokerClient)) settings->brokerClientGiven = true;
     } else {
       *reinterpret_cast<uint32_t*>(field) = static_cast<uint32_t>(parseDecimal(value));
     }

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 #include "telemetry/broker.h"
 
 struct Settings_t {
@@ -25,11 +27,16 @@ struct Settings_t {
   uint32_t startTG;       // "StartTG"
   uint32_t logLevel;      // "LogLevel"
   char* subscriberFile;   // "subscriberFile": null means no subscriber database
-  char* statusAddress;    // "StatusAddress": numeric IPv4 address of the status page
+  char* statusAddress;    // "StatusAddress": numeric IPv4 or IPv6 address of the status page
   uint32_t statusPort;    // "StatusPort": 0 means no status page
   uint32_t brokerStatus;  // "BrokerStatus": 1 publishes availability, status and calls
   char* staticTGs;        // "StaticTGs": talk groups followed besides the current one; null: none
   char* bmFallback;       // "BMFallback": servers tried when the home server fails; null: none
+  uint32_t networkJitter; // "NetworkJitter": ms network voice waits to play in order; 0: none
+  char* statusHosts;      // "StatusHosts": names the status page answers to besides its own; null: none
+  char* brokerDiscovery;  // "BrokerDiscovery": Home Assistant's discovery prefix; null or empty: none
+  char* name;             // "Name": the instance's name; null or empty: none (see applyInstanceName)
+  bool brokerClientGiven;  // the file set "BrokerClient"
 };
 
 // Built-in defaults. The server defaults point at the bundled loopback simulator,
@@ -48,8 +55,21 @@ void resetSettings(Settings_t* settings);
 // for the process).
 void freeSettings(Settings_t* settings);
 
+// The name of an instance of the template unit (its ZELK_INSTANCE) stands for
+// a Name the file leaves out or empty; a named daemon without a BrokerClient of
+// its own connects as "trelvane-<name>", so that instances do not take each
+// other's broker session. instance may be null.
+void applyInstanceName(Settings_t* settings, const char* instance);
+// "trelvane-<name>" within the 23 characters of an MQTT 3.1 client identifier:
+// a longer name keeps its start and gets a short hash of the whole.
+std::string instanceClientId(const std::string& name);
+
 // The attachment's share of the record: the five broker fields, borrowed.
 BrokerSettings brokerSettings(const Settings_t& settings);
+
+// NetworkJitter's range: 0 (no playout buffer) or 20 to 2000 ms, as the text says.
+bool validNetworkJitter(uint32_t ms);
+#define ZELK_NETWORK_JITTER_RANGE "0 for none, or 20 to 2000 ms"
 
 // The inih callback: stores a recognised ZELK key into the record passed as user
 // pointer and echoes it at level 2. Always returns 1.

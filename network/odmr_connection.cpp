@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include "base/host_address.h"
 #include "local/tlv_event.h"
 #include "network/link_watch.h"
 #include "network/odmr_message.h"
@@ -70,10 +71,11 @@ class ConnectionService {
   void moveTo(const std::vector<RewindServer>& servers, size_t index) {
     const RewindServer& next = servers[index];
     if (index == 0) {
-      logInstance.log(LOG_INFO, "%s, Back to the home server %s:%s\n", "DMR", next.host.c_str(), next.port.c_str());
+      logInstance.log(LOG_INFO, "%s, Back to the home server %s:%s\n", "DMR", bracketedHost(next.host).c_str(),
+                      next.port.c_str());
     } else {
       logInstance.log(LOG_INFO, "%s, Trying fallback server %zu of %zu: %s:%s\n", "DMR", index, servers.size() - 1,
-                      next.host.c_str(), next.port.c_str());
+                      bracketedHost(next.host).c_str(), next.port.c_str());
     }
     bool told = false;
     while (!done) {
@@ -81,7 +83,7 @@ class ConnectionService {
       if (left <= 0) return;
       if (!told) {
         logInstance.log(LOG_INFO, "%s, Waiting for the local call to end before moving to %s:%s\n", "DMR",
-                        next.host.c_str(), next.port.c_str());
+                        bracketedHost(next.host).c_str(), next.port.c_str());
         told = true;
       }
       notifier.watchedWait(static_cast<int>(left), [](int ms) {
@@ -100,7 +102,8 @@ class ConnectionService {
     const char* port = server.port.c_str();
     int result = -1;
     for (int attempts = 0; attempts < kMaxAttempts;) {
-      logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, host, port);
+      logInstance.log(LOG_INFO, "Connecting to %s server at address: %s:%s\n", ZELK_NAME, bracketedHost(host).c_str(),
+                      port);
       notifier.tick();
       notifier.setLink(SystemdNotifier::Link::LoggingIn, host, port,
                               attempts > 0 ? ODMRTP_CLASS::getErrorMessage(result) : nullptr);
@@ -157,10 +160,12 @@ class ConnectionService {
     ODMRMessageHandler& handler = *parts.handler;
 
     while (!done) {
-      // Wait until the quiet period ends, or the call in progress times out.
+      // Wait until the quiet period ends, the call in progress times out, or the
+      // playout has a packet due.
       int64_t waitMs = link.msUntilQuietEnd();
-      int64_t callMs = handler.msUntilNetworkCallTimeout();
-      if (callMs >= 0 && callMs < waitMs) waitMs = callMs;
+      for (int64_t dueMs : {handler.msUntilNetworkCallTimeout(), handler.msUntilPlayoutDue()}) {
+        if (dueMs >= 0 && dueMs < waitMs) waitMs = dueMs;
+      }
       const int wait = static_cast<int>(waitMs);
       // The wake pipe is read only when it woke us: no extra system call per datagram.
       bool woken = false;
@@ -180,6 +185,7 @@ class ConnectionService {
           parts.processMessage(packet, length);
         }
       }
+      handler.playDue();
       handler.endQuietNetworkCall();
       int elapsed = 0;
       LinkWatch::Due due = link.check(&elapsed);

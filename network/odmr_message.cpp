@@ -44,9 +44,17 @@ void logLoggedOnly(uint16_t type) {
 
 }  // namespace
 
+ODMRMessageHandler::ODMRMessageHandler(CUDP& partner, LinkWatch& link, TalkerAlias& alias, Subscriber* subscribers,
+                                       CallEvents& events, int playoutMs)
+    : partner(partner),
+      link(link),
+      alias(alias),
+      subscribers(subscribers),
+      events(events),
+      playout(playoutMs > 0 ? new PlayoutBuffer(playoutMs) : nullptr) {}
+
 void ODMRMessageHandler::process(RewindData* packet, int length) {
   const unsigned char* raw = reinterpret_cast<const unsigned char*>(packet);
-  const unsigned char* payload = raw + kHeaderSize;
   int payloadLength = length - kHeaderSize;
   uint16_t type = readLE16(raw + 8);
 
@@ -61,7 +69,46 @@ void ODMRMessageHandler::process(RewindData* packet, int length) {
                     length);
     return;
   }
+  if (playout && PlayoutBuffer::takes(raw, length)) {
+    // Measured as it arrives: the figures are the road's, not the playout's.
+    const bool burst = type == REWIND_TYPE_DMR_VOICE_FRAME;
+    quality.packet(rewindSequence(packet), burst, link.nowUs());
+    if (playout->accept(raw, length, link.nowUs()) == PlayoutBuffer::Arrival::Late && burst) quality.countLate();
+    return;
+  }
+  handle(packet);
+}
 
+void ODMRMessageHandler::playDue() {
+  if (!playout) return;
+  const uint8_t* packet = nullptr;
+  int length = 0;
+  for (;;) {
+    switch (playout->next(link.nowUs(), &packet, &length)) {
+      case PlayoutBuffer::Out::Nothing:
+        return;
+      case PlayoutBuffer::Out::Packet:
+        handle(reinterpret_cast<const RewindData*>(packet));
+        break;
+      case PlayoutBuffer::Out::Silence:
+        quality.countFilled();
+        voiceBurst(PlayoutBuffer::kSilenceBurst);
+        break;
+    }
+  }
+}
+
+int64_t ODMRMessageHandler::msUntilPlayoutDue() const {
+  if (!playout) return -1;
+  const int64_t us = playout->usUntilDue(link.nowUs());
+  return us < 0 ? -1 : (us + 999) / 1000;
+}
+
+// The packet passed the length check; payload bytes follow its header.
+void ODMRMessageHandler::handle(const RewindData* packet) {
+  const unsigned char* raw = rewindBytes(packet);
+  const unsigned char* payload = raw + kHeaderSize;
+  const uint16_t type = readLE16(raw + 8);
   switch (type) {
     case REWIND_TYPE_KEEP_ALIVE:
       logInstance.log(LOG_MESSAGE, "REWIND_TYPE_KEEP_ALIVE\n");
@@ -90,8 +137,9 @@ void ODMRMessageHandler::process(RewindData* packet, int length) {
 }
 
 void ODMRMessageHandler::measure(const RewindData* packet, bool burst) {
-  // Control packets are numbered from another counter.
-  if ((rewindFlags(packet) & REWIND_FLAG_REAL_TIME_1) == 0) return;
+  // Control packets are numbered from another counter; with a playout buffer the
+  // real-time ones were measured as they arrived.
+  if ((rewindFlags(packet) & REWIND_FLAG_REAL_TIME_1) == 0 || playout) return;
   quality.packet(rewindSequence(packet), burst, link.nowUs());
 }
 
@@ -177,7 +225,8 @@ void ODMRMessageHandler::endNetworkCall() {
 }
 
 int64_t ODMRMessageHandler::msUntilNetworkCallTimeout() const {
-  if (frameCount == 0) return -1;
+  // What waits in the playout buffer belongs to the call: it is played first.
+  if (frameCount == 0 || (playout && playout->holding())) return -1;
   int64_t left = lastVoicePacket + kCallQuietMs - link.now();
   return left > 0 ? left : 0;
 }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/cudp.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <ifaddrs.h>
 #include <netdb.h>
@@ -16,7 +15,6 @@
 #include <memory>
 
 #include "base/clock.h"
-#include "base/ipv4_resolver.h"
 #include "telemetry/log_class.h"
 
 namespace {
@@ -39,9 +37,23 @@ const char* resolveErrorText(int result, int error) {
 
 std::atomic<CUDP::ResolveFn> resolverOverride{nullptr};
 
-int lookUp(const char* host, struct in_addr* address) {
+int lookUp(const char* host, HostAddress* address) {
   CUDP::ResolveFn resolver = resolverOverride.load();
-  return (resolver != nullptr ? resolver : resolveIPv4)(host, address);
+  return (resolver != nullptr ? resolver : resolveHost)(host, address);
+}
+
+// A datagram socket for both families, or for IPv4 alone where the system has
+// no IPv6 (the family is stored); -1 when neither can be made.
+int openDatagramSocket(int* family) {
+  int created = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int off = 0;
+  if (created >= 0 && setsockopt(created, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) == 0) {
+    *family = AF_INET6;
+    return created;
+  }
+  if (created >= 0) close(created);
+  *family = AF_INET;
+  return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 }
 
 // Waits for the descriptors of fds to become readable; timeout null waits without
@@ -85,36 +97,37 @@ int CUDP::openSocket(const char* host, int newReadPort, const int* ports, int fl
   readPort = newReadPort;
   copyPorts(writePorts, ports);
 
-  int created = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int created = openDatagramSocket(&socketFamily);
   if (created < 0) return created;
   sock.reset(created);
 
-  readSockAddr = {};
-  readSockAddr.sin_family = AF_INET;
-  readSockAddr.sin_port = htons(static_cast<uint16_t>(readPort));
-  readSockAddr.sin_addr.s_addr = htonl(INADDR_ANY);
+  // Until the first receive, the last sender reads as the IPv4 wildcard.
+  readSockAddr = HostAddress::wildcard(AF_INET, static_cast<uint16_t>(readPort));
+  bindErrno = 0;
 
   // The read port is bound without address reuse: while we hold it, no other
-  // socket (of any user) can bind it on any address and read the partner's messages.
-  if ((flags & 1) != 0) {
+  // socket (of any user) can bind it on any address of either family and read
+  // the partner's messages.
+  if ((flags & kBindReadPort) != 0) {
     int bound = -1;
     int error = EINVAL;  // a read port outside 0..65535 is never bound
     if (readPort >= 0 && readPort <= 65535) {
-      bound = bind(sock.get(), reinterpret_cast<struct sockaddr*>(&readSockAddr), sizeof(readSockAddr));
+      HostAddress any = HostAddress::wildcard(socketFamily, static_cast<uint16_t>(readPort));
+      bound = bind(sock.get(), &any.any, any.length());
       error = errno;
     }
     if (bound != 0) {
-      logInstance.log(LOG_ERROR, "Can not bind port %d, error code = %d (%s)\n", readPort, error, strerror(error));
+      bindErrno = error;
+      if ((flags & kOwnerReportsBind) == 0) {
+        logInstance.log(LOG_ERROR, "Can not bind port %d, error code = %d (%s)\n", readPort, error, strerror(error));
+      }
     }
   }
 
-  writeSockAddr = {};
-  writeSockAddr.sin_family = AF_INET;
-  writeSockAddr.sin_port = htons(static_cast<uint16_t>(writePorts[0]));
-  writeSockAddr.sin_addr.s_addr = htonl(INADDR_ANY);
   hasHost = host != nullptr;
   partnerHost = hasHost ? host : "";
-  int result = lookUp(host, &writeSockAddr.sin_addr);
+  writeSockAddr = HostAddress();
+  int result = lookUp(host, &writeSockAddr);
   int error = errno;
   partnerResolved = result == 0;
   if (!partnerResolved) {
@@ -156,16 +169,17 @@ bool CUDP::isReadDataReady() { return waitForData(0, 0); }
 int CUDP::readSocket(unsigned char* buffer, unsigned int size, bool* stranger) {
   if (stranger != nullptr) *stranger = false;
   // The receive never blocks, so nothing waiting simply gives 0: no poll first.
-  struct sockaddr_in source {};
-  socklen_t sourceLength = sizeof(source);
-  ssize_t received = recvfrom(sock.get(), buffer, size, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&source),
-                              &sourceLength);
+  struct sockaddr_storage from {};
+  socklen_t fromLength = sizeof(from);
+  ssize_t received =
+      recvfrom(sock.get(), buffer, size, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from), &fromLength);
   if (received < 1) return 0;
+  const HostAddress source = HostAddress::fromSocket(reinterpret_cast<struct sockaddr*>(&from), fromLength);
 
   MutexLock lock(writeMutex);
   readSockAddr = source;
   // Not the partner (or no partner address yet): dropped.
-  if (!partnerResolved || source.sin_addr.s_addr != writeSockAddr.sin_addr.s_addr) {
+  if (!partnerResolved || !source.sameHost(writeSockAddr)) {
     if (stranger != nullptr) *stranger = true;
     return 0;
   }
@@ -181,16 +195,14 @@ bool CUDP::resolvePartnerIfDue() {
   int64_t now = clock.monotonicMs();
   if (now < nextResolveMs) return false;
   nextResolveMs = now + kResolveRetryMs;
-  struct in_addr address {};
+  HostAddress address;
   if (lookUp(hasHost ? partnerHost.c_str() : nullptr, &address) != 0) return false;
   {
     MutexLock lock(writeMutex);
-    writeSockAddr.sin_addr = address;
+    writeSockAddr = address;
     partnerResolved = true;
   }
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &address, text, sizeof(text));
-  logInstance.log(LOG_INFO, "Partner host %s resolved to %s\n", partnerHost.c_str(), text);
+  logInstance.log(LOG_INFO, "Partner host %s resolved to %s\n", partnerHost.c_str(), address.text().c_str());
   return true;
 }
 
@@ -204,9 +216,9 @@ int CUDP::writeSocket(const unsigned char* data, unsigned int length) {
       sum += -1;
       continue;
     }
-    writeSockAddr.sin_port = htons(static_cast<uint16_t>(writePorts[i]));
-    ssize_t sent = sendto(sock.get(), data, length, MSG_DONTWAIT | MSG_NOSIGNAL,
-                          reinterpret_cast<const struct sockaddr*>(&writeSockAddr), sizeof(writeSockAddr));
+    HostAddress to = writeSockAddr.forSocket(socketFamily);
+    to.setPort(static_cast<uint16_t>(writePorts[i]));
+    ssize_t sent = sendto(sock.get(), data, length, MSG_DONTWAIT | MSG_NOSIGNAL, &to.any, to.length());
     sum += sent < 0 ? -1 : static_cast<int>(sent);
   }
   return sum;
@@ -220,27 +232,27 @@ int CUDP::sendRecv(const unsigned char* data, int length, unsigned char* buffer,
 }
 
 const char* CUDP::getReadAddressAsString() {
-  static thread_local char text[80];
-  struct in_addr address;
+  static thread_local char text[80];  // an IPv6 address with its scope fits
+  HostAddress address;
   {
     MutexLock lock(writeMutex);
-    address = readSockAddr.sin_addr;
+    address = readSockAddr;
   }
-  if (inet_ntop(AF_INET, &address, text, sizeof(text)) == nullptr) text[0] = '\0';
+  snprintf(text, sizeof(text), "%s", address.text().c_str());
   return text;
 }
 
 bool CUDP::isRegUser() {
   MutexLock lock(writeMutex);
-  return readSockAddr.sin_addr.s_addr == writeSockAddr.sin_addr.s_addr;
+  return partnerResolved && readSockAddr.sameHost(writeSockAddr);
 }
 
 int CUDP::getLocalPort() const {
   if (!sock.valid()) return -1;
-  struct sockaddr_in local {};
+  struct sockaddr_storage local {};
   socklen_t length = sizeof(local);
   if (getsockname(sock.get(), reinterpret_cast<struct sockaddr*>(&local), &length) != 0) return -1;
-  return ntohs(local.sin_port);
+  return HostAddress::fromSocket(reinterpret_cast<struct sockaddr*>(&local), length).port();
 }
 
 bool CUDP::isLocalInterfaceAddress(const char* address) {
@@ -250,11 +262,12 @@ bool CUDP::isLocalInterfaceAddress(const char* address) {
   std::unique_ptr<struct ifaddrs, void (*)(struct ifaddrs*)> guard(list, freeifaddrs);
   for (struct ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     // Interfaces without an address (tunnels, interfaces that are down) have none to compare.
-    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if (entry->ifa_addr == nullptr) continue;
+    const int family = entry->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    const socklen_t length = family == AF_INET ? sizeof(struct sockaddr_in) : sizeof(struct sockaddr_in6);
     char host[NI_MAXHOST];
-    if (getnameinfo(entry->ifa_addr, sizeof(struct sockaddr_in), host, sizeof(host), nullptr, 0, NI_NUMERICHOST) != 0) {
-      continue;
-    }
+    if (getnameinfo(entry->ifa_addr, length, host, sizeof(host), nullptr, 0, NI_NUMERICHOST) != 0) continue;
     if (strcmp(host, address) == 0) {
       logInstance.log(LOG_DEBUG, "Looked for and found ip %s on local interface %s\n", address, entry->ifa_name);
       return true;

@@ -1,26 +1,32 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// One IPv4 UDP socket with a fixed partner host: datagrams are received on a
-// local read port, only those from the partner host (any source port) are kept,
-// and every write goes to the partner on each of up to 16 write ports.
+// One UDP socket with a fixed partner host of either address family: datagrams
+// are received on a local read port, only those from the partner host (any
+// source port) are kept, and every write goes to the partner on each of up to 16
+// write ports. The socket is dual stack (IPv4 peers arrive IPv4-mapped and count
+// as their IPv4 address), or IPv4 alone where the system has no IPv6.
 // Writes (writeSocket, sendRecv) and isRegUser are safe from any thread; waiting
 // and reading belong to one reader thread. The endpoint owns its descriptor:
 // closeSocket or the destructor closes it (the daemon keeps its endpoint for the
 // life of the process). Opening an open endpoint closes the old descriptor first.
 #pragma once
 
-#include <netinet/in.h>
 #include <stdint.h>
 
 #include <atomic>
 #include <string>
 
 #include "base/clock.h"
+#include "base/host_address.h"
 #include "base/mutex.h"
 #include "base/unique_fd.h"
 
 class CUDP {
  public:
   static constexpr int kMaxWritePorts = 16;
+  // Bits of the flags argument: bind the read port; and leave the report of a
+  // failed bind to the owner (bindError), which then does not start without it.
+  static constexpr int kBindReadPort = 1;
+  static constexpr int kOwnerReportsBind = 2;
 
   // Closed until openSocket is called.
   CUDP();
@@ -36,16 +42,19 @@ class CUDP {
   CUDP(const CUDP&) = delete;
   CUDP& operator=(const CUDP&) = delete;
 
-  // Opens the endpoint; bit 0 of flags binds the read port, exclusively (no
-  // address reuse). Returns the descriptor, or a negative value when no socket
-  // could be created. A failed bind is logged and leaves the endpoint open for
-  // sending. The host (dotted quad or name) is resolved to its first IPv4
-  // address; a host that does not resolve is logged as a warning, nothing is
+  // Opens the endpoint; kBindReadPort binds the read port, exclusively (no
+  // address reuse) and for both families. Returns the descriptor, or a negative
+  // value when no socket could be created. A failed bind is logged (unless
+  // kOwnerReportsBind) and leaves the endpoint open for sending. The host
+  // (address of either family or name) is resolved IPv4 first (resolveHost);
+  // a host that does not resolve is logged as a warning, nothing is
   // sent or received until it does, and writes look it up again at most once
   // every 10 seconds (the writer that looks it up waits for the resolver).
   int openSocket(const char* host, int readPort, const int* writePorts, int flags) EXCLUDES(writeMutex);
   int openSocket(const char* host, int port, int flags) EXCLUDES(writeMutex);
   bool isOpen() const { return sock.valid(); }
+  // The errno of the last open's failed bind; 0 when it bound or was not asked to.
+  int bindError() const { return bindErrno; }
   void closeSocket();
 
   // Blocks until a datagram can be read. False when the wait fails (a signal,
@@ -74,20 +83,20 @@ class CUDP {
 
   // The last sender's address (the bind address before the first receive). For
   // the reader thread.
-  const struct sockaddr_in* getReadSockAddr() const { return &readSockAddr; }
-  // The last sender's address as dotted-quad text, in a per-thread buffer that
-  // the next call on the same thread overwrites.
+  const HostAddress* getReadSockAddr() const { return &readSockAddr; }
+  // The last sender's address as numeric text (dotted quad for IPv4), in a
+  // per-thread buffer that the next call on the same thread overwrites.
   const char* getReadAddressAsString() EXCLUDES(writeMutex);
   // Whether the last datagram came from the partner host.
   bool isRegUser() EXCLUDES(writeMutex);
   // The local port the socket is bound to (useful with read port 0), or -1.
   int getLocalPort() const;
 
-  // Whether the dotted-quad text is the IPv4 address of a local interface.
+  // Whether the numeric text is the address of a local interface (either family).
   static bool isLocalInterfaceAddress(const char* address);
   // Test hook, for every endpoint (nullptr restores the default): the host lookup
   // (0, or a getaddrinfo error code).
-  using ResolveFn = int (*)(const char* host, struct in_addr* address);
+  using ResolveFn = int (*)(const char* host, HostAddress* address);
   static void setResolver(ResolveFn resolver);
 
   // The positive ports among the 16 slots as "p1,p2,..." in a per-thread buffer
@@ -95,9 +104,11 @@ class CUDP {
   static const char* getTransmitPorts(const int* ports);
 
  private:
-  struct sockaddr_in readSockAddr GUARDED_BY(writeMutex) {};   // written by the reader
-  struct sockaddr_in writeSockAddr GUARDED_BY(writeMutex) {};  // address fixed at open; port rewritten per send
+  HostAddress readSockAddr GUARDED_BY(writeMutex);   // written by the reader
+  HostAddress writeSockAddr GUARDED_BY(writeMutex);  // address fixed at open; port rewritten per send
   UniqueFd sock;
+  int socketFamily = AF_INET6;  // AF_INET where the system has no IPv6
+  int bindErrno = 0;
   int readPort GUARDED_BY(writeMutex) = 0;
   int writePorts[kMaxWritePorts] GUARDED_BY(writeMutex) = {};
   Mutex writeMutex;

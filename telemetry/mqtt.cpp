@@ -3,15 +3,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,37 +16,12 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/ipv4_resolver.h"
+#include "base/host_address.h"
 #include "base/thread_entry.h"
 #include "telemetry/control_escape.h"
+#include "telemetry/mqtt_socket.h"
 
 namespace {
-
-// Every timed wait of the client runs to a deadline on the monotonic clock and
-// polls at most this long at a time, reading the clock again after each poll: a
-// clock that jumps forward (a machine back from a pause, a test that drives the
-// clock) ends the wait within a slice instead of a whole time-out later.
-constexpr int kSliceMs = 1000;
-
-// Polls until one of the descriptors is ready or the deadline passes: what poll
-// returned, 0 at the deadline.
-int pollUntil(const Clock& clock, struct pollfd* fds, nfds_t count, long long deadline) {
-  for (;;) {
-    long long left = deadline - clock.monotonicMs();
-    if (left < 0) left = 0;
-    int ready = poll(fds, count, static_cast<int>(left < kSliceMs ? left : kSliceMs));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready != 0 || left <= kSliceMs) return ready;
-  }
-}
-
-// The receive time-out of the socket in milliseconds, 0 for none.
-long long receiveTimeoutMs(int sock) {
-  struct timeval timeout {};
-  socklen_t length = sizeof(timeout);
-  if (getsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length) != 0) return 0;
-  return static_cast<long long>(timeout.tv_sec) * 1000 + timeout.tv_usec / 1000;
-}
 
 // The client's own messages go straight out, whole, even when standard output is
 // a file or a pipe.
@@ -93,10 +64,7 @@ void closeLink(mqtt_broker_handle* handle) {
 // next wait, which reads the end of the stream.
 bool sendPacket(mqtt_broker_handle* handle, const MqttPacket& packet) {
   if (!handle->sock.valid()) return false;
-  ssize_t sent;
-  do {
-    sent = send(handle->sock.get(), packet.data(), packet.size(), MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  ssize_t sent = MqttSocket::send(handle->sock.get(), packet.data(), packet.size());
   if (sent == static_cast<ssize_t>(packet.size())) return true;
   if (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
     sayLine("\nSocket send incomplete, connection closed");
@@ -110,32 +78,20 @@ bool sendPacket(mqtt_broker_handle* handle, const MqttPacket& packet) {
 // socket and returns false.
 bool receiveExactly(mqtt_broker_handle* handle, uint8_t* data, size_t length) {
   if (!handle->sock.valid()) return false;
-  size_t done = 0;
-  // The socket's receive time-out bounds each receive, measured on the clock.
-  const long long timeoutMs = receiveTimeoutMs(handle->sock.get());
-  while (done < length) {
-    ssize_t got = -1;
-    struct pollfd readable = {handle->sock.get(), POLLIN, 0};
-    if (timeoutMs > 0 && pollUntil(handle->clock, &readable, 1, handle->clock.monotonicMs() + timeoutMs) == 0) {
-      errno = EAGAIN;
-    } else {
-      got = recv(handle->sock.get(), data + done, length - done, 0);
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
+  switch (MqttSocket::receiveExactly(handle->clock, handle->sock.get(), data, length)) {
+    case MqttSocket::Read::Complete:
+      return true;
+    case MqttSocket::Read::Failed: {
       int error = errno;
-      say("\nSocket recv returned %ld, errno %d %s\n", static_cast<long>(got), error, strerror(error));
-      closeLink(handle);
-      return false;
+      say("\nSocket recv returned %ld, errno %d %s\n", -1L, error, strerror(error));
+      break;
     }
-    if (got == 0) {
+    case MqttSocket::Read::EndOfStream:
       sayLine("\nSocket EOF");
-      closeLink(handle);
-      return false;
-    }
-    done += static_cast<size_t>(got);
+      break;
   }
-  return true;
+  closeLink(handle);
+  return false;
 }
 
 // Reads and discards length bytes through the buffer, of kPieceSize bytes.
@@ -153,69 +109,21 @@ void endLine() {
   fflush(stdout);
 }
 
-enum class Readiness { Readable, TimedOut, Woken };
-
-// Waits until the socket has data (or end of stream) to read, the time-out passes
-// or the wake descriptor is signalled.
-Readiness waitForData(const Clock& clock, int sock, int wakeFd, long long timeoutMs) {
-  struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock, POLLIN, 0}};
-  int ready = pollUntil(clock, fds, sock >= 0 ? 2 : 1, clock.monotonicMs() + timeoutMs);
-  if (ready <= 0) return Readiness::TimedOut;
-  if (fds[0].revents != 0) return Readiness::Woken;
-  return Readiness::Readable;
-}
-
-// Waits until the socket is ready for the events, the deadline passes or the
-// cancel descriptor (-1: none) is signalled. True only when the socket is ready.
-bool waitReady(const Clock& clock, int sock, short events, long long deadline, int cancelFd) {
-  struct pollfd fds[2] = {{sock, events, 0}, {cancelFd, POLLIN, 0}};
-  int ready = pollUntil(clock, fds, cancelFd >= 0 ? 2 : 1, deadline);
-  return ready > 0 && !(cancelFd >= 0 && fds[1].revents != 0);
-}
-
-bool connectWithTimeout(const Clock& clock, int sock, const struct sockaddr_in& address, int timeoutMs,
-                        int cancelFd) {
-  int flags = fcntl(sock, F_GETFL, 0);
-  if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-  bool connected = ::connect(sock, reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)) == 0;
-  if (!connected && errno == EINPROGRESS) {
-    int error = 0;
-    socklen_t length = sizeof(error);
-    connected = waitReady(clock, sock, POLLOUT, clock.monotonicMs() + timeoutMs, cancelFd) &&
-                getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-  }
-  if (fcntl(sock, F_SETFL, flags) < 0) return false;
-  return connected;
-}
-
-// Reads up to length bytes within the time, fewer when the stream ends, an error
-// comes, the time passes or the cancel descriptor is signalled.
-size_t receiveWithin(const Clock& clock, int sock, uint8_t* data, size_t length, int timeoutMs, int cancelFd) {
-  long long deadline = clock.monotonicMs() + timeoutMs;
-  size_t received = 0;
-  while (received < length && waitReady(clock, sock, POLLIN, deadline, cancelFd)) {
-    ssize_t got = recv(sock, data + received, length - received, MSG_DONTWAIT);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (got <= 0) break;
-    received += static_cast<size_t>(got);
-  }
-  return received;
-}
-
-int setTimeoutOption(int sock, int option, int milliseconds) {
-  struct timeval timeout;
-  timeout.tv_sec = milliseconds / 1000;
-  timeout.tv_usec = (milliseconds % 1000) * 1000;
-  return setsockopt(sock, SOL_SOCKET, option, &timeout, sizeof(timeout));
-}
-
 }  // namespace
 
 // ---- Packet layer -------------------------------------------------------
 
-int MQTT::SetSocketTimeout(int sock, int milliseconds) { return setTimeoutOption(sock, SO_RCVTIMEO, milliseconds); }
+int MQTT::SetSocketTimeout(int sock, int milliseconds) {
+  return MqttSocket::setTimeout(sock, SO_RCVTIMEO, milliseconds);
+}
 
 namespace {
+
+bool withinLimits(const char* clientId, const char* host, unsigned int port, const MqttWill& will) {
+  return strlen(clientId) + 1 <= sizeof(mqtt_broker_handle::clientId) &&
+         strlen(host) + 1 <= sizeof(mqtt_broker_handle::hostname) && port <= 65535 &&
+         will.topic.size() <= MqttCodec::kLongestField && will.message.size() <= MqttCodec::kLongestField;
+}
 
 // TCP connect, CONNECT and CONNACK, each bounded; a signal on the cancel
 // descriptor (-1: none) ends the attempt at once.
@@ -223,10 +131,7 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
                                    const MqttWill* will, const Clock& clock) {
   size_t idLength = strlen(clientId);
   if (will != nullptr && will->topic.empty()) will = nullptr;
-  if (idLength + 1 > sizeof(mqtt_broker_handle::clientId) || strlen(host) + 1 > sizeof(mqtt_broker_handle::hostname) ||
-      port > 65535 ||
-      (will != nullptr &&
-       (will->topic.size() > MqttCodec::kLongestField || will->message.size() > MqttCodec::kLongestField))) {
+  if (!withinLimits(clientId, host, port, will != nullptr ? *will : MqttWill())) {
     complain("MQTT: failed to connect: client or server exceed limits\n");
     return nullptr;
   }
@@ -236,19 +141,9 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
   handle->port = static_cast<uint16_t>(port);
   memcpy(handle->hostname, host, strlen(host) + 1);
   memcpy(handle->clientId, clientId, idLength + 1);
-  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock.valid()) {
-    complain("MQTT: failed to connect: could not create socket\n");
-    return nullptr;
-  }
   handle->connected = 0;
-  handle->serverAddr.sin_family = AF_INET;
-  handle->serverAddr.sin_port = htons(handle->port);
-
-  // A host that does not resolve fails here; it is never taken for 0.0.0.0,
-  // which would reach whatever listens on this machine.
-  if (resolveIPv4(host, &handle->serverAddr.sin_addr) != 0 ||
-      !connectWithTimeout(clock, sock.get(), handle->serverAddr, MQTT::kConnectTimeoutMs, cancelFd)) {
+  UniqueFd sock(MqttSocket::connect(clock, host, handle->port, MQTT::kConnectTimeoutMs, cancelFd));
+  if (!sock.valid()) {
     complain("MQTT: failed to connect: to server socket (%d)\n", -1);
     return nullptr;
   }
@@ -257,7 +152,7 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
   // Bounded from the start: a broker that accepts the connection and never
   // answers cannot hold the start-up or the connection thread.
   MQTT::SetSocketTimeout(handle->sock.get(), MQTT::kAnswerTimeoutMs);
-  setTimeoutOption(handle->sock.get(), SO_SNDTIMEO, MQTT::kSendTimeoutMs);
+  MqttSocket::setTimeout(handle->sock.get(), SO_SNDTIMEO, MQTT::kSendTimeoutMs);
 
   MqttPacket connect = MqttCodec::connect(clientId, will);
   if (!sendPacket(handle.get(), connect)) {
@@ -266,14 +161,17 @@ mqtt_broker_handle* openConnection(const char* clientId, const char* host, unsig
   }
 
   uint8_t answer[MqttCodec::kConnackSize] = {0, 0, 0, 0};
-  size_t received = receiveWithin(clock, handle->sock.get(), answer, sizeof(answer), MQTT::kConnectTimeoutMs, cancelFd);
+  size_t received =
+      MqttSocket::receiveWithin(clock, handle->sock.get(), answer, sizeof(answer), MQTT::kConnectTimeoutMs, cancelFd);
   if (received != sizeof(answer) || !MqttCodec::connackAccepted(answer)) {
     complain("MQTT: failed to connect with error: %d\n", answer[3]);
     MQTT::mqtt_disconnect(handle.release());
     return nullptr;
   }
 
-  say("Connected to MQTT Server at %s:%4d\n", host, static_cast<int>(port));
+  char padded[8];
+  snprintf(padded, sizeof(padded), "%4d", static_cast<int>(port));
+  say("Connected to MQTT Server at %s\n", hostWithPort(host, padded).c_str());
   handle->connected = 1;
   return handle.release();
 }
@@ -289,8 +187,7 @@ void MQTT::mqtt_disconnect(mqtt_broker_handle* handle) {
   if (handle == nullptr) return;
   if (handle->sock.valid()) {
     const MqttPacket kDisconnect = MqttCodec::disconnect();
-    // MSG_NOSIGNAL: a connection the broker already closed cannot raise SIGPIPE.
-    if (send(handle->sock.get(), kDisconnect.data(), kDisconnect.size(), MSG_NOSIGNAL) !=
+    if (MqttSocket::send(handle->sock.get(), kDisconnect.data(), kDisconnect.size()) !=
         static_cast<ssize_t>(kDisconnect.size())) {
       sayLine("failed to disconnect");
     }
@@ -390,16 +287,6 @@ int MQTT::serviceSocket(mqtt_broker_handle* handle, int expectedType) {
 }
 
 // ---- Client object ------------------------------------------------------
-
-namespace {
-
-bool withinLimits(const char* clientId, const char* host, unsigned int port, const MqttWill& will) {
-  return strlen(clientId) + 1 <= sizeof(mqtt_broker_handle::clientId) &&
-         strlen(host) + 1 <= sizeof(mqtt_broker_handle::hostname) && port <= 65535 &&
-         will.topic.size() <= MqttCodec::kLongestField && will.message.size() <= MqttCodec::kLongestField;
-}
-
-}  // namespace
 
 MQTT::MQTT(Clock clock) : clock(clock) {}
 
@@ -650,7 +537,7 @@ void MQTT::queuePing() {
 }
 
 bool MQTT::pauseMs(long long milliseconds) {
-  return waitForData(clock, -1, wakeFd.get(), milliseconds) != Readiness::Woken;
+  return MqttSocket::waitForData(clock, -1, wakeFd.get(), milliseconds) != MqttSocket::Readiness::Woken;
 }
 
 void MQTT::_serviceMQTTKeepAlive() {
@@ -671,8 +558,8 @@ void MQTT::_serviceMQTTKeepAlive() {
     if (!watch.valid() || generation != watched) unreadBefore = false;
     watched = generation;
     if (watch.valid()) {
-      Readiness readiness = waitForData(clock, watch.get(), wakeFd.get(), 30000);
-      if (readiness == Readiness::Woken) return;
+      MqttSocket::Readiness readiness = MqttSocket::waitForData(clock, watch.get(), wakeFd.get(), 30000);
+      if (readiness == MqttSocket::Readiness::Woken) return;
       bool current = false;
       {
         MutexLock lock(linkMutex);
@@ -680,20 +567,19 @@ void MQTT::_serviceMQTTKeepAlive() {
       }
       if (!current) {
         unreadBefore = false;  // the connection changed meanwhile: look again
-      } else if (readiness == Readiness::TimedOut) {
+      } else if (readiness == MqttSocket::Readiness::TimedOut) {
         // The broker has been silent for 30 seconds.
         queuePing();
         unreadBefore = false;
       } else {
-        char next;
-        ssize_t peeked = recv(watch.get(), &next, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (peeked > 0) {
+        MqttSocket::Waiting waiting = MqttSocket::peek(watch.get());
+        if (waiting == MqttSocket::Waiting::Data) {
           // Data that waits unread for a whole pass is read by no wait: a ping
           // makes the connection thread read it (and print a publication) before
           // the broker's keep-alive runs out.
           if (unreadBefore) queuePing();
           unreadBefore = !unreadBefore;
-        } else if (peeked == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        } else if (waiting == MqttSocket::Waiting::EndOrError) {
           // The broker closed or reset the connection while nothing waited on it.
           // Peeking took any pending error, so the ping's wait finds the end of
           // the stream and the connection thread gives up the socket.

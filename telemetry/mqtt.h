@@ -14,7 +14,6 @@
 // any thread. The packets themselves are built and read by MqttCodec.
 #pragma once
 
-#include <netinet/in.h>
 #include <pthread.h>
 #include <stdint.h>
 
@@ -38,7 +37,6 @@
 struct mqtt_broker_handle {
   UniqueFd sock;                  // TCP socket; empty when there is none (never given one, or closed)
   Clock clock;                    // every time-out on this connection is measured on it
-  struct sockaddr_in serverAddr;  // IPv4 address and port (network byte order) of the broker
   uint16_t port;                  // broker port, host byte order
   char hostname[80];              // host name or address text, NUL-terminated
   char clientId[24];              // client identifier, NUL-terminated (at most 23 characters)

@@ -152,6 +152,7 @@ StatusSnapshot StatusBoard::snapshot() const {
 StatusSnapshot StatusBoard::copyLocked() const {
   StatusSnapshot s;
   s.version = ZELK_VERSION;
+  s.name = name;
   s.startUnix = startUnix;
   s.nowUnixMs = wallMs();
   s.link = link;

@@ -83,6 +83,7 @@ struct StatusCounters {
 // A plain copy of the whole board.
 struct StatusSnapshot {
   std::string version;
+  std::string name;       // the instance's name, empty when it has none
   int64_t startUnix = 0;  // when the process started, seconds since the epoch
   int64_t nowUnixMs = 0;  // when the copy was taken
   StatusLink link = StatusLink::Starting;
@@ -117,6 +118,8 @@ class StatusBoard {
   // calls, its monotonic time measures the calls (the system's unless set). Set
   // before the threads start; the start's date is taken again.
   void setClock(Clock source);
+  // The name the daemon shows itself by, empty for none. Set before the threads start.
+  void setName(const std::string& instanceName) { name = instanceName; }
 
   // The link. host and port are copied; reason may be null. attempt counts from
   // 1 while logging in and is kept as it is when 0 is given.
@@ -166,7 +169,8 @@ class StatusBoard {
   int64_t wallMs() const { return clock.wallMs(); }
   int64_t monotonicMs() const { return clock.monotonicMs(); }
 
-  Clock clock;  // written before the threads start
+  Clock clock;       // written before the threads start
+  std::string name;  // likewise
   int64_t startUnix = 0;
 
   std::atomic<uint64_t> frames[2] = {};

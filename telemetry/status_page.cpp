@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/host_address.h"
+
 namespace {
 
 std::string isoTime(int64_t unixMs) {
@@ -35,6 +37,16 @@ std::string uptime(int64_t totalSeconds) {
   return text;
 }
 
+// A Prometheus label value: backslash, double quote and line feed escaped.
+std::string labelValue(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return out;
+}
+
 std::string target(const StatusCall& c) {
   return (c.privateCall ? "private " : "TG ") + std::to_string(c.destination);
 }
@@ -59,8 +71,10 @@ std::string jitterCell(const StatusCall& c) { return c.onAir ? "-" : decimal(c.q
 const char kHead[] = R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
-<title>ZELK status</title>
-<style>
+<meta name="description" content="Live status of a ZELK DMR voice bridge: link, talk group, calls heard, broker.">
+)";
+
+const char kStyle[] = R"(<style>
 body{font-family:sans-serif;margin:0.5em;color:#111;background:#fafafa}
 h1{font-size:1.3em;margin:0.2em 0}h2{font-size:1.1em;margin:0.8em 0 0.3em}
 dl{display:grid;grid-template-columns:max-content auto;gap:0.1em 0.8em;margin:0}
@@ -70,7 +84,6 @@ th,td{border-bottom:1px solid #ccc;padding:0.2em 0.4em;text-align:left;white-spa
 tr.onair{background:#fde2c8;font-weight:bold}
 .up{color:#070}.down{color:#a00}small{color:#555}
 </style></head><body>
-<h1>ZELK status</h1>
 )";
 
 const char kScript[] = R"(<script>
@@ -83,7 +96,8 @@ function two(n){return(n<10?'0':'')+n;}return d+' d '+two(h)+':'+two(m)+':'+two(
 function draw(j){
 var l=j.link;put('link-state',l.state);
 document.getElementById('link-state').className=l.state==='logged in'?'up':'down';
-put('link-server',l.host+':'+l.port);put('link-since',l.logged_in_since?utc(l.logged_in_since)+' UTC':'-');
+put('link-server',(l.host.indexOf(':')<0?l.host:'['+l.host+']')+':'+l.port);
+put('link-since',l.logged_in_since?utc(l.logged_in_since)+' UTC':'-');
 put('link-tg',j.talk_group?String(j.talk_group):'-');put('link-attempt',String(l.attempt));
 put('broker',j.broker.state);put('broker-dropped',String(j.broker.dropped_lines));
 put('version',j.version);put('uptime',up(j.uptime_seconds));
@@ -131,11 +145,16 @@ std::string StatusPage::utcTime(int64_t unixMs) {
 
 std::string StatusPage::html(const StatusSnapshot& s) {
   const auto e = [](const std::string& text) { return escapeHtml(text); };
+  // A named instance says which one it is, so that a fleet's tabs tell apart.
+  const std::string title = s.name.empty() ? "ZELK status" : "ZELK status: " + e(s.name);
   std::string out = kHead;
+  out += "<title>" + title + "</title>\n";
+  out += kStyle;
+  out += "<h1>" + title + "</h1>\n";
   out += "<h2>Link</h2>\n<dl>\n";
   out += "<dt>State</dt><dd id=\"link-state\" class=\"" + std::string(s.link == StatusLink::LoggedIn ? "up" : "down") +
          "\">" + statusLinkName(s.link) + "</dd>\n";
-  out += "<dt>Server</dt><dd id=\"link-server\">" + e(s.host) + ":" + e(s.port) + "</dd>\n";
+  out += "<dt>Server</dt><dd id=\"link-server\">" + e(hostWithPort(s.host, s.port)) + "</dd>\n";
   out += "<dt>Logged in since</dt><dd id=\"link-since\">" +
          (s.loggedInUnix > 0 ? utcTime(s.loggedInUnix * 1000) + " UTC" : std::string("-")) + "</dd>\n";
   out += "<dt>Talk group</dt><dd id=\"link-tg\">" + (s.talkGroup != 0 ? std::to_string(s.talkGroup) : "-") +
@@ -230,6 +249,10 @@ std::string StatusPage::metrics(const StatusSnapshot& s) {
     snprintf(line, sizeof(line), "%s%s %" PRIu64 "\n", name, labels, value);
     out += line;
   };
+  if (!s.name.empty()) {
+    family("zelk_info", "gauge", "The instance's name and the daemon's version; always 1.");
+    out += "zelk_info{instance=\"" + labelValue(s.name) + "\",version=\"" + labelValue(s.version) + "\"} 1\n";
+  }
   const StatusCounters& n = s.counters;
   family("zelk_voice_frames_total", "counter", "Voice frames carried, by direction.");
   sample("zelk_voice_frames_total", "{direction=\"from_network\"}", n.framesFromNetwork);

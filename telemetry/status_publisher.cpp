@@ -31,10 +31,15 @@ std::string text(const json& value) { return value.dump(-1, ' ', false, json::er
 
 }  // namespace
 
-StatusPublisher::StatusPublisher(MQTT& mqtt, const StatusBoard& statusBoard, const std::string& baseTopic)
-    : client(mqtt), board(statusBoard), stateTopic(baseTopic + "/status"), callTopic(baseTopic + "/call") {}
+StatusPublisher::StatusPublisher(MQTT& mqtt, const StatusBoard& statusBoard, const std::string& baseTopic,
+                                 bool withCounters)
+    : client(mqtt),
+      board(statusBoard),
+      stateTopic(baseTopic + "/status"),
+      callTopic(baseTopic + "/call"),
+      counters(withCounters) {}
 
-std::string StatusPublisher::stateJson(const StatusSnapshot& snapshot) {
+std::string StatusPublisher::stateJson(const StatusSnapshot& snapshot, bool counters) {
   // The newest call each way, on air or ended (last heard is newest first).
   std::vector<StatusCall> last;
   const StatusCall* fromNetwork = nullptr;
@@ -52,6 +57,12 @@ std::string StatusPublisher::stateJson(const StatusSnapshot& snapshot) {
     calls[last[i].way == StatusWay::FromNetwork ? "from_network" : "to_network"] = heard[i];
   }
   json state = {{"link", member(page, "link")}, {"talk_group", member(page, "talk_group")}, {"last_call", calls}};
+  if (counters) {
+    // Only the calls: they change with last_call, so the state is sent no more often.
+    json counted = member(page, "counters");
+    state["counters"] = {{"calls_from_network", member(counted, "calls_from_network")},
+                         {"calls_to_network", member(counted, "calls_to_network")}};
+  }
   return text(state);
 }
 
@@ -73,7 +84,7 @@ void StatusPublisher::publishState() {
   MutexLock lock(mutex);
   // A fresh copy, not the listener's: whichever report comes last publishes
   // the newest state.
-  std::string state = stateJson(board.snapshot());
+  std::string state = stateJson(board.snapshot(), counters);
   if (state == lastState) return;
   lastState = state;
   client.publishState(stateTopic.c_str(), state.c_str());

@@ -121,8 +121,8 @@ void SystemdNotifier::ready() {
 void SystemdNotifier::stopping() {
   if (!active) return;
   MutexLock lock(statusMutex);
-  lastSent = "Stopping";
-  send("STOPPING=1\nSTATUS=Stopping");
+  lastSent = prefix + "Stopping";
+  send("STOPPING=1\nSTATUS=" + lastSent);
 }
 
 void SystemdNotifier::tick() {
@@ -200,21 +200,26 @@ void SystemdNotifier::sendStatusLocked() {
   send("STATUS=" + text);
 }
 
+void SystemdNotifier::setName(const std::string& instanceName) {
+  // Escaped like every other part: a line break would start another assignment.
+  prefix = instanceName.empty() ? "" : escapeControls(instanceName.c_str()) + ": ";
+}
+
 std::string SystemdNotifier::renderLocked() const {
-  std::string text;
+  std::string text = prefix;
   switch (link) {
     case Link::Starting:
-      text = "Starting";
+      text += "Starting";
       break;
     case Link::LoggingIn:
-      text = "Logging in to " + endpoint(host, port);
+      text += "Logging in to " + endpoint(host, port);
       if (!reason.empty()) text += " (last try: " + reason + ")";
       break;
     case Link::LoggedIn:
-      text = "Logged in to " + endpoint(host, port) + ", TG " + std::to_string(talkGroup);
+      text += "Logged in to " + endpoint(host, port) + ", TG " + std::to_string(talkGroup);
       break;
     case Link::GaveUp:
-      text = "Gave up logging in to " + endpoint(host, port);
+      text += "Gave up logging in to " + endpoint(host, port);
       if (!reason.empty()) text += " (" + reason + ")";
       break;
   }

@@ -57,6 +57,9 @@ class SystemdNotifier {
       EXCLUDES(statusMutex);
   // Only a daemon with a broker configured says anything about one.
   void setBroker(bool connected) EXCLUDES(statusMutex);
+  // A named instance starts each status line with its name ("ts2: Logged in
+  // to ..."). Main thread, before any other thread exists.
+  void setName(const std::string& instanceName);
 
   std::string statusText() const EXCLUDES(statusMutex);
 
@@ -78,6 +81,7 @@ class SystemdNotifier {
   UniqueFd socketFd;         // likewise; sent on from any thread
   sockaddr_un address{};     // likewise
   socklen_t addressLength = 0;
+  std::string prefix;        // "name: " or empty; written before the threads start
   int64_t lastPingUsec = 0;  // network thread only
 
   mutable Mutex statusMutex;

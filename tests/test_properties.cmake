@@ -23,4 +23,7 @@ set_tests_properties(
   Faults.StrangerFloodDuringCallsKeepsEveryFrameAndMemoryBounded
   RewindClientTest.ConcurrentSendersNeverShareASequenceNumber
   Bridge.OverlappingTrafficInBothDirectionsKeepsEveryFrame
+  PlayoutRoad.DoubledAndReorderedBurstsReachThePartnerOnceAndInOrder
+  PlayoutRoad.LostBurstsArePlayedAsSilenceInTheirPlaceAndCounted
+  PlayoutRoad.BurstsOvertakingTheirHeaderOrTrailingTheirTerminatorOpenNoCall
   PROPERTIES RESOURCE_LOCK busy_core)

@@ -132,8 +132,8 @@ class Bridge : public ::testing::Test {
     if (server.clientEndpoint(&client, &length)) testing_support::nudge(client, length);
   }
 
-  void startAndLogIn(const std::string& extra = "") {
-    startDaemon(extra);
+  void startAndLogIn(const std::string& extra = "", const std::string& host = "127.0.0.1") {
+    startDaemon(extra, host);
     ASSERT_TRUE(partner.waitUntil(
         [](const std::vector<Datagram>& l) { return countEvents(l, kSuccessEvent) >= 1; }, kWaitMs))
         << zelk->output();
@@ -397,6 +397,47 @@ TEST_F(Bridge, PasswordsReachNeitherOutputNorLogFileNorBroker) {
     EXPECT_EQ(text->find("s3cret"), std::string::npos) << *text;
     EXPECT_EQ(text->find("n3wpass"), std::string::npos) << *text;
   }
+}
+
+TEST_F(Bridge, EveryPeerOverIpv6LoopbackCarriesCallsBothWays) {
+  if (!testing_support::hasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 on loopback";
+  sim.stop();
+  ASSERT_TRUE(sim.start("::1", 0)) << sim.error();
+  ASSERT_TRUE(partner.open(0, "::1", rxPort));
+  MosquittoBroker mosquitto{MosquittoBroker::AlsoOnIpv6()};
+  ASSERT_TRUE(mosquitto.started()) << mosquitto.log();
+  MqttProbe probe;  // on the broker's IPv4 listener
+  ASSERT_TRUE(probe.connect(mosquitto.port(), "probe"));
+  ASSERT_TRUE(probe.subscribe("trelvane/#"));
+  const std::string broker = std::to_string(mosquitto.port());
+  startAndLogIn("Address = ::1\nBrokerAddress = ::1\nBrokerPort = " + broker + "\n", "::1");
+  EXPECT_NE(zelk->output().find("Connecting to ZELK server at address: [::1]:" + std::to_string(sim.port()) + "\n"),
+            std::string::npos);
+  EXPECT_NE(zelk->output().find("Connected to MQTT Server at [::1]:" + broker + "\n"), std::string::npos);
+  localCall(10);
+  SimCall call;
+  call.source = 4660;
+  call.destination = 91;
+  call.bursts = 10;
+  call.dmrPace = false;
+  ASSERT_TRUE(sim.playCall(call));
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, kWaitMs));
+  EXPECT_EQ(PartnerLink::countTag(partner.received(), TAG_AMBE_72), 10u);
+  EXPECT_FALSE(probe.waitForMessages(1, kWaitMs).empty());
+}
+
+// A second bridge given a port the first holds: one line naming the key, no
+// start; the first goes on as before.
+TEST_F(Bridge, SecondBridgeOnTheSamePartnerPortStopsWithOneLineAndTheFirstCarriesOn) {
+  startAndLogIn();
+  ChildProcess second({binaryPath("zelk"), "zelk.ini"}, dir.path(), {"ZELK_LOG=" + dir.path()});
+  EXPECT_EQ(second.waitExit(kWaitMs), 1);
+  const std::string line = "DMR, RXPort = " + std::to_string(rxPort) + ": can not bind the port, error code = " +
+                           std::to_string(EADDRINUSE) + " (" + strerror(EADDRINUSE) + ").  Fatal error exiting\n";
+  EXPECT_EQ(countOccurrences(second.output(), "E: "), 1) << second.output();
+  EXPECT_NE(second.output().find(line), std::string::npos) << second.output();
+  localCall(5);
+  EXPECT_TRUE(zelk->running());
 }
 
 int openDescriptors(pid_t pid) {

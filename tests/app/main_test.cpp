@@ -79,17 +79,25 @@ TEST_F(DaemonProcess, OverlongConfigurationPathIsRefused) {
 TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
   // Without a file name the check reads the default file, as start-up does.
   dir.write("Trelvane.ini", "[ZELK]\nBMPassword = s3cret\nUserID = 310123401\nBMPort = 62031\n"
-                           "StaticTGs = 262, 2\nBMFallback = [::1]:54005, backup.example, 2001:db8::7\n");
+                           "StaticTGs = 262, 2\nBMFallback = [::1]:54005, backup.example, 2001:db8::7\n"
+                           "Address = ::1\nBMAddress = ::ffff:127.0.0.1\nBrokerAddress = fe80::1%lo\n"
+                           "StatusAddress = ::\n");
   auto good = run({"-t"});
   EXPECT_EQ(good->waitExit(kTimeoutMs), 0) << good->errors();
-  EXPECT_NE(good->output().find("BMPassword = ********\nAddress = 127.0.0.1\n"), std::string::npos);
+  EXPECT_NE(good->output().find("BMPassword = ********\nAddress = ::1\n"), std::string::npos);
   EXPECT_NE(good->output().find("UserID = 310123401\n"), std::string::npos);
   EXPECT_NE(good->output().find("Configuration \"Trelvane.ini\" is OK\n"), std::string::npos);
+  // Keys the file leaves out that came later print nothing: the listing is as it was.
+  for (const char* later : {"Name", "StatusHosts", "BrokerDiscovery"}) {
+    EXPECT_EQ(good->output().find(std::string("\n") + later + " = "), std::string::npos) << later;
+  }
 
   dir.write("bad.ini",
             "[ZELK]\nBMPassword = s3cret\nRXPort = 70000\nTXPort = 36000 x\nUserID = 20000000\n"
             "BMPort = no-such-service\nsubscriberFile = missing.csv\nLogLevel = 7\nStatusPort = 70000\n"
-            "StatusAddress = localhost\nBrokerStatus = 2\nStaticTGs = 91,0\nBMFallback = [::1]:54005, :54006\n");
+            "StatusAddress = localhost\nBrokerStatus = 2\nStaticTGs = 91,0\nBMFallback = [::1]:54005, :54006\n"
+            "StatusHosts = ok, board:8091\nBrokerDiscovery = homeassistant\n"
+            "Address = [::1]\nBrokerAddress = broker.example:1883\nNetworkJitter = 10\n");
   auto bad = run({"-t", "bad.ini"});
   EXPECT_EQ(bad->waitExit(kTimeoutMs), 253);
   std::string errors = bad->errors();
@@ -101,11 +109,19 @@ TEST_F(DaemonProcess, ConfigurationCheckPrintsMaskedSettingsAndEveryProblem) {
                            "error: subscriberFile = missing.csv: cannot be read: No such file or directory\n",
                            "error: LogLevel = 7: out of range (1 to 6)\n",
                            "error: StatusPort = 70000: out of range (0 to 65535, 0 for none)\n",
-                           "error: StatusAddress = localhost: not a numeric IPv4 address\n",
+                           "error: StatusAddress = localhost: not a numeric IPv4 or IPv6 address\n",
+                           "error: Address = [::1]: not an IPv6 address (written without brackets or port)\n",
+                           "error: BrokerAddress = broker.example:1883: not an IPv6 address (written without "
+                           "brackets or port)\n",
                            "error: BrokerStatus = 2: out of range (0 or 1)\n",
                            "error: StaticTGs = 91,0: entry 2 (\"0\") is not a talk group from 1 to 16777215\n",
                            "error: BMFallback = [::1]:54005, :54006: entry 2 (\":54006\"): no host\n",
-                           "Configuration \"bad.ini\" has 11 problems\n"}) {
+                           "error: NetworkJitter = 10: out of range (0 for none, or 20 to 2000 ms)\n",
+                           "error: StatusHosts = ok, board:8091: entry 2 (\"board:8091\") is neither a host name "
+                           "nor a numeric address (no port, no scheme)\n",
+                           "error: BrokerDiscovery = homeassistant: needs BrokerStatus = 1 (its entities read the "
+                           "status)\n",
+                           "Configuration \"bad.ini\" has 16 problems\n"}) {
     EXPECT_NE(errors.find(line), std::string::npos) << line << errors;
   }
   EXPECT_NE(bad->output().find("RXPort = 70000\n"), std::string::npos);

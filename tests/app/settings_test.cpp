@@ -81,6 +81,31 @@ TEST_F(SettingsTest, DefaultsPointAtTheLoopbackSimulator) {
   EXPECT_EQ(settings.subscriberFile, nullptr);
 }
 
+// A named instance shows its name and takes a broker session of its own,
+// unless the file says otherwise; without a name nothing changes.
+TEST_F(SettingsTest, InstanceNameDefaultsToTheUnitsAndGivesTheBrokerClientItsOwn) {
+  struct Row {
+    const char *name, *instance, *client, *wantName, *wantClient;
+  } rows[] = {{nullptr, nullptr, nullptr, nullptr, "trelvane"},     {nullptr, "", nullptr, nullptr, "trelvane"},
+              {nullptr, "ts2", nullptr, "ts2", "trelvane-ts2"},     {"", "ts2", nullptr, "ts2", "trelvane-ts2"},
+              {"hub", "ts2", nullptr, "hub", "trelvane-hub"},       {"a b/c", nullptr, nullptr, "a b/c", "trelvane-a_b_c"},
+              {nullptr, "ts2", "mine", "ts2", "mine"},              {nullptr, "ts2", "trelvane", "ts2", "trelvane"}};
+  for (const Row& row : rows) {
+    Settings_t s{};
+    resetSettings(&s);
+    if (row.name != nullptr) handler(&s, "ZELK", "Name", row.name);
+    if (row.client != nullptr) handler(&s, "ZELK", "BrokerClient", row.client);
+    applyInstanceName(&s, row.instance);
+    EXPECT_STREQ(s.name, row.wantName) << (row.instance != nullptr ? row.instance : "(no instance)");
+    EXPECT_STREQ(s.brokerClient, row.wantClient);
+    freeSettings(&s);
+  }
+  // Long names that differ only at the end still part within the 23 characters.
+  const std::string one = instanceClientId("repeater-north-ts1"), two = instanceClientId("repeater-north-ts2");
+  EXPECT_EQ(one.size(), 23u);
+  EXPECT_NE(one, two);
+}
+
 }  // namespace
 
 namespace {

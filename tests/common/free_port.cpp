@@ -78,4 +78,14 @@ int freePort() {
 int freeUdpPort() { return freePort(); }
 int freeTcpPort() { return freePort(); }
 
+bool hasIpv6Loopback() {
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in6 addr {};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  if (fd >= 0) close(fd);
+  return bound;
+}
+
 }  // namespace testing_support

@@ -10,5 +10,7 @@ namespace testing_support {
 // other test of this machine can take until this process ends. -1 when none is left.
 int freeUdpPort();
 int freeTcpPort();
+// Whether ::1 can be bound here (some machines have no IPv6 on loopback).
+bool hasIpv6Loopback();
 
 }  // namespace testing_support

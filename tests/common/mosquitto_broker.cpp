@@ -36,11 +36,16 @@ MosquittoBroker::MosquittoBroker() {
 
 MosquittoBroker::MosquittoBroker(int port) { start(port); }
 
+MosquittoBroker::MosquittoBroker(AlsoOnIpv6) : ipv6(true) {
+  for (int attempt = 0; attempt < 3 && !isStarted; ++attempt) start(freeTcpPort());
+}
+
 bool MosquittoBroker::start(int port) {
   brokerPort = port;
   isStarted = false;
-  dir.write("mosquitto.conf", "listener " + std::to_string(brokerPort) +
-                                  " 127.0.0.1\nallow_anonymous true\nlog_type all\n");
+  const std::string listener = "listener " + std::to_string(brokerPort);
+  dir.write("mosquitto.conf", listener + " 127.0.0.1\n" + (ipv6 ? listener + " ::1\n" : "") +
+                                  "allow_anonymous true\nlog_type all\n");
   process.reset(new ChildProcess({mosquittoPath(), "-c", dir.file("mosquitto.conf")}));
   for (int i = 0; i < 500 && process->running(); ++i) {  // at most 10 s
     if (acceptsConnections(brokerPort)) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // A real mosquitto broker for one test: started in the foreground on a free
-// loopback port with a minimal configuration (one listener on 127.0.0.1,
-// anonymous clients allowed) in a scratch directory. The constructor waits until
+// loopback port with a minimal configuration (one listener on 127.0.0.1, and
+// on request one on ::1 at the same port; anonymous clients allowed) in a scratch directory. The constructor waits until
 // the broker accepts connections; the destructor kills it. A test may stop or
 // kill it earlier to see what the client does when its broker goes away, and
 // start it again on the same port to see it come back.
@@ -19,6 +19,9 @@ class MosquittoBroker {
   MosquittoBroker();
   // On this port only (one a client was already told), rather than a free one.
   explicit MosquittoBroker(int port);
+  // On a free port, listening on ::1 too.
+  struct AlsoOnIpv6 {};
+  explicit MosquittoBroker(AlsoOnIpv6);
   ~MosquittoBroker();
   MosquittoBroker(const MosquittoBroker&) = delete;
   MosquittoBroker& operator=(const MosquittoBroker&) = delete;
@@ -31,6 +34,8 @@ class MosquittoBroker {
 
  private:
   bool start(int port);
+
+  bool ipv6 = false;
 
   TempDir dir;
   std::unique_ptr<ChildProcess> process;

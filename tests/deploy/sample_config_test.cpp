@@ -33,7 +33,8 @@ std::string describe(const Settings_t& s) {
       << text(s.brokerClient) << "|" << text(s.brokerTopic) << "|" << s.userID << "|" << text(s.talkerAlias) << "|"
       << s.startTG << "|" << s.logLevel << "|" << text(s.subscriberFile) << "|" << text(s.statusAddress) << "|"
       << s.statusPort << "|" << s.brokerStatus << "|" << text(s.staticTGs) << "|"
-      << text(s.bmFallback);
+      << text(s.bmFallback) << "|" << text(s.statusHosts) << "|" << text(s.brokerDiscovery) << "|" << text(s.name)
+      << "|" << s.networkJitter;
   return out.str();
 }
 
@@ -41,11 +42,11 @@ std::string describe(const Settings_t& s) {
 void fillWithSentinels(Settings_t* s) {
   for (const char* key : {"BMAddress", "BMPort", "BMPassword", "Address", "BrokerAddress", "BrokerClient",
                           "BrokerTopic", "TalkerAlias", "subscriberFile", "StatusAddress", "StaticTGs",
-                          "BMFallback"}) {
+                          "BMFallback", "StatusHosts", "BrokerDiscovery", "Name"}) {
     handler(s, "ZELK", key, "unset");
   }
   for (const char* key : {"TXPort", "RXPort", "BrokerPort", "UserID", "StartTG", "LogLevel", "StatusPort",
-                          "BrokerStatus"}) {
+                          "BrokerStatus", "NetworkJitter"}) {
     handler(s, "ZELK", key, "424242");
   }
 }
@@ -87,7 +88,7 @@ TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(documented, 20);
+  EXPECT_EQ(documented, 24);
   TempDir dir;
   dir.write("Trelvane.ini", uncommented);
 
@@ -103,6 +104,8 @@ TEST_F(SampleConfiguration, DocumentsEveryKeyWithItsDefault) {
   handler(&parsed, "ZELK", "subscriberFile", nullptr);
   handler(&parsed, "ZELK", "StaticTGs", nullptr);
   handler(&parsed, "ZELK", "BMFallback", nullptr);
+  for (char** field : {&parsed.statusHosts, &parsed.brokerDiscovery, &parsed.name}) EXPECT_STREQ(*field, "");
+  for (const char* key : {"StatusHosts", "BrokerDiscovery", "Name"}) handler(&parsed, "ZELK", key, nullptr);
   EXPECT_EQ(describe(parsed), describe(defaults));
 }
 

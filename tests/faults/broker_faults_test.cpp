@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -395,6 +396,7 @@ TEST_F(Faults, StatusOnTheBrokerShowsTheLinkAndEachCallAndOfflineOnceTheDaemonIs
   EXPECT_EQ(state["last_call"]["to_network"].value("callsign", ""), "N0CALL") << state;
   EXPECT_EQ(state["last_call"]["from_network"].value("source", 0u), 2600001u) << state;
   EXPECT_EQ(state["last_call"]["from_network"].value("on_air", true), false);
+  EXPECT_FALSE(state.contains("counters")) << "only discovery asks for the counters";
 
   // Killed, the daemon cannot say goodbye: the broker publishes its Will, and keeps it.
   zelk->sendSignal(SIGKILL);
@@ -403,6 +405,67 @@ TEST_F(Faults, StatusOnTheBrokerShowsTheLinkAndEachCallAndOfflineOnceTheDaemonIs
   auto after = statusSubscriber(broker.port(), {"-C", "1", "-W", "10", "-t", "trelvane/ZELK/availability"});
   ASSERT_EQ(after->waitExit(kWaitMs), 0);
   EXPECT_EQ(after->output(), "trelvane/ZELK/availability offline\n");
+}
+
+// Whether the template's every value_json.a.b path is there in the status.
+bool pathsExist(const std::string& tmpl, const nlohmann::json& status) {
+  const std::string lead = "value_json.";
+  for (size_t at = tmpl.find(lead); at != std::string::npos; at = tmpl.find(lead, at + 1)) {
+    const nlohmann::json* node = &status;
+    size_t end = tmpl.find_first_not_of("abcdefghijklmnopqrstuvwxyz_.", at + lead.size());
+    std::istringstream path(tmpl.substr(at + lead.size(), end - at - lead.size()));
+    for (std::string key; std::getline(path, key, '.');) {
+      if (!node->is_object() || !node->contains(key)) return false;
+      node = &(*node)[key];
+    }
+  }
+  return true;
+}
+
+TEST_F(Faults, DiscoveryConfigsAreRetainedAndReadOnlyTopicsTheDaemonPublishes) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.started()) << broker.log();
+  const int page = freeTcpPort();
+  daemonEnv.push_back("ZELK_INSTANCE=ts2");  // as the template unit names an instance
+  startAndLogIn("BrokerAddress = 127.0.0.1\nBrokerPort = " + std::to_string(broker.port()) +
+                "\nBrokerStatus = 1\nBrokerDiscovery = homeassistant\nStatusPort = " + std::to_string(page) + "\n");
+  auto configs = statusSubscriber(broker.port(), {"-C", "7", "-W", "10", "-t", "homeassistant/#"});
+  auto states = statusSubscriber(broker.port(), {"-C", "2", "-W", "10", "-t", "trelvane/ZELK/#"});
+  ASSERT_EQ(configs->waitExit(kWaitMs), 0) << configs->output() << configs->errors();
+  ASSERT_EQ(states->waitExit(kWaitMs), 0) << states->output() << states->errors();
+  const std::vector<nlohmann::json> status = printed(*states, "trelvane/ZELK/status");
+  ASSERT_EQ(status.size(), 1u) << states->output();
+  EXPECT_EQ(status[0]["counters"].value("calls_to_network", -1), 0) << status[0];
+  ASSERT_EQ(printed(*states, "trelvane/ZELK/availability").size(), 1u) << states->output();
+
+  const std::string node = "zelk_" + std::to_string(kUserID) + "_ts2";
+  std::set<std::string> objects;
+  std::istringstream lines(configs->output());
+  for (std::string line; std::getline(lines, line);) {
+    const std::string topic = line.substr(0, line.find(' '));
+    const nlohmann::json c = nlohmann::json::parse(line.substr(topic.size() + 1), nullptr, false);
+    ASSERT_TRUE(c.is_object()) << line;
+    const std::string object = c.value("unique_id", "").substr(node.size() + 1);
+    objects.insert(object);
+    const char* component = object == "link" ? "binary_sensor" : "sensor";
+    EXPECT_EQ(topic, std::string("homeassistant/") + component + "/" + node + "/" + object + "/config");
+    EXPECT_EQ(c.value("state_topic", ""), "trelvane/ZELK/status") << line;
+    EXPECT_EQ(c.value("availability_topic", ""), "trelvane/ZELK/availability") << line;
+    EXPECT_EQ(c.value("payload_available", ""), "online");
+    EXPECT_EQ(c.value("payload_not_available", ""), "offline");
+    EXPECT_FALSE(c.value("name", "").empty()) << line;
+    EXPECT_TRUE(pathsExist(c.value("value_template", ""), status[0])) << line;
+    const nlohmann::json& device = c["device"];
+    EXPECT_EQ(device["identifiers"], nlohmann::json::array({node}));
+    EXPECT_EQ(device.value("name", ""), "ZELK ts2");
+    EXPECT_FALSE(device.value("model", "").empty() || device.value("sw_version", "").empty()) << line;
+    EXPECT_EQ(device.value("configuration_url", ""), "http://127.0.0.1:" + std::to_string(page) + "/");
+    EXPECT_EQ(c.value("state_class", "total_increasing"), "total_increasing");
+  }
+  EXPECT_EQ(objects, (std::set<std::string>{"link", "talk_group", "last_caller", "last_caller_id",
+                                            "last_call_direction", "calls_from_network", "calls_to_network"}));
+  // A named instance has a broker session of its own.
+  EXPECT_NE(broker.log().find(" as trelvane-ts2 "), std::string::npos) << broker.log();
 }
 
 }  // namespace

@@ -6,9 +6,13 @@
 // Every wait is bounded.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "base/big_endian.h"
+#include "base/unique_fd.h"
 #include "common/process.h"
 #include "common/rewind_test_support.h"
 #include "local/tlv_class.h"
@@ -59,6 +64,30 @@ inline long residentKb(pid_t pid) {
   }
   fclose(status);
   return kb;
+}
+
+// The body of GET path from the status server on the loopback port; empty when
+// there is no answer within a few seconds.
+inline std::string httpGet(int port, const std::string& path) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+  struct timeval limit = {5, 0};
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd.get(), reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0) return "";
+  const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+  if (send(fd.get(), request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) return "";
+  std::string answer;
+  char buffer[4096];
+  for (int i = 0; i < 1000; ++i) {
+    ssize_t n = recv(fd.get(), buffer, sizeof(buffer), 0);
+    if (n <= 0) break;
+    answer.append(buffer, static_cast<size_t>(n));
+  }
+  size_t body = answer.find("\r\n\r\n");
+  return body == std::string::npos ? "" : answer.substr(body + 4);
 }
 
 // The numbers of the partner's voice bursts (PartnerLink::voice) that reached the

@@ -26,30 +26,6 @@ constexpr char kLossyRoad[] = "loss=0.1,jitter=60";
 constexpr int kDeadLineSeconds = 20;  // each SIGUSR1 to the relay
 constexpr int kExchangeMs = 150;      // a datagram's way through the relay, its jitter included
 
-// The body of GET path from the status server on the loopback port; empty when
-// there is no answer within a few seconds.
-std::string httpGet(int port, const std::string& path) {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
-  struct timeval limit = {5, 0};
-  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  struct sockaddr_in a {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd.get(), reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0) return "";
-  const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
-  if (send(fd.get(), request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) return "";
-  std::string answer;
-  char buffer[4096];
-  for (int i = 0; i < 1000; ++i) {
-    ssize_t n = recv(fd.get(), buffer, sizeof(buffer), 0);
-    if (n <= 0) break;
-    answer.append(buffer, static_cast<size_t>(n));
-  }
-  size_t body = answer.find("\r\n\r\n");
-  return body == std::string::npos ? "" : answer.substr(body + 4);
-}
-
 // The value of a sample of the /metrics text, -1 when it is missing.
 double metric(const std::string& text, const std::string& sample) {
   size_t at = text.find("\n" + sample + " ");

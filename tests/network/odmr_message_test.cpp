@@ -104,6 +104,58 @@ TEST_F(BridgeHandlers, NetworkCallEndsAtAnotherCallersHeaderOrAfterSilence) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "DMR, ODMR End Tx:DMR frame count was 2 frames\n"), 4);
 }
 
+// With a playout delay the voice waits its turn, and the call's watchdog does not
+// end a call while some of it still waits: here a burst that came after a pause
+// of the road and sits out its delay when the 1.5 s since the last played voice
+// are over.
+TEST_F(BridgeHandlers, PlayoutDelaysVoiceAndHoldsOffTheWatchdogWhileVoiceWaits) {
+  ManualTime time(0);
+  link.setClock(Clock(&time));
+  handler = std::make_unique<ODMRMessageHandler>(*endpoint, link, alias, nullptr, events, 1000);
+  int64_t now = 0;
+  // As the connection service's loop: wake at each due time until `until`.
+  auto runUntil = [&](int64_t until) {
+    for (int steps = 0; steps < 100 && now < until; ++steps) {
+      int64_t wait = until - now;
+      for (int64_t due : {handler->msUntilPlayoutDue(), handler->msUntilNetworkCallTimeout()}) {
+        if (due >= 0 && due < wait) wait = due;
+      }
+      now += std::max<int64_t>(wait, 1);
+      time.setMonotonicMs(now);
+      handler->playDue();
+      handler->endQuietNetworkCall();
+    }
+  };
+  auto arrive = [&](uint16_t type, uint32_t sequence, const std::vector<uint8_t>& payload) {
+    alignas(RewindData) uint8_t buffer[64] = {};
+    writeRewindHeader(buffer, type, REWIND_FLAG_REAL_TIME_1, sequence, static_cast<uint16_t>(payload.size()));
+    std::copy(payload.begin(), payload.end(), buffer + REWIND_HEADER_SIZE);
+    handler->process(reinterpret_cast<RewindData*>(buffer), static_cast<int>(REWIND_HEADER_SIZE + payload.size()));
+  };
+  arrive(REWIND_TYPE_DMR_DATA_BASE + 1, 0, {0, 0, 0, 0, 0, 91, 0, 0x12, 0x34, 0, 0, 0});
+  runUntil(60);
+  arrive(REWIND_TYPE_DMR_VOICE_FRAME, 1, std::vector<uint8_t>(27, 0xAB));
+  runUntil(999);
+  EXPECT_TRUE(partner.received().empty());
+  runUntil(1800);  // begin at 1000, the burst at 1060, two turns of silence
+  arrive(REWIND_TYPE_DMR_VOICE_FRAME, 4, std::vector<uint8_t>(27, 0xCD));
+  runUntil(2790);  // past 1180 + 1500: the watchdog would have ended the call
+  EXPECT_FALSE(logged("DMR, ODMR End Tx:DMR frame count was 5 frames\n"));
+  runUntil(5000);
+  ASSERT_TRUE(partner.waitForCount(TAG_END_TX, 1, 5000));
+  auto got = partner.received();
+  ASSERT_EQ(got.size(), 8u);
+  const Datagram silence = {TAG_AMBE_72, 28, 1, 0xB9, 0xE8, 0x81, 0x52, 0x61, 0x73, 0x00, 0x2A, 0x6B,
+                            0xB9, 0xE8, 0x81, 0x52, 0x61, 0x73, 0x00, 0x2A, 0x6B,
+                            0xB9, 0xE8, 0x81, 0x52, 0x61, 0x73, 0x00, 0x2A, 0x6B};
+  for (int i : {2, 3, 5, 6}) EXPECT_EQ(got[i], silence) << i;
+  EXPECT_EQ(got[4][3], 0xCD);
+  EXPECT_TRUE(logged("DMR, ODMR End Tx:DMR frame count was 7 frames\n"));
+  const StatusSnapshot shown = board.snapshot();
+  ASSERT_FALSE(shown.lastHeard.empty());
+  EXPECT_EQ(shown.lastHeard[0].quality.filled, 4u);
+}
+
 TEST_F(BridgeHandlers, ServerPacketTypesAreLoggedByName) {
   rewind(REWIND_TYPE_BUSY_NOTICE, {});
   rewind(0x0A02, {});

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/free_port.h"
 #include "common/log_lines.h"
 #include "telemetry/log_class.h"
 
@@ -105,7 +106,30 @@ TEST_F(CudpTest, KeepsPartnerDatagramsFromAnyPortAndDropsOtherHosts) {
   ASSERT_EQ(endpoint.readSocket(buffer, sizeof(buffer)), 5);
   EXPECT_EQ(memcmp(buffer, "hello", 5), 0);
   EXPECT_TRUE(endpoint.isRegUser());
-  EXPECT_EQ(ntohs(endpoint.getReadSockAddr()->sin_port), otherPartnerPort.port);
+  EXPECT_EQ(endpoint.getReadSockAddr()->port(), otherPartnerPort.port);
+}
+
+// A partner written IPv4-mapped is its IPv4 address; an IPv6 sender is none of it.
+TEST_F(CudpTest, MappedPartnerAddressIsItsIpv4AddressAndIpv6SendersAreStrangers) {
+  CUDP mapped("::ffff:127.0.0.1", 0, partner.port, 1);
+  CloseOnExit closeMapped{mapped};
+  unsigned char buffer[8];
+  ASSERT_TRUE(partner.sendTo(mapped.getLocalPort(), "v4"));
+  ASSERT_TRUE(mapped.waitForData(2, 0));
+  EXPECT_EQ(mapped.readSocket(buffer, sizeof(buffer)), 2);
+  EXPECT_STREQ(mapped.getReadAddressAsString(), "127.0.0.1");
+  if (!testing_support::hasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 on loopback";
+  int v6 = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in6 to {};
+  to.sin6_family = AF_INET6;
+  to.sin6_addr = in6addr_loopback;
+  to.sin6_port = htons(static_cast<uint16_t>(mapped.getLocalPort()));
+  ASSERT_EQ(sendto(v6, "v6", 2, 0, reinterpret_cast<struct sockaddr*>(&to), sizeof(to)), 2);
+  close(v6);
+  ASSERT_TRUE(mapped.waitForData(2, 0));
+  EXPECT_EQ(mapped.readSocket(buffer, sizeof(buffer)), 0);
+  EXPECT_STREQ(mapped.getReadAddressAsString(), "::1");
+  EXPECT_FALSE(mapped.isRegUser());
 }
 
 TEST_F(CudpTest, ReadsNothingAtOnceAndCutsWhatDoesNotFit) {
@@ -213,9 +237,9 @@ TEST_F(CudpTest, ReadPortIsExclusiveEvenForSocketsThatAskForReuse) {
 
 int lookups = 0;
 bool lookupWorks = false;
-int fakeResolver(const char*, struct in_addr* address) {
+int fakeResolver(const char*, HostAddress* address) {
   ++lookups;
-  return lookupWorks ? inet_pton(AF_INET, "127.0.0.1", address) == 1 ? 0 : EAI_FAIL : EAI_AGAIN;
+  return lookupWorks ? resolveHost("127.0.0.1", address) : EAI_AGAIN;
 }
 
 struct ResolverHooks {
@@ -341,6 +365,7 @@ TEST(CudpStatic, TransmitPortsSkipZeroAndNegativeSlotsAnywhere) {
 
 TEST(CudpStatic, FindsLoopbackAmongLocalInterfaceAddresses) {
   EXPECT_TRUE(CUDP::isLocalInterfaceAddress("127.0.0.1"));
+  EXPECT_EQ(CUDP::isLocalInterfaceAddress("::1"), testing_support::hasIpv6Loopback());
   EXPECT_FALSE(CUDP::isLocalInterfaceAddress("192.0.2.77"));  // reserved for examples, never configured
 }
 

@@ -2,15 +2,19 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The status page end to end: the real daemon against the simulator (a parrot)
 # and the partner tool, all on loopback.
-#   status_page_test.py browser|endpoints|busyport BIN_DIR OUT_DIR
+#   status_page_test.py browser|endpoints|ipv6|busyport BIN_DIR OUT_DIR
 # browser:   headless chromium sees the link logged in, a call each way appear
 #            on air in last heard and end with its duration, and an alias with
 #            markup as text; the screenshot is kept in OUT_DIR.
 # endpoints: /status.json and /metrics parse, 404, 405 and HEAD, and a slow
 #            client and a flood of connections while calls cross leave every
 #            frame arriving; no TLS library is mapped.
+# ipv6:      the same with the page on ::1 (skipped where loopback has no IPv6).
 # busyport:  a status port that cannot be bound costs one error line, and voice
 #            goes on.
+# names:     curl --resolve as a rebinding page would: a foreign name gets 421
+#            and nothing else, the machine's own names and StatusHosts the page;
+#            no answer carries a CORS header; a named instance shows its name.
 # Exit status 77 (skipped) when the browser or its driver is missing.
 import json
 import os
@@ -48,8 +52,9 @@ def wait_for(what, predicate, seconds):
 class Bridge:
     """The simulator, the daemon and (on demand) the partner, stopped on exit."""
 
-    def __init__(self, bin_dir, status_port=None):
+    def __init__(self, bin_dir, status_port=None, extra="", env=None, status_host="127.0.0.1"):
         self.bin = bin_dir
+        self.status_host = status_host
         self.dir = tempfile.mkdtemp(prefix="zelk-status-")
         self.server_port, self.partner_port, self.daemon_port = free_ports(3)
         self.status_port = status_port if status_port is not None else free_ports(1, socket.SOCK_STREAM)[0]
@@ -57,12 +62,12 @@ class Bridge:
         with open(os.path.join(self.dir, "Trelvane.ini"), "w") as ini:
             ini.write("[ZELK]\nBMAddress = 127.0.0.1\nBMPort = %d\nBMPassword = mirab4le\nUserID = 1234567\n"
                       "StartTG = 91\nTalkerAlias = %%callsign\nAddress = 127.0.0.1\nTXPort = %d\nRXPort = %d\n"
-                      "LogLevel = 3\nStatusPort = %d\n" %
-                      (self.server_port, self.partner_port, self.daemon_port, self.status_port))
+                      "LogLevel = 3\nStatusAddress = %s\nStatusPort = %d\n%s" %
+                      (self.server_port, self.partner_port, self.daemon_port, status_host, self.status_port, extra))
         self.sim = self.start("server.txt", [os.path.join(bin_dir, "zelk-rewind-sim"), "--port", str(self.server_port),
                                              "--password", "mirab4le", "--parrot", "--parrot-delay", "300",
                                              "--hide-bursts"])
-        env = dict(os.environ, ZELK_LOG=self.dir)
+        env = dict(os.environ, ZELK_LOG=self.dir, **(env or {}))
         self.daemon = self.start("zelk.txt", [os.path.join(bin_dir, "zelk"), "Trelvane.ini"], env=env)
         wait_for("the login", lambda: "Successful connection" in self.text("zelk.txt"), 10)
 
@@ -89,7 +94,8 @@ class Bridge:
         assert "ended: %d bursts" % frames in self.text("server.txt"), self.text("server.txt")
 
     def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self.status_port, path)
+        host = "[%s]" % self.status_host if ":" in self.status_host else self.status_host
+        return "http://%s:%d%s" % (host, self.status_port, path)
 
     def get(self, path, method="GET"):
         request = urllib.request.Request(self.url(path), method=method)
@@ -192,11 +198,11 @@ def endpoints(bridge):
 
     # A slow client sending one byte a second, and a flood of idle connections,
     # while calls cross both ways.
-    slow = socket.create_connection(("127.0.0.1", bridge.status_port))
+    slow = socket.create_connection((bridge.status_host, bridge.status_port))
     flood = []
     for _ in range(200):
         try:
-            flood.append(socket.create_connection(("127.0.0.1", bridge.status_port), timeout=0.2))
+            flood.append(socket.create_connection((bridge.status_host, bridge.status_port), timeout=0.2))
         except OSError:
             break
     partner = bridge.call(34, 3)
@@ -271,14 +277,64 @@ def busy_port(bin_dir):
     return 0
 
 
+def names(bin_dir):
+    if not os.access("/usr/bin/curl", os.X_OK):
+        print("curl is not installed: skipped")
+        return 77
+    bridge = Bridge(bin_dir, extra="StatusHosts = Board.Example, zelk.lan\n", env={"ZELK_INSTANCE": "ts2"})
+    port = bridge.status_port
+
+    def curl(name, *options):
+        """Status and headers of the answer, and its body, for the page asked by that name."""
+        out = subprocess.run(["/usr/bin/curl", "-s", "-i", "--max-time", "5", "--resolve", "%s:%d:127.0.0.1" % (name, port)]
+                             + list(options) + ["http://%s:%d/" % (name, port)], capture_output=True, timeout=10).stdout
+        head, _, body = out.partition(b"\r\n\r\n")
+        assert b"access-control" not in head.lower(), head
+        return int(head.split()[1]), body
+
+    try:
+        for own in ("127.0.0.1", "localhost", socket.gethostname(), "board.example", "ZELK.LAN"):
+            code, page = curl(own)
+            assert code == 200 and b"<title>ZELK status: ts2</title>" in page and b"<h1>ZELK status: ts2</h1>" in page, own
+        for foreign in ("rebound.example", "board.example.evil", "localhost.example"):
+            assert curl(foreign) == (421, b""), foreign
+            assert curl(foreign, "-X", "POST") == (421, b""), foreign
+        # A CORS preflight from a foreign page learns nothing either; the own name gets 405.
+        preflight = ["-X", "OPTIONS", "-H", "Origin: http://rebound.example", "-H", "Access-Control-Request-Method: GET"]
+        assert curl("rebound.example", *preflight) == (421, b"")
+        assert curl("localhost", *preflight)[0] == 405
+        # HTTP/1.1 needs its Host; HTTP/1.0 may leave it out (no browser does).
+        assert curl("127.0.0.1", "-H", "Host:")[0] == 400
+        assert curl("127.0.0.1", "-0", "-H", "Host:")[0] == 200
+        refused = [line for line in bridge.text("zelk.txt").splitlines() if "refused" in line]
+        assert len(refused) == 1 and refused[0].startswith("W: "), refused
+        metrics = bridge.get("/metrics")[2].decode()
+        assert 'zelk_info{instance="ts2",version="' in metrics, metrics
+    except AssertionError:
+        print(bridge.text("zelk.txt"))
+        raise
+    finally:
+        bridge.stop()
+    return 0
+
+
 def main():
     case, bin_dir, out_dir = sys.argv[1:4]
     if case == "busyport":
         return busy_port(bin_dir)
+    if case == "names":
+        return names(bin_dir)
     if case == "browser" and not (os.access("/usr/bin/chromium", os.X_OK) and os.access("/usr/bin/chromedriver", os.X_OK)):
         print("chromium or chromium-driver is not installed: skipped")
         return 77
-    bridge = Bridge(bin_dir)
+    if case == "ipv6":
+        try:
+            with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
+                probe.bind(("::1", 0))
+        except OSError:
+            print("this machine has no IPv6 on loopback: skipped")
+            return 77
+    bridge = Bridge(bin_dir, status_host="::1" if case == "ipv6" else "127.0.0.1")
     try:
         return browser(bridge, out_dir) if case == "browser" else endpoints(bridge)
     except AssertionError:

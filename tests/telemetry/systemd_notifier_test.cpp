@@ -189,14 +189,16 @@ TEST_F(ServiceManager, StoppingIsSentOnTerminate) {
   EXPECT_TRUE(notify.waitFor("STOPPING=1", kWaitMs));
   EXPECT_EQ(zelk->waitExit(kWaitMs), 0);
 
-  // The same through an abstract socket name.
+  // The same through an abstract socket name, from a named instance, which
+  // starts every status line with its name.
   const std::string name = "@zelk-test-notify-" + std::to_string(getpid());
   NotifySocket abstract(name);
   ASSERT_TRUE(abstract.ok());
-  startDaemon("", "", name);
-  EXPECT_TRUE(abstract.waitFor("READY=1", kWaitMs)) << zelk->output();
+  startDaemon("Name = ts2\n", "", name);
+  EXPECT_TRUE(abstract.waitFor("READY=1\nSTATUS=ts2: ", kWaitMs)) << zelk->output();
+  EXPECT_TRUE(abstract.waitForStatus("ts2: Logged in to " + endpoint(), kWaitMs)) << abstract.status();
   zelk->sendSignal(SIGTERM);
-  EXPECT_TRUE(abstract.waitFor("STOPPING=1", kWaitMs));
+  EXPECT_TRUE(abstract.waitFor("STOPPING=1\nSTATUS=ts2: Stopping", kWaitMs));
   EXPECT_EQ(zelk->waitExit(kWaitMs), 0);
 }
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/host_address.h"
 #include "local/tlv_class.h"
 #include "tools/partner/partner_link.h"
 
@@ -24,8 +25,8 @@ void usage() {
   fprintf(stderr,
           "usage: zelk-partner [--listen PORT] [--daemon HOST:PORT] [--pace MS] [--metadata TEXT]\n"
           "                    [--call SRC:DST:COUNT] [--command TEXT] [--wait SECONDS] [--verbose]\n"
-          "  --listen PORT         port on 127.0.0.1 for the daemon's messages (default 36000)\n"
-          "  --daemon HOST:PORT    the daemon's partner port (default 127.0.0.1:36003)\n"
+          "  --listen PORT         loopback port for the daemon's messages (default 36000)\n"
+          "  --daemon HOST:PORT    the daemon's partner port (default 127.0.0.1:36003; [::1]:36003)\n"
           "  --pace MS             pause before each voice message of a call (default 60, 0 = at once)\n"
           "  --metadata TEXT       metadata of the next call's begin (JSON object or plain text)\n"
           "  --call SRC:DST:COUNT  send a call: begin, COUNT voice messages, end\n"
@@ -73,6 +74,10 @@ int main(int argc, char** argv) {
       }
       daemonHost = value.substr(0, colon);
       daemonPort = atoi(value.c_str() + colon + 1);
+      // An IPv6 address comes in brackets: [::1]:36003.
+      if (daemonHost.size() >= 2 && daemonHost.front() == '[' && daemonHost.back() == ']') {
+        daemonHost = daemonHost.substr(1, daemonHost.size() - 2);
+      }
     } else if (arg == "--pace") {
       paceMs = atoi(argv[++i]);
     } else if (arg == "--metadata") {
@@ -122,11 +127,14 @@ int main(int argc, char** argv) {
     printf("partner: RX %s\n", PartnerLink::describe(d).c_str());
   });
   if (!link.open(listenPort, daemonHost, daemonPort)) {
-    fprintf(stderr, "zelk-partner: cannot listen on 127.0.0.1:%d or reach %s:%d\n", listenPort, daemonHost.c_str(),
-            daemonPort);
+    const char* loopback = daemonHost.find(':') != std::string::npos ? "::1" : "127.0.0.1";
+    fprintf(stderr, "zelk-partner: cannot listen on %s or reach %s\n",
+            hostWithPort(loopback, std::to_string(listenPort)).c_str(),
+            hostWithPort(daemonHost, std::to_string(daemonPort)).c_str());
     return 1;
   }
-  printf("partner: listening on 127.0.0.1:%d, daemon at %s:%d\n", link.port(), daemonHost.c_str(), daemonPort);
+  printf("partner: listening on %s, daemon at %s\n", link.listening().c_str(),
+         hostWithPort(daemonHost, std::to_string(daemonPort)).c_str());
 
   for (const Action& action : actions) {
     if (stopRequested) break;

@@ -12,33 +12,34 @@
 #include <cstdio>
 
 #include "base/big_endian.h"
-#include "base/ipv4_resolver.h"
+#include "base/host_address.h"
 #include "local/tlv_class.h"
 
 PartnerLink::~PartnerLink() { close(); }
 
 bool PartnerLink::open(int listenPort, const std::string& daemonHost, int daemonPort) {
   close();
-  sock.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  HostAddress remote;
+  if (resolveHost(daemonHost.c_str(), &remote) != 0) return false;
+  remote.setPort(static_cast<uint16_t>(daemonPort));
+  // The loopback address of the daemon's family.
+  HostAddress local = HostAddress::wildcard(remote.family(), static_cast<uint16_t>(listenPort));
+  if (local.family() == AF_INET) local.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (local.family() == AF_INET6) local.v6.sin6_addr = in6addr_loopback;
+  sock.reset(socket(remote.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!sock.valid()) return false;
   int big = 4 * 1024 * 1024;
   setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  local.sin_port = htons(static_cast<uint16_t>(listenPort));
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(static_cast<uint16_t>(daemonPort));
-  bool resolved = resolveIPv4(daemonHost.c_str(), &remote.sin_addr) == 0;
-  socklen_t len = sizeof(local);
-  if (!resolved || bind(sock.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-      getsockname(sock.get(), reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
-      connect(sock.get(), reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0 || !wakePipe.open(O_CLOEXEC)) {
+  struct sockaddr_storage bound {};
+  socklen_t len = sizeof(bound);
+  if (bind(sock.get(), &local.any, local.length()) != 0 ||
+      getsockname(sock.get(), reinterpret_cast<sockaddr*>(&bound), &len) != 0 ||
+      connect(sock.get(), &remote.any, remote.length()) != 0 || !wakePipe.open(O_CLOEXEC)) {
     close();
     return false;
   }
-  boundPort = ntohs(local.sin_port);
+  boundPort = HostAddress::fromSocket(reinterpret_cast<sockaddr*>(&bound), len).port();
+  listenText = hostWithPort(local.text(), std::to_string(boundPort));
   receiver = std::thread(&PartnerLink::receiveLoop, this);
   return true;
 }

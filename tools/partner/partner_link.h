@@ -25,9 +25,12 @@ class PartnerLink {
   PartnerLink(const PartnerLink&) = delete;
   PartnerLink& operator=(const PartnerLink&) = delete;
 
-  // Binds listenPort on 127.0.0.1 (0 picks a free port) and aims at the daemon.
+  // Binds listenPort (0 picks a free port) on the loopback address of the
+  // daemon's family (127.0.0.1 or ::1) and aims at the daemon.
   bool open(int listenPort, const std::string& daemonHost, int daemonPort);
   int port() const { return boundPort; }
+  // Where it listens, as "127.0.0.1:36000" or "[::1]:36000".
+  const std::string& listening() const { return listenText; }
   void close();
 
   bool send(const Datagram& datagram);
@@ -62,6 +65,7 @@ class PartnerLink {
   UniqueFd sock;
   UniquePipe wakePipe;
   int boundPort = 0;
+  std::string listenText;
   std::thread receiver;
   Mutex mutex;
   CondVar arrived;
