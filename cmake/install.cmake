@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # What `cmake --install <build> [--prefix DIR]` installs: the daemon, simulator
 # and partner tool (their own CMakeLists.txt), the commented sample
-# configuration, the systemd unit, the logrotate snippet, the manual pages and
-# the documentation. The Debian packages (debian/) split these files between
-# zelk and zelk-tools.
+# configuration, the systemd unit and its template for several bridges, the
+# logrotate snippet, the manual pages and the documentation. The Debian packages
+# (debian/) split these files between zelk and zelk-tools.
 #
 # With the prefix /usr (as the Debian build uses) the configuration and
 # logrotate files go to /etc; with any other prefix to etc under it, so that
@@ -21,7 +21,7 @@ set(ZELK_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
 
 install(FILES ${CMAKE_SOURCE_DIR}/deploy/Trelvane.ini
         DESTINATION ${ZELK_SYSCONF_DIR}/zelk)
-install(FILES ${CMAKE_SOURCE_DIR}/deploy/zelk.service
+install(FILES ${CMAKE_SOURCE_DIR}/deploy/zelk.service ${CMAKE_SOURCE_DIR}/deploy/zelk@.service
         DESTINATION ${ZELK_SYSTEMD_UNIT_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/deploy/zelk.logrotate
         DESTINATION ${ZELK_SYSCONF_DIR}/logrotate.d

@@ -79,7 +79,8 @@ grep -q "edit /etc/zelk/Trelvane.ini" "$work/apt.txt" && pass "the installation 
   || fail "no hint to edit the configuration"
 
 unit=$(dpkg -L zelk | grep '/systemd/system/zelk.service$' | head -1)
-for f in /usr/bin/zelk /etc/zelk/Trelvane.ini /etc/logrotate.d/zelk "$unit" \
+template=${unit%/*}/zelk@.service
+for f in /usr/bin/zelk /etc/zelk/Trelvane.ini /etc/logrotate.d/zelk "$unit" "$template" \
          /usr/share/man/man8/zelk.8.gz /usr/share/man/man5/Trelvane.ini.5.gz /usr/share/doc/zelk/copyright \
          /usr/bin/zelk-rewind-sim /usr/bin/zelk-partner /usr/bin/zelk-road /usr/share/man/man1/zelk-rewind-sim.1.gz \
          /usr/share/man/man1/zelk-partner.1.gz /usr/share/man/man1/zelk-road.1.gz /usr/share/doc/zelk-tools/copyright; do
@@ -107,9 +108,11 @@ expect_mode /var/log/zelk 750 zelk:adm
 echo "== the unit"
 [ -L /etc/systemd/system/multi-user.target.wants/zelk.service ] && pass "enabled (multi-user.target.wants)" \
   || fail "not enabled"
+compgen -G "/etc/systemd/system/*.wants/zelk@*" >/dev/null && fail "an instance of the template is enabled" \
+  || pass "the template is not enabled"
 pgrep -u zelk -x zelk >/dev/null && fail "zelk runs already: the installation started it" || pass "not started"
-systemd-analyze verify "$unit" >"$work/verify.txt" 2>&1 && pass "systemd-analyze verify accepts the unit" \
-  || { sed 's/^/      /' "$work/verify.txt"; fail "systemd-analyze verify rejects the unit"; }
+systemd-analyze verify "$unit" "$template" >"$work/verify.txt" 2>&1 && pass "systemd-analyze verify accepts both units" \
+  || { sed 's/^/      /' "$work/verify.txt"; fail "systemd-analyze verify rejects a unit"; }
 logrotate -d /etc/logrotate.d/zelk >"$work/logrotate.txt" 2>&1 && pass "logrotate accepts the snippet" \
   || { cat "$work/logrotate.txt"; fail "logrotate rejects the snippet"; }
 
@@ -187,7 +190,7 @@ expect_mode "$log" 640 zelk:zelk
 echo "== apt-get remove --purge zelk zelk-tools"
 $sudo apt-get remove --purge -y -qq zelk zelk-tools >"$work/purge.txt" 2>&1 || { cat "$work/purge.txt"; fail "purge failed"; }
 for p in zelk zelk-tools; do dpkg-query -W "$p" >/dev/null 2>&1 && fail "dpkg still knows $p" || pass "$p gone"; done
-for f in /usr/bin/zelk /usr/bin/zelk-rewind-sim /etc/zelk "$unit" /etc/logrotate.d/zelk /var/log/zelk /var/lib/zelk \
+for f in /usr/bin/zelk /usr/bin/zelk-rewind-sim /etc/zelk "$unit" "$template" /etc/logrotate.d/zelk /var/log/zelk /var/lib/zelk \
          /etc/systemd/system/multi-user.target.wants/zelk.service; do
   [ -e "$f" ] || [ -L "$f" ] && fail "$f is still there" || pass "$f removed"
 done

@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/settings.h"
 #include "common/process.h"
@@ -123,27 +124,59 @@ TEST(DeployFiles, LogRotationCoversTheFileTheUnitWrites) {
   EXPECT_NE(rotation.find("\n" + logFile + " {"), std::string::npos) << rotation;
   EXPECT_NE(rotation.find("create 0640 " + user + " adm"), std::string::npos);
   EXPECT_NE(rotation.find("--signal=HUP zelk.service"), std::string::npos);
+  // Each templated bridge writes to a directory of its own below the same one.
+  const std::string templated = readFile(kDeploy + "zelk@.service");
+  ASSERT_TRUE(std::regex_search(templated, found, std::regex("\nEnvironment=ZELK_LOG=(\\S+)/%i\n")));
+  EXPECT_NE(rotation.find("\n" + found[1].str() + "/*/ZELK.log {"), std::string::npos) << rotation;
+  EXPECT_NE(rotation.find("--signal=HUP 'zelk@*.service'"), std::string::npos);
 }
 
-TEST(ServiceUnit, SystemdAcceptsItAndItsCheckAcceptsTheShippedConfiguration) {
-  // The unit's commands, pointed at this build.
-  std::string unit = readFile(kDeploy + "zelk.service");
-  const std::string zelk = testing_support::binaryPath("zelk");
-  ASSERT_NE(unit.find("\nExecStartPre=/usr/bin/zelk -t /etc/zelk/Trelvane.ini\n"), std::string::npos) << unit;
-  for (size_t at = unit.find("/usr/bin/zelk"); at != std::string::npos; at = unit.find("/usr/bin/zelk", at)) {
-    unit.replace(at, 13, zelk);
+// The settings of a unit in order, without those that name a bridge's own
+// files or instance: what the single bridge and each templated one share.
+std::vector<std::string> sharedSettings(const std::string& unit) {
+  std::vector<std::string> kept;
+  std::istringstream lines(unit);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#' || line.rfind("Description=", 0) == 0) continue;
+    if (line.find("%i") != std::string::npos || line.find("/etc/zelk/") != std::string::npos ||
+        line.find("/var/log/zelk") != std::string::npos) {
+      continue;
+    }
+    kept.push_back(line);
   }
+  return kept;
+}
+
+TEST(ServiceUnit, SystemdAcceptsBothUnitsAndTheCheckAcceptsTheShippedConfiguration) {
+  // The units' commands, pointed at this build.
+  const std::string zelk = testing_support::binaryPath("zelk");
+  auto pointed = [&zelk](std::string unit) {
+    for (size_t at = unit.find("/usr/bin/zelk "); at != std::string::npos; at = unit.find("/usr/bin/zelk ", at)) {
+      unit.replace(at, 13, zelk);
+    }
+    return unit;
+  };
+  const std::string single = readFile(kDeploy + "zelk.service");
+  const std::string templated = readFile(kDeploy + "zelk@.service");
+  ASSERT_NE(single.find("\nExecStartPre=/usr/bin/zelk -t /etc/zelk/Trelvane.ini\n"), std::string::npos) << single;
+  ASSERT_NE(templated.find("\nExecStartPre=/usr/bin/zelk -t /etc/zelk/%i.ini\n"), std::string::npos) << templated;
+  EXPECT_NE(templated.find("\nEnvironment=ZELK_INSTANCE=%i\n"), std::string::npos);
+  // Readiness, watchdog, restart policy and sandbox stay the same for every bridge.
+  EXPECT_EQ(sharedSettings(templated), sharedSettings(single));
   ChildProcess check({zelk, "-t", kDeploy + "Trelvane.ini"});
   EXPECT_EQ(check.waitExit(10000), 0) << check.errors();
 
   const char* analyze = "/usr/bin/systemd-analyze";
   if (access(analyze, X_OK) != 0) GTEST_SKIP() << "no systemd-analyze here";
   TempDir dir;
-  dir.write("zelk.service", unit);
+  dir.write("zelk.service", pointed(single));
+  dir.write("zelk@.service", pointed(templated));
   // The manual pages are checked where they are installed (the package check).
-  ChildProcess verify({analyze, "verify", "--man=no", dir.file("zelk.service")});
-  EXPECT_EQ(verify.waitExit(60000), 0) << verify.output() << verify.errors();
-  EXPECT_EQ(verify.output() + verify.errors(), "");
+  for (const char* name : {"zelk.service", "zelk@.service"}) {
+    ChildProcess verify({analyze, "verify", "--man=no", dir.file(name)});
+    EXPECT_EQ(verify.waitExit(60000), 0) << name << verify.output() << verify.errors();
+    EXPECT_EQ(verify.output() + verify.errors(), "") << name;
+  }
 }
 
 }  // namespace

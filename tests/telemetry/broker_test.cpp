@@ -197,8 +197,10 @@ TEST(BrokerAttachment, LoggerTeardownSendsQueuedLinesThenDisconnects) {
 class ZelkBrokerTest : public ::testing::Test {
  protected:
   std::unique_ptr<ChildProcess> startZelk(int brokerPort, const std::string& extra = "") {
-    dir.write("zelk.ini", "[ZELK]\nLogLevel=3\nBrokerAddress=127.0.0.1\nBrokerPort=" + std::to_string(brokerPort) +
-                              "\n" + extra);
+    // The partner port is the system's choice: cases running side by side
+    // must not take each other's.
+    dir.write("zelk.ini", "[ZELK]\nLogLevel=3\nRXPort=0\nBrokerAddress=127.0.0.1\nBrokerPort=" +
+                              std::to_string(brokerPort) + "\n" + extra);
     return std::unique_ptr<ChildProcess>(new ChildProcess({testing_support::binaryPath("zelk"), dir.file("zelk.ini")},
                                                           dir.path(), {"ZELK_LOG=" + dir.path()}));
   }
