@@ -99,6 +99,7 @@ struct Row {
   size_t inOrderOnce = 0, doubled = 0, outOfOrder = 0, filled = 0, lost = 0, foreign = 0, begins = 0, ends = 0;
   double cadenceP99 = 0, cadenceMax = 0;
   std::vector<double> delaysMs;  // raw, per burst that arrived
+  std::vector<std::pair<int, double>> worstGaps;  // (message number at the partner, |gap - 60 ms|), largest first
   double delayP50 = 0, delayP99 = 0;
   std::string roadCounts;  // the relay's JSON
   std::string verdict;
@@ -194,6 +195,9 @@ void judge(Row& r, const std::vector<Arrival>& arrivals, const std::vector<int64
     if (copies[b] == 0) ++r.lost;
     if (copies[b] == 1 && !late[b]) ++r.inOrderOnce;
   }
+  for (size_t i = 0; i < deviations.size(); ++i) r.worstGaps.emplace_back(static_cast<int>(i + 1), deviations[i]);
+  std::sort(r.worstGaps.begin(), r.worstGaps.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  if (r.worstGaps.size() > 5) r.worstGaps.resize(5);
   r.cadenceP99 = quantile(deviations, 0.99);
   r.cadenceMax = deviations.empty() ? 0 : *std::max_element(deviations.begin(), deviations.end());
 }
@@ -350,6 +354,9 @@ void writeJson(const std::vector<Row>& rows, const Options& o, bool bufferBuilt)
                   {"ends", r.ends}, {"subscribed", r.subscribed}, {"cadence_p99_ms", r.cadenceP99},
                   {"cadence_max_ms", r.cadenceMax}, {"added_delay_p50_ms", r.delayP50},
                   {"added_delay_p99_ms", r.delayP99}});
+      nlohmann::json worst = nlohmann::json::array();
+      for (const auto& g : r.worstGaps) worst.push_back({{"voice_message", g.first}, {"off_by_ms", g.second}});
+      row["worst_gaps"] = worst;
       nlohmann::json counts = nlohmann::json::parse(r.roadCounts, nullptr, false);
       if (!counts.is_discarded()) row["road_counts"] = counts;
     }

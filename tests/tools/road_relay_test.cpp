@@ -97,6 +97,7 @@ TEST(RoadRelay, RefusesBadSpecsAndAddressesThatAreNotLoopback) {
   for (const char* bad : {"10.0.0.1:0", "0.0.0.0:0", "[::]:0", "127.0.0.1", "::1:0", "127.0.0.1:70000"}) {
     settings.listen = bad;
     EXPECT_FALSE(road.open(settings)) << bad;
+    EXPECT_TRUE(road.settingsRefused()) << bad;
   }
   settings.listen = "[::1]:0";
   EXPECT_TRUE(road.open(settings)) << road.error();

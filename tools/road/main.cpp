@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
   RoadRelay relay;
   if (!relay.open(options.road)) {
     fprintf(stderr, "zelk-road: %s\n", relay.error().c_str());
-    return relay.error().rfind("cannot", 0) == 0 ? 1 : 2;  // a socket refused, or a bad address
+    return relay.settingsRefused() ? 2 : 1;
   }
   printf("zelk-road: listening on %s, server %s, seed %llu\n", relay.listenText().c_str(), relay.serverText().c_str(),
          static_cast<unsigned long long>(options.road.seed));

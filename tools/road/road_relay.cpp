@@ -97,6 +97,7 @@ RoadRelay::RoadRelay(Clock clock) : clock(clock) {}
 
 bool RoadRelay::open(const RoadSettings& settings) {
   lastError.clear();
+  refused = true;
   struct sockaddr_storage wanted {};
   socklen_t wantedLength = 0;
   if (!parseEndpoint(settings.listen, "--listen", &wanted, &wantedLength, &lastError) ||
@@ -107,6 +108,7 @@ bool RoadRelay::open(const RoadSettings& settings) {
     lastError = "--server needs a port from 1 to 65535";
     return false;
   }
+  refused = false;
   int on = 1;
   listening.reset(socket(wanted.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   boundLength = sizeof(bound);
@@ -168,11 +170,11 @@ void RoadRelay::run(int controlFd, const std::function<bool()>& onControl,
 }
 
 void RoadRelay::receive(int fd, int way, int64_t nowUs, const std::function<void(const std::string&)>& onClient) {
-  static thread_local uint8_t buffer[65536];
   for (int i = 0; i < kMostPerWake; ++i) {
     struct sockaddr_storage from {};
     socklen_t fromLength = sizeof(from);
-    ssize_t n = recvfrom(fd, buffer, sizeof(buffer), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    ssize_t n = recvfrom(fd, datagram.data(), datagram.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                         &fromLength);
     if (n < 0) return;  // drained, or the server's port refused a datagram sent earlier
     if (way == static_cast<int>(RoadWay::Up)) {
       if (clientLength == 0) {
@@ -184,7 +186,7 @@ void RoadRelay::receive(int fd, int way, int64_t nowUs, const std::function<void
         continue;
       }
     }
-    enter(way, buffer, static_cast<size_t>(n), nowUs);
+    enter(way, datagram.data(), static_cast<size_t>(n), nowUs);
   }
 }
 

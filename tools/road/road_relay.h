@@ -55,9 +55,11 @@ class RoadRelay {
   RoadRelay& operator=(const RoadRelay&) = delete;
 
   // Checks the settings, binds the listening socket and opens the one towards
-  // the server. False with error() telling why.
+  // the server. False with error() telling why, and settingsRefused() when the
+  // settings were at fault rather than a socket.
   bool open(const RoadSettings& settings);
   const std::string& error() const { return lastError; }
+  bool settingsRefused() const { return refused; }
   std::string listenText() const;  // the bound address, "127.0.0.1:40000" or "[::1]:40000"
   std::string serverText() const;
 
@@ -104,6 +106,7 @@ class RoadRelay {
 
   Clock clock;
   std::string lastError;
+  bool refused = false;
   UniqueFd listening, upstream;
   struct sockaddr_storage bound {}, server {}, client {};
   socklen_t boundLength = 0, serverLength = 0, clientLength = 0;
@@ -113,5 +116,6 @@ class RoadRelay {
   int64_t deadUntilUs = 0;
   uint64_t strangerCount = 0;
   uint64_t entered = 0;  // the order of the next datagram queued
+  std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);  // what receive() reads into
   std::vector<Departure> departures;  // a heap, the earliest departure first
 };
