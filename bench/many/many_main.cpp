@@ -288,7 +288,7 @@ void runCall(std::vector<std::unique_ptr<Bridge>>& bridges, int frames, bool ali
   const Clock::time_point start = Clock::now() + std::chrono::milliseconds(100);
   const int first = 1 - kHeaders, last = frames + 1;
   std::thread toNetwork([&] {
-    paced(bridges, start, first, last, aligned, [frames, first, last, base](Bridge& b, int k) {
+    paced(bridges, start, first, last, aligned, [frames, last, base](Bridge& b, int k) {
       if (k == first) {
         b.partner.send(PartnerLink::beginTx(kCaller, kTalkGroup));
       } else if (k >= 1 && k <= frames) {
