@@ -63,6 +63,8 @@ constexpr uint32_t kTalkGroup = 91;
 constexpr uint32_t kCaller = 2621234;
 constexpr int kFrameMs = 60;
 constexpr int kHeaders = 3;
+// The slot of a call's begin: the headers' slots come before the first frame's.
+constexpr int kFirstSlot = 1 - kHeaders;
 // Goals.
 constexpr double kLinearSlack = 1.25;    // per-bridge cost of a row against the first row's
 constexpr double kIdleGoalPercent = 1;   // of one core, for all daemons of the largest row
@@ -286,10 +288,10 @@ void paced(std::vector<std::unique_ptr<Bridge>>& bridges, Clock::time_point star
 // frame of each way in the same slot. Frames are numbered per bridge from base + 1.
 void runCall(std::vector<std::unique_ptr<Bridge>>& bridges, int frames, bool aligned, uint32_t base) {
   const Clock::time_point start = Clock::now() + std::chrono::milliseconds(100);
-  const int first = 1 - kHeaders, last = frames + 1;
+  const int last = frames + 1;
   std::thread toNetwork([&] {
-    paced(bridges, start, first, last, aligned, [frames, last, base](Bridge& b, int k) {
-      if (k == first) {
+    paced(bridges, start, kFirstSlot, last, aligned, [frames, last, base](Bridge& b, int k) {
+      if (k == kFirstSlot) {
         b.partner.send(PartnerLink::beginTx(kCaller, kTalkGroup));
       } else if (k >= 1 && k <= frames) {
         uint8_t burst[27];
@@ -304,7 +306,7 @@ void runCall(std::vector<std::unique_ptr<Bridge>>& bridges, int frames, bool ali
   uint8_t header[REWIND_VOICE_HEADER_SIZE] = {};
   writeBE24(header + 3, kTalkGroup);
   writeBE24(header + 6, kCaller);
-  paced(bridges, start, first, last, aligned, [&](Bridge& b, int k) {
+  paced(bridges, start, kFirstSlot, last, aligned, [&](Bridge& b, int k) {
     if (k <= 0) {
       b.sim.sendPacket(REWIND_TYPE_DMR_DATA_BASE + 1, REWIND_FLAG_REAL_TIME_1, header, sizeof(header));
     } else if (k <= frames) {
