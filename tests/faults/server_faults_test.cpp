@@ -232,7 +232,15 @@ TEST_F(Faults, StrangerFloodDuringCallsKeepsEveryFrameAndMemoryBounded) {
   RecordProperty("resident_kb_after", static_cast<int>(after));
   RecordProperty("stranger_datagrams", sent.load());
   printf("stranger flood: %d datagrams, resident %ld kB before, %ld kB after\n", sent.load(), before, after);
-  EXPECT_LE(after, before + 8192) << "resident size grew from " << before << " kB to " << after << " kB";
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's shadow and fake stacks add a fixed few megabytes once the
+  // flood's paths first run (the same however many datagrams came); the normal
+  // build grows by nothing here.
+  constexpr long kGrowthKb = 16384;
+#else
+  constexpr long kGrowthKb = 8192;
+#endif
+  EXPECT_LE(after, before + kGrowthKb) << "resident size grew from " << before << " kB to " << after << " kB";
   EXPECT_TRUE(zelk->running());
 }
 
